@@ -1,0 +1,11 @@
+# brisane_add_test(NAME name SOURCES a.cpp ... LIBS lib ... [LABELS l ...])
+# One GoogleTest program, registered with ctest as one test.
+function(brisane_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(T_LABELS)
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()

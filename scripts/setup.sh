@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need on Debian 12.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libpcsclite-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+  pcscd vsmartcard-vpcd pcsc-tools
+  opensc gnutls-bin openssl openssh-client python3 python3-pykcs11 softhsm2
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
