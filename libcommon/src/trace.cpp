@@ -1,0 +1,59 @@
+#include "trace.h"
+
+#include <cstdio>
+
+TraceScope::TraceScope(const char* component, const char* function)
+    : component_(component), function_(function) {
+    const Logger& logger = Logger::instance();
+    if (logger.isEnabled())
+        logger.log(component_, "Entering %s()", function_);
+    Logger::enter();
+}
+
+TraceScope::~TraceScope() {
+    int depth = Logger::leave();
+    const Logger& logger = Logger::instance();
+    if (logger.isEnabled())
+        logger.log(component_, depth != 0 ? "Leaving %s" : "Leaving %s\n", function_);
+}
+
+std::string numberText(unsigned long value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%lu [0x%08lx]", value, value);
+    return buf;
+}
+
+std::string bboolText(unsigned char value) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%u [0x%02x]", static_cast<unsigned>(value),
+                  static_cast<unsigned>(value));
+    return buf;
+}
+
+const char* boolText(bool value) { return value ? "true" : "false"; }
+
+std::string numberPointerText(const unsigned long* value) {
+    if (value == nullptr)
+        return "NULL";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "[address=0x%lx, value=",
+                  static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(value)));
+    return buf + numberText(*value) + "]";
+}
+
+std::string pointerText(const void* value) {
+    if (value == nullptr)
+        return "NULL";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "[address=0x%lx]",
+                  static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(value)));
+    return buf;
+}
+
+std::string enumText(long long value, const EnumName* names, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (names[i].value == value)
+            return std::string(names[i].name) + "[" + std::to_string(value) + "]";
+    }
+    return "UNKNOWN";
+}
