@@ -196,10 +196,11 @@ public:
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
+    struct Impl;  // opaque; the PC/SC functions reach it through Api
+
 private:
     Service();
     ~Service();
-    struct Impl;
     std::unique_ptr<Impl> impl_;
     friend struct Api;
 };
