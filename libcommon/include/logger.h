@@ -30,15 +30,15 @@ public:
     bool isEnabled() const { return enabled_; }
     const std::string& getFileName() const { return fileName_; }
 
-    void log(const char* component, const char* format, ...) const QV_PRINTF(3, 4);
-    void logV(const char* component, const char* format, va_list args) const;
+    void log(const char* component, const char* format, ...) const noexcept QV_PRINTF(3, 4);
+    void logV(const char* component, const char* format, va_list args) const noexcept;
     // label, then " %02X" per byte; with `wrap`, 16 bytes a line, continuation
     // lines indented by the label's width.
     void dump(const char* component, const char* label, const void* data, std::size_t length,
-              bool wrap) const;
+              bool wrap) const noexcept;
     // label, " %02X" per byte, " | ", then the bytes below 0x80 as characters, others as ".".
     void dumpWithText(const char* component, const char* label, const void* data,
-                      std::size_t length) const;
+                      std::size_t length) const noexcept;
 
     // Nesting depth of the calling thread; enter()/leave() return the new depth.
     static int enter();
@@ -53,6 +53,10 @@ public:
 
 private:
     void write(const std::string& record) const;
+    void writeDump(const char* component, const char* label, const void* data, std::size_t length,
+                   bool wrap) const;
+    void writeDumpWithText(const char* component, const char* label, const void* data,
+                           std::size_t length) const;
     bool enabled_;
     std::string fileName_;
 };

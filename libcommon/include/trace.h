@@ -12,7 +12,7 @@
 // the depth is back at 0, so an empty line follows the outermost call).
 class TraceScope {
 public:
-    TraceScope(const char* component, const char* function);
+    TraceScope(const char* component, const char* function) noexcept;
     ~TraceScope();
     TraceScope(const TraceScope&) = delete;
     TraceScope& operator=(const TraceScope&) = delete;

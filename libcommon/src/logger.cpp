@@ -118,7 +118,7 @@ void Logger::write(const std::string& record) const {
     std::fclose(f);
 }
 
-void Logger::log(const char* component, const char* format, ...) const {
+void Logger::log(const char* component, const char* format, ...) const noexcept {
     if (!enabled_)
         return;
     va_list args;
@@ -127,19 +127,32 @@ void Logger::log(const char* component, const char* format, ...) const {
     va_end(args);
 }
 
-void Logger::logV(const char* component, const char* format, va_list args) const {
+void Logger::logV(const char* component, const char* format, va_list args) const noexcept {
     if (!enabled_ || format == nullptr)
         return;
-    std::string record = makePrefix(component, threadDepth);
-    record += formatV(format, args);
-    record += '\n';
-    write(record);
+    // A record that cannot be built (out of memory) is dropped like one that
+    // cannot be written.
+    try {
+        std::string record = makePrefix(component, threadDepth);
+        record += formatV(format, args);
+        record += '\n';
+        write(record);
+    } catch (...) {
+    }
 }
 
 void Logger::dump(const char* component, const char* label, const void* data, std::size_t length,
-                  bool wrap) const {
+                  bool wrap) const noexcept {
     if (!enabled_)
         return;
+    try {
+        writeDump(component, label, data, length, wrap);
+    } catch (...) {
+    }
+}
+
+void Logger::writeDump(const char* component, const char* label, const void* data,
+                       std::size_t length, bool wrap) const {
     const std::string labelText = label ? label : "";
     std::string record = makePrefix(component, threadDepth) + labelText;
     if (data == nullptr) {
@@ -165,9 +178,17 @@ void Logger::dump(const char* component, const char* label, const void* data, st
 }
 
 void Logger::dumpWithText(const char* component, const char* label, const void* data,
-                          std::size_t length) const {
+                          std::size_t length) const noexcept {
     if (!enabled_)
         return;
+    try {
+        writeDumpWithText(component, label, data, length);
+    } catch (...) {
+    }
+}
+
+void Logger::writeDumpWithText(const char* component, const char* label, const void* data,
+                               std::size_t length) const {
     std::string record = makePrefix(component, threadDepth) + (label ? label : "");
     if (data == nullptr) {
         record += "NULL";

@@ -2,19 +2,22 @@
 
 #include <cstdio>
 
-TraceScope::TraceScope(const char* component, const char* function)
+TraceScope::TraceScope(const char* component, const char* function) noexcept
     : component_(component), function_(function) {
-    const Logger& logger = Logger::instance();
-    if (logger.isEnabled())
-        logger.log(component_, "Entering %s()", function_);
+    try {
+        QV_LOG(component_, "Entering %s()", function_);
+    } catch (...) {
+        // Only creating the logger can throw; the call goes on untraced.
+    }
     Logger::enter();
 }
 
 TraceScope::~TraceScope() {
     int depth = Logger::leave();
-    const Logger& logger = Logger::instance();
-    if (logger.isEnabled())
-        logger.log(component_, depth != 0 ? "Leaving %s" : "Leaving %s\n", function_);
+    try {
+        QV_LOG(component_, depth != 0 ? "Leaving %s" : "Leaving %s\n", function_);
+    } catch (...) {
+    }
 }
 
 std::string numberText(unsigned long value) {

@@ -1,0 +1,172 @@
+#include "configuration.h"
+
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// Sets or unsets an environment variable for one scope.
+class EnvVar {
+public:
+    EnvVar(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        hadOld_ = old != nullptr;
+        if (hadOld_)
+            old_ = old;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~EnvVar() {
+        if (hadOld_)
+            ::setenv(name_, old_.c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    bool hadOld_;
+    std::string old_;
+};
+
+TEST(Configuration, MissingFileKeepsEveryDefault) {
+    EnvVar home("HOME", "/home/tester");
+    Configuration c("/nonexistent/brisane.txt");
+    EXPECT_EQ(c.getLogPath(), "");
+    EXPECT_FALSE(c.isLoggingEnabled());
+    EXPECT_FALSE(c.isPinPadDisabled());
+    EXPECT_FALSE(c.isPinPadDialogDisabled());
+    EXPECT_EQ(c.getSlotCount(), 6u);
+    EXPECT_EQ(c.getCacheDirectory(), "/home/tester/.amwcache/");
+}
+
+TEST(Configuration, ReadsEveryKeyWithSurroundingBlanks) {
+    TempDir dir;
+    Configuration c(dir.write("brisane.txt",
+                              "  loglevel =\t5 \n"
+                              "logpath = /var/log/brisane\n"
+                              "disablepinpad=1\n"
+                              "disablepinpaddlg = 2\n"
+                              "\tpkcs11.slots  =  9  \n"
+                              "cache=/srv/cache/\n"));
+    EXPECT_TRUE(c.isLoggingEnabled());
+    EXPECT_EQ(c.getLogPath(), "/var/log/brisane/");
+    EXPECT_TRUE(c.isPinPadDisabled());
+    EXPECT_TRUE(c.isPinPadDialogDisabled());
+    EXPECT_EQ(c.getSlotCount(), 9u);
+    EXPECT_EQ(c.getCacheDirectory(), "/srv/cache/");
+}
+
+TEST(Configuration, IgnoresMalformedLinesAndLastOccurrenceWins) {
+    TempDir dir;
+    Configuration c(dir.write("brisane.txt",
+                              "# a comment = is just an unknown key\n"
+                              "garbage without equals sign\n"
+                              "=5\n"
+                              "loglevel=\n"
+                              "pkcs11.slots=3\n"
+                              "pkcs11.slots=12\n"
+                              "LOGLEVEL=1\n"
+                              "logpath=/a=b=c\n"
+                              "\n"));
+    EXPECT_FALSE(c.isLoggingEnabled());  // empty value ignored, keys are case-sensitive
+    EXPECT_EQ(c.getSlotCount(), 12u);
+    EXPECT_EQ(c.getLogPath(), "/a=b=c/");  // value runs from the first '=' to the end
+}
+
+TEST(Configuration, SlotCountOfZeroOrBelowKeepsSix) {
+    TempDir dir;
+    for (const char* value : {"-3", "0", "abc", "+0"}) {
+        Configuration c(dir.write("brisane.txt", std::string("pkcs11.slots=") + value + "\n"));
+        EXPECT_EQ(c.getSlotCount(), 6u) << value;
+    }
+    Configuration c(dir.write("brisane.txt", "pkcs11.slots=7slots\n"));
+    EXPECT_EQ(c.getSlotCount(), 7u);  // digits up to the first non-digit
+}
+
+TEST(Configuration, LogLevelIsOnOrOff) {
+    TempDir dir;
+    struct {
+        const char* content;
+        bool enabled;
+    } cases[] = {{"loglevel=0\n", false},  {"loglevel=verbose\n", false},
+                 {"other=1\n", false},     {"loglevel=5\n", true},
+                 {"loglevel=-1\n", true},  {"loglevel=1\r\n", true}};
+    for (const auto& k : cases) {
+        Configuration c(dir.write("brisane.txt", k.content));
+        EXPECT_EQ(c.isLoggingEnabled(), k.enabled) << k.content;
+    }
+}
+
+TEST(Configuration, LocaleIsExactlyCsOrEn) {
+    TempDir dir;
+    EnvVar all("LC_ALL", nullptr);
+    EnvVar messages("LC_MESSAGES", nullptr);
+    EnvVar lang("LANG", "cs_CZ.UTF-8");
+    EXPECT_EQ(Configuration(dir.write("a.txt", "locale=en\n")).getLanguage(),
+              Configuration::LANGUAGE_ENGLISH);
+    EXPECT_EQ(Configuration(dir.write("b.txt", "locale=EN\n")).getLanguage(),
+              Configuration::LANGUAGE_CZECH);  // upper case leaves the default
+    EnvVar english("LANG", "en_US.UTF-8");
+    EXPECT_EQ(Configuration(dir.write("c.txt", "locale=cs\n")).getLanguage(),
+              Configuration::LANGUAGE_CZECH);
+    EXPECT_EQ(Configuration(dir.write("d.txt", "locale=CS\n")).getLanguage(),
+              Configuration::LANGUAGE_ENGLISH);
+}
+
+TEST(Configuration, DefaultLanguageFollowsTheFirstLocaleVariableSet) {
+    struct {
+        const char* all;
+        const char* messages;
+        const char* lang;
+        std::int32_t language;
+    } cases[] = {
+        {nullptr, nullptr, "cs_CZ.UTF-8", Configuration::LANGUAGE_CZECH},
+        {nullptr, "en_GB.UTF-8", "cs_CZ.UTF-8", Configuration::LANGUAGE_ENGLISH},
+        {"cs_CZ", "en_GB.UTF-8", "en_US", Configuration::LANGUAGE_CZECH},
+        {"", "cs", nullptr, Configuration::LANGUAGE_CZECH},
+        {nullptr, nullptr, nullptr, Configuration::LANGUAGE_ENGLISH},
+    };
+    for (const auto& k : cases) {
+        EnvVar all("LC_ALL", k.all);
+        EnvVar messages("LC_MESSAGES", k.messages);
+        EnvVar lang("LANG", k.lang);
+        EXPECT_EQ(Configuration().getLanguage(), k.language)
+            << (k.all ? k.all : "-") << " " << (k.messages ? k.messages : "-");
+    }
+}
+
+TEST(Configuration, LongLinesAreReadInPieces) {
+    TempDir dir;
+    // The 1023-character piece is one (ignored) line; the rest of the physical
+    // line is a line of its own and sets the key.
+    std::string padding(1023, 'x');
+    Configuration c(dir.write("brisane.txt", padding + "pkcs11.slots=8\n"));
+    EXPECT_EQ(c.getSlotCount(), 8u);
+}
+
+TEST(Configuration, FileComesFromTheEnvironmentVariable) {
+    {
+        EnvVar conf("BRISANE_CONF", "/tmp/elsewhere.txt");
+        EXPECT_EQ(Configuration::configurationFilePath(), "/tmp/elsewhere.txt");
+    }
+    EnvVar conf("BRISANE_CONF", nullptr);
+    EXPECT_EQ(Configuration::configurationFilePath(), "/etc/brisane.txt");
+}
+
+TEST(Configuration, ParsesIntegersLikeTheFileReader) {
+    EXPECT_EQ(Configuration::parseInteger("  42"), 42);
+    EXPECT_EQ(Configuration::parseInteger("-17abc"), -17);
+    EXPECT_EQ(Configuration::parseInteger("+8"), 8);
+    EXPECT_EQ(Configuration::parseInteger("x1"), 0);
+    EXPECT_EQ(Configuration::parseInteger("- 1"), 0);
+    EXPECT_EQ(Configuration::parseInteger("99999999999999999999"), 0x7FFFFFFF);
+}
+
+}  // namespace

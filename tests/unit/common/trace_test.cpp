@@ -1,0 +1,129 @@
+// The process-wide logger as the module uses it: enabled through a
+// configuration file named by BRISANE_CONF before the first record.
+#include "configuration.h"
+#include "logger.h"
+#include "logrecords.h"
+#include "tempdir.h"
+#include "trace.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <regex>
+#include <stdexcept>
+#include <thread>
+
+using logrecords::emptyLine;
+using logrecords::record;
+
+namespace {
+
+TempDir* logDir = nullptr;
+
+class EnabledLogEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        logDir = new TempDir();
+        std::string conf = logDir->write("brisane.txt", "loglevel=1\nlogpath=" + logDir->path() + "\n");
+        ::setenv("BRISANE_CONF", conf.c_str(), 1);
+    }
+    void TearDown() override {
+        delete logDir;
+        logDir = nullptr;
+    }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new EnabledLogEnvironment);
+
+// Records written since the last call.
+std::vector<std::string> newLines() {
+    static std::size_t seen = 0;
+    std::vector<std::string> all = logrecords::readLines(Logger::instance().getFileName());
+    std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen, all.size())), all.end());
+    seen = all.size();
+    return fresh;
+}
+
+TEST(ProcessLogger, FileIsNamedAfterTheExecutableAndStartsWithTheBuildRecord) {
+    const Logger& logger = Logger::instance();
+    ASSERT_TRUE(logger.isEnabled());
+    const std::string& name = logger.getFileName();
+    EXPECT_TRUE(std::regex_match(
+        name, std::regex(logDir->path() + "/qvpkcs11-common_trace_test-[0-9]{17,20}\\.log")))
+        << name;
+    std::vector<std::string> lines = newLines();
+    ASSERT_EQ(lines.size(), 2u);
+    std::size_t stamp = logrecords::stampLength(lines[0]);
+    ASSERT_NE(stamp, std::string::npos);
+    // "BUILT ON Mmm dd yyyy hh:mm:ss" and the empty line its "\n" makes.
+    EXPECT_TRUE(std::regex_match(lines[0].substr(stamp),
+                                 std::regex("LOGGER +BUILT ON [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} "
+                                            "[0-9]{2}:[0-9]{2}:[0-9]{2}")))
+        << lines[0];
+    EXPECT_EQ(lines[1], "");
+}
+
+void inner() {
+    TraceScope trace("AMW", "amw::CachedToken::refreshCache");
+    QV_TRACE_ARG("AMW", "counter", numberText(3));
+    throw std::runtime_error("unwinds through the bracket");
+}
+
+TEST(ProcessLogger, TraceScopeBracketsEveryExitPath) {
+    newLines();
+    {
+        TraceScope outer("PKCS11", "C_Sign");
+        QV_TRACE_ARG("PKCS11", "hSession", numberText(1));
+        try {
+            inner();
+        } catch (const std::runtime_error&) {
+        }
+        QV_TRACE_OUT("PKCS11", "*pulSignatureLen", numberText(256));
+    }
+    logrecords::expectLines(newLines(),
+                            {record("PKCS11", 0, "Entering C_Sign()"),
+                             record("PKCS11", 1, "hSession = 1 [0x00000001]"),
+                             record("AMW", 1, "Entering amw::CachedToken::refreshCache()"),
+                             record("AMW", 2, "counter = 3 [0x00000003]"),
+                             record("AMW", 1, "Leaving amw::CachedToken::refreshCache"),
+                             record("PKCS11", 1, "[OUT] *pulSignatureLen = 256 [0x00000100]"),
+                             record("PKCS11", 0, "Leaving C_Sign"), emptyLine()});
+    EXPECT_EQ(Logger::depth(), 0);
+}
+
+TEST(ProcessLogger, DepthIsPerThread) {
+    newLines();
+    TraceScope outer("PKCS11", "C_WaitForSlotEvent");
+    std::thread([] {
+        TraceScope other("CTL", "ctl::PcScEventListener::wait");
+        QV_TRACE_RETURN_VALUE("CTL", "SCardGetStatusChange(context, INFINITE, rs, 2)", 0x80100002u);
+    }).join();
+    logrecords::expectLines(
+        newLines(), {record("PKCS11", 0, "Entering C_WaitForSlotEvent()"),
+                     record("CTL", 0, "Entering ctl::PcScEventListener::wait()"),
+                     record("CTL", 1,
+                            "SCardGetStatusChange(context, INFINITE, rs, 2) return value: 0x80100002"),
+                     record("CTL", 0, "Leaving ctl::PcScEventListener::wait"), emptyLine()});
+}
+
+TEST(ValueTexts, NumbersFlagsBooleansPointersAndEnumerators) {
+    EXPECT_EQ(numberText(5), "5 [0x00000005]");
+    EXPECT_EQ(numberText(0xFFFFFFFFUL), "4294967295 [0xffffffff]");
+    EXPECT_EQ(bboolText(1), "1 [0x01]");
+    EXPECT_EQ(bboolText(0xFF), "255 [0xff]");
+    EXPECT_STREQ(boolText(true), "true");
+    EXPECT_STREQ(boolText(false), "false");
+    EXPECT_EQ(numberPointerText(nullptr), "NULL");
+    unsigned long count = 6;
+    std::string text = numberPointerText(&count);
+    EXPECT_TRUE(std::regex_match(text, std::regex("\\[address=0x[0-9a-f]+, value=6 \\[0x00000006\\]\\]")))
+        << text;
+    EXPECT_EQ(pointerText(nullptr), "NULL");
+
+    static const EnumName modes[] = {{1, "ctl::CardConnection::MODE_SHARED"},
+                                     {2, "ctl::CardConnection::MODE_EXCLUSIVE"}};
+    EXPECT_EQ(enumText(1, modes), "ctl::CardConnection::MODE_SHARED[1]");
+    EXPECT_EQ(enumText(2, modes), "ctl::CardConnection::MODE_EXCLUSIVE[2]");
+    EXPECT_EQ(enumText(3, modes), "UNKNOWN");
+}
+
+}  // namespace
