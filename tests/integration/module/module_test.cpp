@@ -1,0 +1,216 @@
+// The built module as an application sees it: loaded with dlopen, reached
+// only through C_GetFunctionList.
+#include "cryptoki.h"
+#include "logrecords.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <dlfcn.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+using logrecords::emptyLine;
+using logrecords::record;
+
+namespace {
+
+TempDir* logDir = nullptr;
+void* module = nullptr;
+CK_FUNCTION_LIST_PTR functions = nullptr;
+
+// Logging is configured before the module reads its configuration, which
+// happens at its first traced call.
+class ModuleEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        logDir = new TempDir();
+        std::string conf =
+            logDir->write("brisane.txt", "loglevel=1\nlogpath=" + logDir->path() + "\n");
+        ::setenv("BRISANE_CONF", conf.c_str(), 1);
+        module = ::dlopen(BRISANE_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(module, nullptr) << ::dlerror();
+    }
+    void TearDown() override {
+        if (module)
+            ::dlclose(module);
+        delete logDir;
+    }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new ModuleEnvironment);
+
+CK_C_GetFunctionList getFunctionList() {
+    return reinterpret_cast<CK_C_GetFunctionList>(::dlsym(module, "C_GetFunctionList"));
+}
+
+// The module's log file: the only "qvpkcs11-*" file in the log directory.
+std::string logFile() {
+    std::string found;
+    DIR* d = ::opendir(logDir->path().c_str());
+    while (struct dirent* e = ::readdir(d))
+        if (std::string(e->d_name).rfind("qvpkcs11-module_dlopen_test-", 0) == 0)
+            found = logDir->file(e->d_name);
+    ::closedir(d);
+    return found;
+}
+
+std::vector<std::string> newLines() {
+    static std::size_t seen = 0;
+    std::vector<std::string> all = logrecords::readLines(logFile());
+    std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen, all.size())),
+                                   all.end());
+    seen = all.size();
+    return fresh;
+}
+
+std::string addressText(const void* p) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "[address=0x%lx]",
+                  static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(p)));
+    return buf;
+}
+
+// Calls an entry with every argument zero / null.
+template <class... A>
+CK_RV callWithZeros(CK_RV (*entry)(A...)) {
+    return entry(A{}...);
+}
+
+// Runs before the library is ever initialised (tests run in file order).
+TEST(Module, FunctionListBeforeInitialisation) {
+    ASSERT_NE(getFunctionList(), nullptr);
+    EXPECT_EQ(getFunctionList()(nullptr), CKR_ARGUMENTS_BAD);
+    ASSERT_EQ(getFunctionList()(&functions), CKR_OK);
+    ASSERT_NE(functions, nullptr);
+    EXPECT_EQ(functions->version.major, 2);
+    EXPECT_EQ(functions->version.minor, 20);
+
+    // 68 entry points right after the version, all present.
+    EXPECT_EQ(sizeof(CK_FUNCTION_LIST), sizeof(void*) + 68 * sizeof(void*));
+    const unsigned char* base = reinterpret_cast<const unsigned char*>(functions);
+    for (int i = 0; i < 68; ++i) {
+        void* entry;
+        std::memcpy(&entry, base + sizeof(void*) * (1 + i), sizeof entry);
+        EXPECT_NE(entry, nullptr) << "entry " << i;
+    }
+    CK_FUNCTION_LIST_PTR again = nullptr;
+    EXPECT_EQ(functions->C_GetFunctionList(&again), CKR_OK);
+    EXPECT_EQ(again, functions);
+    newLines();  // skip the build record and the calls above
+}
+
+TEST(Module, OnlyTheTwoEntryPointsAreExported) {
+    EXPECT_NE(::dlsym(module, "C_Initialize"), nullptr);
+    for (const char* hidden : {"C_GetInfo", "C_Finalize", "C_GetSlotList", "C_Sign",
+                               "_ZN6Logger8instanceEv"})
+        EXPECT_EQ(::dlsym(module, hidden), nullptr) << hidden;
+}
+
+TEST(Module, EveryEntryAnswersBeforeInitialisation) {
+    const std::set<std::string> notSupported = {
+        "C_InitToken", "C_InitPIN", "C_GetOperationState", "C_SetOperationState",
+        "C_CopyObject", "C_GetObjectSize", "C_EncryptInit", "C_Encrypt", "C_EncryptUpdate",
+        "C_EncryptFinal", "C_DecryptUpdate", "C_DecryptFinal", "C_DigestInit", "C_Digest",
+        "C_DigestUpdate", "C_DigestKey", "C_DigestFinal", "C_SignUpdate", "C_SignFinal",
+        "C_SignRecoverInit", "C_SignRecover", "C_VerifyInit", "C_Verify", "C_VerifyUpdate",
+        "C_VerifyFinal", "C_VerifyRecoverInit", "C_VerifyRecover", "C_DigestEncryptUpdate",
+        "C_DecryptDigestUpdate", "C_SignEncryptUpdate", "C_DecryptVerifyUpdate", "C_GenerateKey",
+        "C_WrapKey", "C_UnwrapKey", "C_DeriveKey", "C_GetFunctionStatus", "C_CancelFunction"};
+    // Lifecycle entries have their own tests; C_WaitForSlotEvent may block.
+    const std::set<std::string> skipped = {"C_Initialize", "C_Finalize", "C_GetInfo",
+                                           "C_GetFunctionList", "C_WaitForSlotEvent"};
+    int checked = 0;
+#define CHECK_ENTRY(name, params)                                                        \
+    if (!skipped.count(#name)) {                                                         \
+        ++checked;                                                                       \
+        EXPECT_EQ(callWithZeros(functions->name),                                        \
+                  notSupported.count(#name) ? CKR_FUNCTION_NOT_SUPPORTED                 \
+                                            : CKR_CRYPTOKI_NOT_INITIALIZED)              \
+            << #name;                                                                    \
+    }
+    CRYPTOKI_FUNCTIONS(CHECK_ENTRY)
+#undef CHECK_ENTRY
+    EXPECT_EQ(checked, 63);
+    EXPECT_EQ(notSupported.size(), 37u);
+
+    CK_INFO info;
+    EXPECT_EQ(functions->C_GetInfo(&info), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(functions->C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
+    newLines();
+}
+
+TEST(Module, GetInfoFieldsAreBlankPaddedWithoutTerminator) {
+    ASSERT_EQ(functions->C_Initialize(nullptr), CKR_OK);
+    CK_INFO info;
+    std::memset(&info, 0xEE, sizeof info);
+    ASSERT_EQ(functions->C_GetInfo(&info), CKR_OK);
+    EXPECT_EQ(info.cryptokiVersion.major, 2);
+    EXPECT_EQ(info.cryptokiVersion.minor, 20);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.manufacturerID), 32),
+              "Marvolen s.r.o." + std::string(17, ' '));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.libraryDescription), 32),
+              "Brisane 3.0 PKCS#11" + std::string(13, ' '));
+    EXPECT_EQ(info.flags, 0u);
+    EXPECT_EQ(info.libraryVersion.major, 3);
+    EXPECT_EQ(info.libraryVersion.minor, 0);
+    EXPECT_EQ(functions->C_GetInfo(nullptr), CKR_ARGUMENTS_BAD);
+    // Not-supported entries answer the same once initialised.
+    EXPECT_EQ(functions->C_InitToken(0, nullptr, 0, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(functions->C_Finalize(nullptr), CKR_OK);
+    newLines();
+}
+
+TEST(Module, LifecycleAcceptsAnyInitialiseArgumentsOnce) {
+    CK_C_INITIALIZE_ARGS withCallbacks = {};
+    withCallbacks.CreateMutex = [](CK_VOID_PTR_PTR) -> CK_RV { return CKR_GENERAL_ERROR; };
+    withCallbacks.flags = CKF_LIBRARY_CANT_CREATE_OS_THREADS;
+    withCallbacks.pReserved = &withCallbacks;  // not examined either
+
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        EXPECT_EQ(functions->C_Initialize(&withCallbacks), CKR_OK);
+        EXPECT_EQ(functions->C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+        EXPECT_EQ(functions->C_Finalize(nullptr), CKR_OK);
+        EXPECT_EQ(functions->C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
+    }
+    newLines();
+}
+
+TEST(Module, TraceLogOfTheLifecycle) {
+    newLines();
+    CK_INFO info;
+    getFunctionList()(nullptr);
+    functions->C_Initialize(nullptr);
+    functions->C_Initialize(nullptr);
+    functions->C_GetInfo(&info);
+    functions->C_VerifyInit(0, nullptr, 0);
+    functions->C_Finalize(nullptr);
+    logrecords::expectLines(
+        newLines(),
+        {record("PKCS11", 0, "Entering C_GetFunctionList()"),
+         record("PKCS11", 1, "Returning 7 [0x00000007]"),
+         record("PKCS11", 0, "Leaving C_GetFunctionList"), emptyLine(),
+         record("PKCS11", 0, "Entering C_Initialize()"),
+         record("PKCS11", 1, "pInitArgs = NULL"),
+         record("PKCS11", 1, "Returning CKR_OK [0] "),
+         record("PKCS11", 0, "Leaving C_Initialize"), emptyLine(),
+         record("PKCS11", 0, "Entering C_Initialize()"),
+         record("PKCS11", 1, "pInitArgs = NULL"),
+         record("PKCS11", 1, "Returning CKR_CRYPTOKI_ALREADY_INITIALIZED [401] FUFU"),
+         record("PKCS11", 0, "Leaving C_Initialize"), emptyLine(),
+         record("PKCS11", 0, "Entering C_GetInfo()"),
+         record("PKCS11", 1, "pInfo = " + addressText(&info)),
+         record("PKCS11", 1, "Returning CKR_OK [0] "),
+         record("PKCS11", 0, "Leaving C_GetInfo"), emptyLine(),
+         record("PKCS11", 0, "Entering C_VerifyInit()"),
+         record("PKCS11", 1, "Returning 84 [0x00000054]"),
+         record("PKCS11", 0, "Leaving C_VerifyInit"), emptyLine(),
+         record("PKCS11", 0, "Entering C_Finalize()"),
+         record("PKCS11", 1, "pReserved = NULL"),
+         record("PKCS11", 1, "Returning CKR_OK [0] "),
+         record("PKCS11", 0, "Leaving C_Finalize"), emptyLine()});
+}
+
+}  // namespace
