@@ -20,6 +20,13 @@ Mutex& configurationGuardAtLoad = configurationGuard();
 
 std::atomic<Configuration*> theInstance{nullptr};
 
+// Releases the instance when the module is unloaded (or the process ends).
+// Constructed at load, before any instance exists, so it is destroyed after
+// every static object created later, which may still write records.
+struct InstanceReaper {
+    ~InstanceReaper() { delete theInstance.exchange(nullptr); }
+} instanceReaper;
+
 const char* const DEFAULT_FILE = "/etc/brisane.txt";
 
 bool isTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -57,7 +64,6 @@ Configuration& Configuration::instance() {
     ScopedLock lock(configurationGuard());
     current = theInstance.load(std::memory_order_relaxed);
     if (current == nullptr) {
-        // Never destroyed: records may still be written during static destruction.
         current = new Configuration(configurationFilePath());
         theInstance.store(current, std::memory_order_release);
     }

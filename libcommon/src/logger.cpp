@@ -21,6 +21,13 @@ Mutex& loggerGuardAtLoad = loggerGuard();
 
 std::atomic<Logger*> theInstance{nullptr};
 
+// Releases the instance when the module is unloaded (or the process ends).
+// Constructed at load, before any instance exists, so it is destroyed after
+// every static object created later, which may still write records.
+struct InstanceReaper {
+    ~InstanceReaper() { delete theInstance.exchange(nullptr); }
+} instanceReaper;
+
 thread_local int threadDepth = 0;
 
 constexpr std::size_t FORMAT_LIMIT = 1023;
@@ -69,7 +76,6 @@ Logger& Logger::instance() {
     ScopedLock lock(loggerGuard());
     current = theInstance.load(std::memory_order_relaxed);
     if (current == nullptr) {
-        // Never destroyed: static destructors of other objects may still log.
         current = new Logger(Configuration::instance());
         theInstance.store(current, std::memory_order_release);
     }
