@@ -1,0 +1,240 @@
+// Connect/Reconnect/Disconnect, reset and removal as other handles see them,
+// transactions between handles and threads, Status.
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "helpers.h"
+
+namespace testpcsc::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00};
+
+class ConnectionTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        svc.addReader("R");
+        card = swCard(0x90, 0x00);
+        svc.insertCard("R", card);
+        ctx = establish();
+    }
+    std::shared_ptr<ScriptedCard> card;
+    SCARDCONTEXT ctx = 0;
+};
+
+TEST_F(ConnectionTest, ConnectChecksReaderCardProtocolAndSharing) {
+    SCARDHANDLE h = 0;
+    DWORD proto = 0;
+    EXPECT_EQ(SCardConnect(ctx, "nope", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &h, &proto), SCARD_E_UNKNOWN_READER);
+    EXPECT_EQ(SCardConnect(ctx, "R", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &proto), SCARD_E_PROTO_MISMATCH);
+    EXPECT_EQ(SCardConnect(ctx, "R", 7, SCARD_PROTOCOL_T1, &h, &proto), SCARD_E_INVALID_VALUE);
+
+    SCARDHANDLE shared = connect(ctx, "R", &proto);
+    EXPECT_EQ(proto, DWORD(SCARD_PROTOCOL_T1));
+    EXPECT_EQ(SCardConnect(ctx, "R", SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1, &h, &proto),
+              SCARD_E_SHARING_VIOLATION);
+    SCardDisconnect(shared, SCARD_LEAVE_CARD);
+    SCARDHANDLE exclusive = connect(ctx, "R", nullptr, SCARD_SHARE_EXCLUSIVE);
+    EXPECT_EQ(SCardConnect(ctx, "R", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &h, &proto), SCARD_E_SHARING_VIOLATION);
+    EXPECT_EQ(transmit(exclusive, kSelect).rv, SCARD_S_SUCCESS);
+    SCardDisconnect(exclusive, SCARD_LEAVE_CARD);
+
+    svc.removeCard("R");
+    EXPECT_EQ(SCardConnect(ctx, "R", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &h, &proto), SCARD_E_NO_SMARTCARD);
+    svc.insertCard("R", swCard(0x90, 0x00), Protocol::T0);
+    connect(ctx, "R", &proto);
+    EXPECT_EQ(proto, DWORD(SCARD_PROTOCOL_T0));
+}
+
+TEST_F(ConnectionTest, StatusReportsReaderAtrAndProtocol) {
+    SCARDHANDLE h = connect(ctx, "R");
+    char name[64];
+    DWORD nameLen = sizeof name, state = 0, proto = 0;
+    BYTE atr[MAX_ATR_SIZE];
+    DWORD atrLen = sizeof atr;
+    ASSERT_EQ(SCardStatus(h, name, &nameLen, &state, &proto, atr, &atrLen), SCARD_S_SUCCESS);
+    EXPECT_EQ(nameLen, 2u);
+    EXPECT_STREQ(name, "R");
+    EXPECT_EQ(Bytes(atr, atr + atrLen), card->atr());
+    EXPECT_EQ(proto, DWORD(SCARD_PROTOCOL_T1));
+    EXPECT_TRUE(state & SCARD_PRESENT);
+    EXPECT_TRUE(state & SCARD_POWERED);
+
+    atrLen = 2;
+    EXPECT_EQ(SCardStatus(h, nullptr, nullptr, nullptr, nullptr, atr, &atrLen), SCARD_E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(atrLen, card->atr().size());
+
+    char* allocated = nullptr;
+    nameLen = SCARD_AUTOALLOCATE;
+    ASSERT_EQ(SCardStatus(h, reinterpret_cast<LPSTR>(&allocated), &nameLen, nullptr, nullptr, nullptr, nullptr),
+              SCARD_S_SUCCESS);
+    EXPECT_STREQ(allocated, "R");
+    EXPECT_EQ(SCardFreeMemory(ctx, allocated), SCARD_S_SUCCESS);
+}
+
+// What a stale handle gets from each call, after a reset by another party and
+// after removal, and how reconnecting ends it.
+TEST_F(ConnectionTest, StaleHandlesReportResetUntilReconnectedAndRemovalForGood) {
+    SCARDHANDLE a = connect(ctx, "R");
+    SCARDHANDLE b = connect(ctx, "R");
+
+    // b resets the card on disconnect: the card really is reset, a is stale.
+    EXPECT_EQ(SCardDisconnect(b, SCARD_RESET_CARD), SCARD_S_SUCCESS);
+    EXPECT_EQ(card->resets, 1);
+    for (int i = 0; i < 2; ++i) {  // not a one-shot report
+        EXPECT_EQ(transmit(a, kSelect).rv, SCARD_W_RESET_CARD);
+        EXPECT_EQ(status(a), SCARD_W_RESET_CARD);
+        EXPECT_EQ(SCardBeginTransaction(a), SCARD_W_RESET_CARD);
+    }
+    DWORD proto = 0;
+    ASSERT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto), SCARD_S_SUCCESS);
+    EXPECT_EQ(card->resets, 1);  // LEAVE does not reset again
+    EXPECT_EQ(status(a), SCARD_S_SUCCESS);
+
+    // Reset from the test side, and from a transaction's end disposition.
+    svc.resetCard("R");
+    EXPECT_EQ(card->resets, 2);
+    EXPECT_EQ(status(a), SCARD_W_RESET_CARD);
+    ASSERT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto), SCARD_S_SUCCESS);
+    SCARDHANDLE c = connect(ctx, "R");
+    ASSERT_EQ(SCardBeginTransaction(c), SCARD_S_SUCCESS);
+    ASSERT_EQ(SCardEndTransaction(c, SCARD_RESET_CARD), SCARD_S_SUCCESS);
+    EXPECT_EQ(card->resets, 3);
+    EXPECT_EQ(status(c), SCARD_S_SUCCESS);  // the resetting handle is not stale
+    EXPECT_EQ(status(a), SCARD_W_RESET_CARD);
+
+    // Reconnect with reset resets, and makes the others stale.
+    ASSERT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_RESET_CARD, &proto), SCARD_S_SUCCESS);
+    EXPECT_EQ(card->resets, 4);
+    EXPECT_EQ(status(a), SCARD_S_SUCCESS);
+    EXPECT_EQ(status(c), SCARD_W_RESET_CARD);
+
+    // Unpower: the card is powered off and back on at the next use.
+    int offs = card->powerOffs, ons = card->powerOns;
+    EXPECT_EQ(SCardDisconnect(c, SCARD_UNPOWER_CARD), SCARD_S_SUCCESS);
+    EXPECT_EQ(card->powerOffs, offs + 1);
+    EXPECT_EQ(status(a), SCARD_W_RESET_CARD);
+    ASSERT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto), SCARD_S_SUCCESS);
+    EXPECT_EQ(card->powerOns, ons + 1);
+
+    // Removal: every call says so, even once a new card is in.
+    svc.removeCard("R");
+    EXPECT_EQ(transmit(a, kSelect).rv, SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(status(a), SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(SCardBeginTransaction(a), SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto),
+              SCARD_E_NO_SMARTCARD);
+    svc.insertCard("R", swCard(0x90, 0x00));
+    EXPECT_EQ(status(a), SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(SCardDisconnect(a, SCARD_RESET_CARD), SCARD_S_SUCCESS);
+}
+
+TEST_F(ConnectionTest, RemovedReaderMakesHandlesUnavailable) {
+    SCARDHANDLE h = connect(ctx, "R");
+    svc.removeReader("R");
+    EXPECT_EQ(card->powerOffs, 1);
+    EXPECT_EQ(status(h), SCARD_E_READER_UNAVAILABLE);
+    EXPECT_EQ(transmit(h, kSelect).rv, SCARD_E_READER_UNAVAILABLE);
+    EXPECT_EQ(SCardDisconnect(h, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
+}
+
+TEST_F(ConnectionTest, SecondHandleWaitsForTheTransactionToEnd) {
+    SCARDHANDLE a = connect(ctx, "R");
+    SCARDHANDLE b = connect(establish(), "R");
+    ASSERT_EQ(SCardBeginTransaction(a), SCARD_S_SUCCESS);
+    ASSERT_EQ(SCardBeginTransaction(a), SCARD_S_SUCCESS);  // nested on the same handle
+
+    std::atomic<bool> acquired{false};
+    auto other = std::async(std::launch::async, [&] {
+        LONG rv = SCardBeginTransaction(b);
+        acquired = true;
+        return rv;
+    });
+    ASSERT_TRUE(svc.waitUntilBlocked(Function::BeginTransaction, 1, 5s));
+    // Meanwhile b may not use the card; a may.
+    EXPECT_EQ(transmit(b, kSelect).rv, SCARD_E_SHARING_VIOLATION);
+    EXPECT_EQ(transmit(a, kSelect).rv, SCARD_S_SUCCESS);
+    EXPECT_EQ(SCardEndTransaction(b, SCARD_LEAVE_CARD), SCARD_E_NOT_TRANSACTED);
+
+    EXPECT_EQ(SCardEndTransaction(a, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
+    EXPECT_EQ(other.wait_for(50ms), std::future_status::timeout);  // one level still held
+    EXPECT_FALSE(acquired);
+    EXPECT_EQ(SCardEndTransaction(a, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
+    EXPECT_EQ(other.get(), SCARD_S_SUCCESS);
+    EXPECT_EQ(transmit(a, kSelect).rv, SCARD_E_SHARING_VIOLATION);
+    EXPECT_EQ(transmit(b, kSelect).rv, SCARD_S_SUCCESS);
+
+    // Disconnecting the holder releases the transaction too.
+    SCARDHANDLE c = connect(ctx, "R");
+    auto third = std::async(std::launch::async, [&] { return SCardBeginTransaction(c); });
+    ASSERT_TRUE(svc.waitUntilBlocked(Function::BeginTransaction, 1, 5s));
+    EXPECT_EQ(SCardDisconnect(b, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
+    EXPECT_EQ(third.get(), SCARD_S_SUCCESS);
+}
+
+TEST_F(ConnectionTest, BlockedTransactionEndsWhenTheCardGoesOrTheServiceStops) {
+    SCARDHANDLE a = connect(ctx, "R");
+    SCARDHANDLE b = connect(ctx, "R");
+    ASSERT_EQ(SCardBeginTransaction(a), SCARD_S_SUCCESS);
+    auto waiting = std::async(std::launch::async, [&] { return SCardBeginTransaction(b); });
+    ASSERT_TRUE(svc.waitUntilBlocked(Function::BeginTransaction, 1, 5s));
+    svc.removeCard("R");
+    EXPECT_EQ(waiting.get(), SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(SCardEndTransaction(a, SCARD_LEAVE_CARD), SCARD_W_REMOVED_CARD);
+
+    svc.insertCard("R", card);
+    a = connect(ctx, "R");
+    b = connect(ctx, "R");
+    ASSERT_EQ(SCardBeginTransaction(a), SCARD_S_SUCCESS);
+    waiting = std::async(std::launch::async, [&] { return SCardBeginTransaction(b); });
+    ASSERT_TRUE(svc.waitUntilBlocked(Function::BeginTransaction, 1, 5s));
+    svc.stop();
+    EXPECT_EQ(waiting.get(), SCARD_E_NO_SERVICE);
+}
+
+TEST_F(ConnectionTest, ResetUnderATransactionEndsIt) {
+    SCARDHANDLE a = connect(ctx, "R");
+    SCARDHANDLE b = connect(ctx, "R");
+    ASSERT_EQ(SCardBeginTransaction(a), SCARD_S_SUCCESS);
+    svc.resetCard("R");
+    EXPECT_EQ(SCardEndTransaction(a, SCARD_LEAVE_CARD), SCARD_W_RESET_CARD);
+    DWORD proto = 0;
+    ASSERT_EQ(SCardReconnect(b, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto), SCARD_S_SUCCESS);
+    EXPECT_EQ(SCardBeginTransaction(b), SCARD_S_SUCCESS);
+}
+
+TEST_F(ConnectionTest, ServiceStopPowersCardsOffAndConnectPowersThemOn) {
+    int ons = card->powerOns;
+    svc.stop();
+    EXPECT_EQ(card->powerOffs, 1);
+    svc.start();
+    connect(establish(), "R");
+    EXPECT_EQ(card->powerOns, ons + 1);
+}
+
+TEST_F(ConnectionTest, ConcurrentTransmitsReachTheCardOneAtATime) {
+    std::atomic<int> inside{0}, overlap{0};
+    auto slow = std::make_shared<ScriptedCard>([&](const Bytes&) {
+        if (++inside > 1) ++overlap;
+        std::this_thread::sleep_for(1ms);
+        --inside;
+        return Bytes{0x90, 0x00};
+    });
+    svc.replaceCard("R", slow);
+    std::vector<std::future<void>> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.push_back(std::async(std::launch::async, [&] {
+            SCARDHANDLE h = connect(establish(), "R");
+            for (int i = 0; i < 20; ++i) EXPECT_EQ(transmit(h, kSelect).rv, SCARD_S_SUCCESS);
+        }));
+    for (auto& t : threads) t.get();
+    EXPECT_EQ(overlap, 0);
+    EXPECT_EQ(svc.trace("R").size(), 80u);
+}
+
+}  // namespace
+}  // namespace testpcsc::test

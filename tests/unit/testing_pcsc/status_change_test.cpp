@@ -1,0 +1,165 @@
+// SCardGetStatusChange: immediate answers, blocking, PnP, cancel, timeout, stop.
+#include <future>
+#include <thread>
+
+#include "helpers.h"
+
+namespace testpcsc::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kPnp = "\\\\?PnP?\\Notification";
+
+class StatusChangeTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        ctx = establish();
+    }
+    // Runs GetStatusChange in another thread; returns once it is blocked.
+    std::future<LONG> blockedWait(std::vector<SCARD_READERSTATE>& states, DWORD timeout = INFINITE) {
+        auto f = std::async(std::launch::async, [this, &states, timeout] {
+            return SCardGetStatusChange(ctx, timeout, states.data(), DWORD(states.size()));
+        });
+        EXPECT_TRUE(svc.waitUntilBlocked(Function::GetStatusChange, 1, 5s));
+        return f;
+    }
+    SCARDCONTEXT ctx = 0;
+};
+
+SCARD_READERSTATE entry(const char* name, DWORD current = SCARD_STATE_UNAWARE) {
+    SCARD_READERSTATE s{};
+    s.szReader = name;
+    s.dwCurrentState = current;
+    return s;
+}
+
+TEST_F(StatusChangeTest, UnawareEntriesAnswerAtOnceWithPresenceAndAtr) {
+    auto card = dataCard(0);
+    svc.addReader("Empty");
+    svc.addReader("Full");
+    svc.insertCard("Full", card);
+    std::vector<SCARD_READERSTATE> s = {entry("Empty"), entry("Full"), entry("Missing")};
+    ASSERT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 3), SCARD_S_SUCCESS);
+    EXPECT_EQ(s[0].dwEventState, DWORD(SCARD_STATE_EMPTY | SCARD_STATE_CHANGED));
+    // One insertion so far: the counter in the upper half is 1.
+    EXPECT_EQ(s[1].dwEventState, DWORD(1u << 16 | SCARD_STATE_PRESENT | SCARD_STATE_CHANGED));
+    EXPECT_EQ(Bytes(s[1].rgbAtr, s[1].rgbAtr + s[1].cbAtr), card->atr());
+    EXPECT_EQ(s[2].dwEventState, DWORD(SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED));
+
+    // Connected handles show as in use (exclusive when so connected).
+    SCARDHANDLE h = connect(ctx, "Full");
+    s = {entry("Full")};
+    ASSERT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_S_SUCCESS);
+    EXPECT_TRUE(s[0].dwEventState & SCARD_STATE_INUSE);
+    SCardDisconnect(h, SCARD_LEAVE_CARD);
+    connect(ctx, "Full", nullptr, SCARD_SHARE_EXCLUSIVE);
+    ASSERT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_S_SUCCESS);
+    EXPECT_TRUE(s[0].dwEventState & SCARD_STATE_EXCLUSIVE);
+    EXPECT_FALSE(s[0].dwEventState & SCARD_STATE_INUSE);
+}
+
+TEST_F(StatusChangeTest, NoChangeTimesOutWithStatesFilled) {
+    svc.addReader("R");
+    std::vector<SCARD_READERSTATE> s = {entry("R", SCARD_STATE_EMPTY)};
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(SCardGetStatusChange(ctx, 60, s.data(), 1), SCARD_E_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 60ms);
+    EXPECT_EQ(s[0].dwEventState, DWORD(SCARD_STATE_EMPTY));
+    // Timeout 0 polls.
+    EXPECT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_E_TIMEOUT);
+    // Feeding the event state back (CHANGED bit included) is no change either.
+    s[0].dwCurrentState = SCARD_STATE_EMPTY | SCARD_STATE_CHANGED;
+    EXPECT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_E_TIMEOUT);
+}
+
+TEST_F(StatusChangeTest, InsertionAndRemovalWakeABlockedWait) {
+    svc.addReader("R");
+    std::vector<SCARD_READERSTATE> s = {entry("R", SCARD_STATE_EMPTY)};
+    auto f = blockedWait(s);
+    svc.insertCard("R", dataCard(0));
+    ASSERT_EQ(f.get(), SCARD_S_SUCCESS);
+    EXPECT_EQ(s[0].dwEventState, DWORD(1u << 16 | SCARD_STATE_PRESENT | SCARD_STATE_CHANGED));
+
+    s[0].dwCurrentState = s[0].dwEventState;
+    f = blockedWait(s);
+    svc.removeCard("R");
+    ASSERT_EQ(f.get(), SCARD_S_SUCCESS);
+    EXPECT_EQ(s[0].dwEventState, DWORD(2u << 16 | SCARD_STATE_EMPTY | SCARD_STATE_CHANGED));
+    EXPECT_EQ(s[0].cbAtr, 0u);
+}
+
+TEST_F(StatusChangeTest, ReplacedCardIsSeenThroughTheEventCounter) {
+    svc.addReader("R");
+    svc.insertCard("R", dataCard(0));
+    std::vector<SCARD_READERSTATE> s = {entry("R")};
+    ASSERT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_S_SUCCESS);
+    s[0].dwCurrentState = s[0].dwEventState;
+    auto f = blockedWait(s);
+    svc.replaceCard("R", dataCard(0));
+    ASSERT_EQ(f.get(), SCARD_S_SUCCESS);
+    EXPECT_EQ(s[0].dwEventState, DWORD(3u << 16 | SCARD_STATE_PRESENT | SCARD_STATE_CHANGED));
+    // A caller that does not pass a counter sees no change.
+    s[0].dwCurrentState = SCARD_STATE_PRESENT;
+    EXPECT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_E_TIMEOUT);
+}
+
+TEST_F(StatusChangeTest, PnpEntryCarriesTheReaderCount) {
+    svc.addReader("A");
+    // Unaware caller with readers present: changed at once.
+    std::vector<SCARD_READERSTATE> s = {entry(kPnp)};
+    ASSERT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_S_SUCCESS);
+    EXPECT_EQ(s[0].dwEventState, DWORD(1u << 16 | SCARD_STATE_CHANGED));
+
+    s[0].dwCurrentState = s[0].dwEventState;
+    EXPECT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_E_TIMEOUT);
+    auto f = blockedWait(s);
+    svc.addReader("B");
+    ASSERT_EQ(f.get(), SCARD_S_SUCCESS);
+    EXPECT_EQ(s[0].dwEventState, DWORD(2u << 16 | SCARD_STATE_CHANGED));
+
+    s[0].dwCurrentState = s[0].dwEventState;
+    f = blockedWait(s);
+    svc.removeReader("A");
+    ASSERT_EQ(f.get(), SCARD_S_SUCCESS);
+    EXPECT_EQ(s[0].dwEventState, DWORD(1u << 16 | SCARD_STATE_CHANGED));
+}
+
+TEST_F(StatusChangeTest, RemovedReaderEntryTurnsUnknown) {
+    svc.addReader("R");
+    std::vector<SCARD_READERSTATE> s = {entry(kPnp, 1u << 16), entry("R", SCARD_STATE_EMPTY)};
+    auto f = blockedWait(s);
+    svc.removeReader("R");
+    ASSERT_EQ(f.get(), SCARD_S_SUCCESS);
+    EXPECT_EQ(s[0].dwEventState, DWORD(SCARD_STATE_CHANGED));
+    EXPECT_EQ(s[1].dwEventState, DWORD(SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED));
+}
+
+TEST_F(StatusChangeTest, CancelWakesOnlyAWaitInProgress) {
+    svc.addReader("R");
+    std::vector<SCARD_READERSTATE> s = {entry("R", SCARD_STATE_EMPTY)};
+    auto f = blockedWait(s);
+    EXPECT_EQ(SCardCancel(ctx), SCARD_S_SUCCESS);
+    EXPECT_EQ(f.get(), SCARD_E_CANCELLED);
+    // Cancel is not remembered for a later wait.
+    EXPECT_EQ(SCardCancel(ctx), SCARD_S_SUCCESS);
+    EXPECT_EQ(SCardGetStatusChange(ctx, 20, s.data(), 1), SCARD_E_TIMEOUT);
+    // Cancel on another context leaves this wait alone.
+    SCARDCONTEXT other = establish();
+    f = blockedWait(s, 300);
+    EXPECT_EQ(SCardCancel(other), SCARD_S_SUCCESS);
+    EXPECT_EQ(f.get(), SCARD_E_TIMEOUT);
+}
+
+TEST_F(StatusChangeTest, StoppingTheServiceEndsAWait) {
+    svc.addReader("R");
+    std::vector<SCARD_READERSTATE> s = {entry("R", SCARD_STATE_EMPTY)};
+    auto f = blockedWait(s);
+    svc.stop();
+    EXPECT_EQ(f.get(), SCARD_E_SERVICE_STOPPED);
+    EXPECT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_E_NO_SERVICE);
+}
+
+}  // namespace
+}  // namespace testpcsc::test
