@@ -148,17 +148,5 @@ TEST_F(ContextTest, ResetClearsEverything) {
     connect(ctx, "R");  // the injection did not survive
 }
 
-TEST_F(ContextTest, TestApiRefusesImpossibleSetUps) {
-    svc.addReader("R");
-    EXPECT_THROW(svc.addReader("R"), std::logic_error);
-    EXPECT_THROW(svc.removeReader("nope"), std::logic_error);
-    EXPECT_THROW(svc.insertCard("nope", dataCard(0)), std::logic_error);
-    svc.insertCard("R", dataCard(0));
-    EXPECT_THROW(svc.insertCard("R", dataCard(0)), std::logic_error);
-    EXPECT_EQ(svc.removeCard("R") != nullptr, true);
-    EXPECT_EQ(svc.removeCard("R"), nullptr);
-    EXPECT_THROW(svc.resetCard("R"), std::logic_error);
-}
-
 }  // namespace
 }  // namespace testpcsc::test
