@@ -1,0 +1,80 @@
+#pragma once
+// A card connection over PC/SC: raw exchanges, the T=0 conveniences (no
+// trailing Le, one GET RESPONSE for 61xx) and the reader's PIN pad.
+#include <winscard.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ctl/cardconnection.h"
+
+namespace ctl {
+
+class PcScCardConnection : public CardConnection {
+public:
+    // Result codes the connection raises itself.
+    static constexpr std::uint32_t RESPONSE_TOO_LONG = 0x80100008;
+    static constexpr std::uint32_t RESPONSE_TOO_SHORT = 0x80100014;
+    static constexpr std::uint32_t PINPAD_NOT_AVAILABLE = 0x80100022;
+    static constexpr std::uint32_t PINPAD_APDU_TOO_LONG = 0x80100004;
+
+    // Longest APDU a PIN pad structure carries.
+    static constexpr std::size_t MAX_PINPAD_APDU_LENGTH = 280;
+    static constexpr std::size_t PIN_VERIFY_STRUCTURE_LENGTH = 19 + MAX_PINPAD_APDU_LENGTH;
+    static constexpr std::size_t PIN_MODIFY_STRUCTURE_LENGTH = 24 + MAX_PINPAD_APDU_LENGTH;
+
+    bool isPinPadAvailable() override { return pinPadAvailable; }
+    Protocol getProtocol() override { return protocol; }
+    std::uint16_t transmit(const std::uint8_t* command, std::size_t commandLength,
+                           std::uint8_t* response, std::size_t* responseLength,
+                           std::uint32_t sensitive) override;
+    std::uint16_t pinPadVerify(std::uint8_t pinOffset, const std::uint8_t* apdu,
+                               std::size_t apduLength) override;
+    std::uint16_t pinPadModify(std::uint8_t enterOldPin, std::uint8_t confirmNewPin,
+                               std::uint8_t oldPinOffset, std::uint8_t newPinOffset,
+                               const std::uint8_t* apdu, std::size_t apduLength) override;
+
+    // One exchange exactly as given; `responseLength`: capacity on entry,
+    // data length without the status word on return.
+    std::uint16_t transmit0(const std::uint8_t* command, std::size_t commandLength,
+                            std::uint8_t* response, std::size_t* responseLength,
+                            std::uint32_t sensitive);
+
+    // True while the card handle still answers a status query; never throws.
+    bool isValid();
+
+    // Adopts a context and card handle; learns the active protocol and the
+    // reader's PIN pad support again.
+    void reattach(SCARDCONTEXT scardContext, SCARDHANDLE scardHandle);
+
+    // PIN pad discovery through the reader's feature list.
+    void checkPinPadSupport();
+
+    // The PIN pad structures as sent to the reader (zero-filled, fixed size).
+    // `out` holds PIN_VERIFY_STRUCTURE_LENGTH / PIN_MODIFY_STRUCTURE_LENGTH bytes.
+    static void buildPinVerifyStructure(std::uint8_t pinOffset, const std::uint8_t* apdu,
+                                        std::size_t apduLength, std::uint8_t* out);
+    static void buildPinModifyStructure(std::uint8_t enterOldPin, std::uint8_t confirmNewPin,
+                                        std::uint8_t oldPinOffset, std::uint8_t newPinOffset,
+                                        const std::uint8_t* apdu, std::size_t apduLength,
+                                        std::uint8_t* out);
+
+protected:
+    PcScCardConnection() = default;
+
+    // Status query on the card handle, logged; the PC/SC result.
+    LONG queryStatus();
+
+    SCARDCONTEXT context = 0;
+    SCARDHANDLE cardHandle = 0;
+    Protocol protocol = PROTOCOL_T0;
+    DWORD pinPadVerifyPinDirectCode = 0;
+    DWORD pinPadModifyPinDirectCode = 0;
+    bool pinPadAvailable = false;
+
+private:
+    std::uint16_t pinPadOperation(const char* operation, DWORD controlCode, const char* callText,
+                                  const std::uint8_t* structure, std::size_t structureLength);
+};
+
+}  // namespace ctl

@@ -1,0 +1,211 @@
+#include "ctl/pcsceventlistener.h"
+
+#include <chrono>
+
+#include "ctl/pcscreader.h"
+#include "pcsc.h"
+
+namespace ctl {
+
+using namespace detail;
+
+const char* const PcScEventListener::PNP_NOTIFICATION = "\\\\?PnP?\\Notification";
+
+namespace {
+
+// pcsc-lite has no "service started" event: while the service is gone we
+// try to establish a context this often.
+constexpr std::chrono::milliseconds SERVICE_RETRY_INTERVAL{100};
+
+}  // namespace
+
+PcScEventListener::PcScEventListener() {
+    TraceScope trace(COMPONENT, "ctl::PcScEventListener::PcScEventListener");
+    context_ = establishContext();
+    hasContext_ = true;
+    try {
+        appendEntry(PNP_NOTIFICATION);
+        for (const PcScReader& reader : PcScReader::list())
+            appendEntry(reader.getName());
+    } catch (...) {
+        releaseContext(context_);
+        throw;
+    }
+}
+
+PcScEventListener::~PcScEventListener() {
+    if (hasContext_)
+        releaseContext(context_);
+}
+
+void PcScEventListener::appendEntry(const std::string& name) {
+    Entry entry;
+    entry.name = name;
+    entries_.push_back(std::move(entry));
+}
+
+const char* PcScEventListener::eventTypeName(std::uint32_t type) {
+    switch (type) {
+    case CARD_INSERTED:
+        return "ctl::PcScEventListener::CARD_INSERTED";
+    case CARD_REMOVED:
+        return "ctl::PcScEventListener::CARD_REMOVED";
+    case READER_CONNECTED:
+        return "ctl::PcScEventListener::READER_CONNECTED";
+    case READER_DISCONNECTED:
+        return "ctl::PcScEventListener::READER_DISCONNECTED";
+    default:
+        return "UNKNOWN";
+    }
+}
+
+PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
+    TraceScope trace(COMPONENT, "ctl::PcScEventListener::wait");
+    QV_TRACE_ARG(COMPONENT, "timeout", numberText(timeout));
+    {
+        // A cancellation only concerns a wait that is already running.
+        std::lock_guard<std::mutex> guard(mutex_);
+        cancelPending_ = false;
+    }
+
+    while (eventQueue_.empty()) {
+        QV_LOG(COMPONENT, "SCardGetStatusChangeW() may block...");
+        readerStates_.assign(entries_.size(), SCARD_READERSTATE{});
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            readerStates_[i].szReader = entries_[i].name.c_str();
+            readerStates_[i].dwCurrentState = entries_[i].currentState;
+            readerStates_[i].dwEventState = entries_[i].eventState;
+        }
+        SCARDCONTEXT context;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            context = context_;
+        }
+        LONG rv = SCardGetStatusChange(context, static_cast<DWORD>(timeout), &readerStates_[0],
+                                       static_cast<DWORD>(readerStates_.size()));
+        QV_TRACE_RETURN_VALUE(COMPONENT,
+                              "SCardGetStatusChangeW(context, static_cast<DWORD>(timeout), "
+                              "&readerStates[0], static_cast<DWORD>(readerStates.size()))",
+                              rv);
+        if (serviceGone(rv)) {
+            waitForServiceRestart();
+            continue;
+        }
+        if (code(rv) == INVALID_PARAMETER || code(rv) == CANCELLED)
+            throw CtlException(CANCELLED);
+        if (rv != SCARD_S_SUCCESS)
+            fail(rv);
+
+        for (std::size_t i = 0; i < entries_.size(); ++i)
+            entries_[i].eventState = readerStates_[i].dwEventState;
+
+        for (auto it = entries_.begin() + 1; it != entries_.end(); ++it) {
+            QV_LOG(COMPONENT, "Check change in a reader");
+            QV_TRACE_ARG(COMPONENT, "it->dwCurrentState", numberText(it->currentState));
+            QV_TRACE_ARG(COMPONENT, "it->dwEventState", numberText(it->eventState));
+            const bool wasPresent = (it->currentState & STATE_PRESENT) != 0;
+            const bool isPresent = (it->eventState & STATE_PRESENT) != 0;
+            if (wasPresent && !isPresent) {
+                QV_LOG(COMPONENT, "Card removed from %s", it->name.c_str());
+                eventQueue_.push_back(Event{it->name, CARD_REMOVED});
+            } else if (isPresent && !wasPresent) {
+                QV_LOG(COMPONENT, "Card inserted into %s", it->name.c_str());
+                eventQueue_.push_back(Event{it->name, CARD_INSERTED});
+            }
+            it->currentState = it->eventState;
+        }
+
+        const DWORD pnpState = entries_[0].eventState;
+        if (pnpState & STATE_CHANGED) {
+            QV_LOG(COMPONENT, "Number of readers changed");
+            handleNumOfReadersChanged();
+        }
+        entries_[0].currentState = pnpState;
+    }
+
+    QV_TRACE_ARG(COMPONENT, "eventQueue.size()", numberText(eventQueue_.size()));
+    Event event = eventQueue_.front();
+    eventQueue_.pop_front();
+    QV_TRACE_ARG(COMPONENT, "reader_event",
+                 std::string("[event = ") + eventTypeName(event.type) +
+                     ", reader = " + event.readerName + "]");
+    return event;
+}
+
+void PcScEventListener::handleNumOfReadersChanged() {
+    TraceScope trace(COMPONENT, "ctl::PcScEventListener::handleNumOfReadersChanged");
+    std::vector<PcScReader> current = PcScReader::list();
+
+    for (auto it = entries_.begin() + 1; it != entries_.end();) {
+        auto found = current.begin();
+        while (found != current.end() && found->getName() != it->name)
+            ++found;
+        if (found != current.end()) {
+            current.erase(found);
+            ++it;
+            continue;
+        }
+        QV_LOG(COMPONENT, "Reader %s disconnected", it->name.c_str());
+        eventQueue_.push_back(Event{it->name, READER_DISCONNECTED});
+        it = entries_.erase(it);
+    }
+
+    for (const PcScReader& reader : current) {
+        appendEntry(reader.getName());
+        QV_LOG(COMPONENT, "Reader %s connected", reader.getName().c_str());
+        eventQueue_.push_back(Event{reader.getName(), READER_CONNECTED});
+    }
+}
+
+void PcScEventListener::waitForServiceRestart() {
+    QV_LOG(COMPONENT, "Service stopped. Waiting on single object ...");
+    std::unique_lock<std::mutex> lock(mutex_);
+    waitingForService_ = true;
+    if (hasContext_) {
+        releaseContext(context_);
+        hasContext_ = false;
+    }
+    // Until the service answers again; a cancel() ends the wait.
+    LONG rv = SCARD_E_NO_SERVICE;
+    SCARDCONTEXT context = 0;
+    while (!cancelPending_) {
+        rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+        if (!serviceGone(rv))
+            break;
+        restartWake_.wait_for(lock, SERVICE_RETRY_INTERVAL, [this] { return cancelPending_; });
+    }
+    waitingForService_ = false;
+    const bool cancelled = cancelPending_;
+    QV_TRACE_ARG(COMPONENT, "waitForSingleObjectResult", numberText(cancelled ? CANCELLED : 0));
+    if (cancelled) {
+        if (rv == SCARD_S_SUCCESS)
+            releaseContext(context);
+        // The wait for the service ended by a cancellation, which is what the
+        // waiting thread must see.
+        throw CtlException(CANCELLED);
+    }
+    QV_TRACE_RETURN_VALUE(COMPONENT, "SCardEstablishContext(2, 0, 0, &context)", rv);
+    if (rv != SCARD_S_SUCCESS)
+        fail(rv);
+    context_ = context;
+    hasContext_ = true;
+}
+
+void PcScEventListener::cancel() {
+    TraceScope trace(COMPONENT, "ctl::PcScEventListener::cancel");
+    std::lock_guard<std::mutex> guard(mutex_);
+    cancelPending_ = true;
+    if (waitingForService_) {
+        // The waiter sleeps between attempts to reach the service, not in it.
+        restartWake_.notify_all();
+        return;
+    }
+    LONG rv = hasContext_ ? SCardCancel(context_) : SCARD_E_NO_SERVICE;
+    QV_TRACE_RETURN_VALUE(COMPONENT, "SCardCancel(context)", rv);
+    // A service that just went away takes the waiter into the restart wait,
+    // where the pending cancellation reaches it.
+    if (rv != SCARD_S_SUCCESS && !serviceGone(rv))
+        fail(rv);
+}
+
+}  // namespace ctl
