@@ -17,7 +17,8 @@ std::string parentPath(const std::string& path);
 bool isDirectory(const std::string& path);
 
 // Creates the directory and any missing parents; true when it exists afterwards.
-bool createDirectories(const std::string& path);
+// Directories made here get `mode` (less the umask); existing ones are left alone.
+bool createDirectories(const std::string& path, unsigned mode = 0777);
 
 // True when the file was deleted.
 bool deleteFile(const std::string& path);

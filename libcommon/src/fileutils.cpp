@@ -71,7 +71,7 @@ bool isDirectory(const std::string& path) {
     return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool createDirectories(const std::string& path) {
+bool createDirectories(const std::string& path, unsigned mode) {
     if (path.empty())
         return false;
     if (isDirectory(path))
@@ -79,12 +79,12 @@ bool createDirectories(const std::string& path) {
     std::string parent = parentPath(path);
     // A relative path's chain ends in "": its first element is created
     // relative to the current directory.
-    if (!parent.empty() && !createDirectories(parent))
+    if (!parent.empty() && !createDirectories(parent, mode))
         return false;
     std::string p = path;
     if (p.size() > 1 && endsWithSeparator(p))
         p.pop_back();
-    if (::mkdir(p.c_str(), 0777) == 0)
+    if (::mkdir(p.c_str(), static_cast<mode_t>(mode)) == 0)
         return true;
     // Another thread or process may have created it meanwhile.
     return errno == EEXIST && isDirectory(p);
