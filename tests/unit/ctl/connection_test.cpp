@@ -1,0 +1,281 @@
+// Card connections: connecting, T=0 conveniences, response lengths,
+// transactions and what they detect, dispositions and disconnecting.
+#include <chrono>
+#include <future>
+
+#include "ctlhelpers.h"
+
+namespace ctltest {
+namespace {
+
+using ctl::CardConnection;
+using testpcsc::Function;
+using testpcsc::Protocol;
+using namespace std::chrono_literals;
+
+class ConnectionTest : public testpcsc::ServiceTest {
+protected:
+    // A reader "R" with a card answering every command with `data` and 90 00.
+    std::shared_ptr<ScriptedCard> insert(Protocol p, Bytes data = {}) {
+        svc.addReader("R");
+        auto c = std::make_shared<ScriptedCard>([data](const Bytes&) {
+            Bytes r = data;
+            r.push_back(0x90);
+            r.push_back(0x00);
+            return r;
+        });
+        svc.insertCard("R", c, p);
+        return c;
+    }
+    std::vector<Bytes> commandsSeen() {
+        std::vector<Bytes> out;
+        for (const auto& e : svc.trace("R"))
+            out.push_back(e.command);
+        return out;
+    }
+};
+
+TEST_F(ConnectionTest, ConnectsWithTheCardsProtocolAndReleasesEverything) {
+    for (Protocol p : {Protocol::T0, Protocol::T1}) {
+        svc.reset();
+        insert(p);
+        {
+            auto c = connect("R");
+            EXPECT_EQ(c->getProtocol(), p == Protocol::T0 ? CardConnection::PROTOCOL_T0
+                                                          : CardConnection::PROTOCOL_T1);
+            EXPECT_TRUE(c->isValid());
+            EXPECT_FALSE(c->isDisconnected());
+            EXPECT_EQ(svc.openHandles(), 1u);
+        }
+        EXPECT_EQ(svc.openHandles(), 0u);
+        EXPECT_EQ(svc.openContexts(), 0u);
+    }
+}
+
+TEST_F(ConnectionTest, ConnectFailuresCarryTheirCodeAndLeaveNothingOpen) {
+    svc.addReader("Empty");
+    insert(Protocol::T1);
+    auto exclusive = connect("R", CardConnection::MODE_EXCLUSIVE);
+    EXPECT_EQ(failureCode([] { connect("R"); }), 0x8010000Bu);         // sharing violation
+    EXPECT_EQ(failureCode([] { connect("Empty"); }), 0x8010000Cu);     // no card
+    EXPECT_EQ(failureCode([] { connect("Unknown"); }), 0x80100009u);   // unknown reader
+    exclusive.reset();
+    svc.failCall(Function::Status, SCARD_F_COMM_ERROR);  // learning the protocol
+    EXPECT_EQ(failureCode([] { connect("R"); }), 0x80100013u);
+    EXPECT_EQ(svc.openHandles(), 0u);
+    EXPECT_EQ(svc.openContexts(), 0u);
+}
+
+TEST_F(ConnectionTest, TrailingLeIsDroppedOnT0Only) {
+    const Bytes case4 = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00, 0x00};
+    const Bytes case3 = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00};
+    const Bytes case2 = {0x00, 0xB0, 0x00, 0x00, 0x00};
+    struct Row {
+        Protocol protocol;
+        Bytes sent;
+        Bytes arrived;
+    };
+    const Row rows[] = {
+        {Protocol::T0, case4, case3},
+        {Protocol::T1, case4, case4},
+        {Protocol::T0, case3, case3},
+        {Protocol::T0, case2, case2},
+    };
+    for (const Row& row : rows) {
+        svc.reset();
+        insert(row.protocol);
+        auto c = connect("R");
+        EXPECT_EQ(roundTrip(*c, row.sent), (Bytes{0x90, 0x00}));
+        EXPECT_EQ(commandsSeen(), std::vector<Bytes>{row.arrived});
+    }
+}
+
+TEST_F(ConnectionTest, T0DataIsFetchedWithOneGetResponse) {
+    Bytes data(16);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(0xA0 + i);
+    insert(Protocol::T0, data);
+    auto c = connect("R");
+    const Bytes command = {0x80, 0xCA, 0x01, 0x02, 0x01, 0x55, 0x10};
+    Bytes expected = data;
+    expected.insert(expected.end(), {0x90, 0x00});
+    EXPECT_EQ(roundTrip(*c, command, CardConnection::SENSITIVE), expected);
+    const std::vector<Bytes> seen = commandsSeen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], Bytes(command.begin(), command.end() - 1));
+    EXPECT_EQ(seen[1], (Bytes{0x00, 0xC0, 0x00, 0x00, 0x10}));
+}
+
+TEST_F(ConnectionTest, OnlyOne61xxIsFollowedAnd6CxxIsLeftToTheCaller) {
+    // A T=1 card that itself answers 61xx: the first is followed, the second returned.
+    svc.addReader("R");
+    auto chatty = std::make_shared<ScriptedCard>([](const Bytes& cmd) -> Bytes {
+        if (cmd[1] == 0xC0)
+            return {0x11, 0x22, 0x61, 0x04};
+        if (cmd[1] == 0xB0)
+            return {0x6C, 0x08};
+        return {0x61, 0x08};
+    });
+    svc.insertCard("R", chatty, Protocol::T1);
+    auto c = connect("R");
+    EXPECT_EQ(roundTrip(*c, {0x80, 0x10, 0x00, 0x00}), (Bytes{0x11, 0x22, 0x61, 0x04}));
+    EXPECT_EQ(commandsSeen(), (std::vector<Bytes>{{0x80, 0x10, 0x00, 0x00}, {0x00, 0xC0, 0x00, 0x00, 0x08}}));
+
+    svc.clearTrace("R");
+    EXPECT_EQ(roundTrip(*c, {0x00, 0xB0, 0x00, 0x00, 0x00}), (Bytes{0x6C, 0x08}));
+    EXPECT_EQ(commandsSeen().size(), 1u);
+}
+
+TEST_F(ConnectionTest, ResponseLengthLimits) {
+    svc.addReader("R");
+    Bytes answer;
+    auto c0 = std::make_shared<ScriptedCard>([&answer](const Bytes&) { return answer; });
+    svc.insertCard("R", c0, Protocol::T1);
+    auto c = connect("R");
+    const Bytes cmd = {0x00, 0x00, 0x00, 0x00};
+    std::uint8_t buf[8];
+
+    // Exactly the status word: no data.
+    answer = {0x63, 0xC1};
+    std::size_t len = sizeof buf;
+    EXPECT_EQ(c->transmit(cmd.data(), cmd.size(), buf, &len, 0), 0x63C1);
+    EXPECT_EQ(len, 0u);
+
+    // Exactly the capacity.
+    answer = {1, 2, 3, 4, 5, 6, 0x90, 0x00};
+    len = sizeof buf;
+    EXPECT_EQ(c->transmit(cmd.data(), cmd.size(), buf, &len, 0), 0x9000);
+    EXPECT_EQ(len, 6u);
+    EXPECT_EQ(Bytes(buf, buf + 6), (Bytes{1, 2, 3, 4, 5, 6}));
+
+    answer = {0x90};
+    len = sizeof buf;
+    EXPECT_EQ(failureCode([&] { c->transmit(cmd.data(), cmd.size(), buf, &len, 0); }), 0x80100014u);
+
+    answer = {1, 2, 3, 4, 5, 6, 7, 0x90, 0x00};
+    len = sizeof buf;
+    EXPECT_EQ(failureCode([&] { c->transmit(cmd.data(), cmd.size(), buf, &len, 0); }), 0x80100008u);
+
+    svc.failCall(Function::Transmit, SCARD_W_REMOVED_CARD);
+    len = sizeof buf;
+    EXPECT_EQ(failureCode([&] { c->transmit(cmd.data(), cmd.size(), buf, &len, 0); }), 0x80100069u);
+}
+
+TEST_F(ConnectionTest, LockHoldsOtherConnectionsOffTheCard) {
+    insert(Protocol::T1);
+    auto a = connect("R");
+    auto b = connect("R");
+    a->lock();
+    EXPECT_EQ(roundTrip(*a, {0x00, 0x01, 0x00, 0x00}), (Bytes{0x90, 0x00}));
+    EXPECT_EQ(failureCode([&] { roundTrip(*b, {0x00, 0x02, 0x00, 0x00}); }), 0x8010000Bu);
+
+    auto second = std::async(std::launch::async, [&] { b->lock(); });
+    ASSERT_TRUE(svc.waitUntilBlocked(Function::BeginTransaction, 1, 5s));
+    EXPECT_EQ(second.wait_for(50ms), std::future_status::timeout);
+    a->unlock(CardConnection::LEAVE_CARD);
+    second.get();
+    EXPECT_EQ(roundTrip(*b, {0x00, 0x02, 0x00, 0x00}), (Bytes{0x90, 0x00}));
+    b->unlock(CardConnection::LEAVE_CARD);
+}
+
+TEST_F(ConnectionTest, LockFailsOnceTheCardWasResetRemovedOrItsReaderWent) {
+    struct Row {
+        const char* what;
+        std::function<void(testpcsc::Service&)> happen;
+        std::uint32_t code;
+    };
+    const Row rows[] = {
+        {"reset", [](testpcsc::Service& s) { s.resetCard("R"); }, 0x80100068},
+        {"removed", [](testpcsc::Service& s) { s.removeCard("R"); }, 0x80100069},
+        {"replaced",
+         [](testpcsc::Service& s) { s.replaceCard("R", testpcsc::test::swCard(0x90, 0x00)); }, 0x80100069},
+        {"reader gone", [](testpcsc::Service& s) { s.removeReader("R"); }, 0x80100017},
+    };
+    for (const Row& row : rows) {
+        svc.reset();
+        insert(Protocol::T1);
+        auto c = connect("R");
+        c->lock();
+        c->unlock(CardConnection::LEAVE_CARD);
+        row.happen(svc);
+        EXPECT_FALSE(c->isValid()) << row.what;
+        EXPECT_EQ(failureCode([&] { c->lock(); }), row.code) << row.what;
+        c.reset();  // the destructor copes with the dead card
+        EXPECT_EQ(svc.openHandles(), 0u) << row.what;
+    }
+}
+
+TEST_F(ConnectionTest, FailedStatusCheckEndsTheTransactionItBegan) {
+    insert(Protocol::T1);
+    auto a = connect("R");
+    auto b = connect("R");
+    svc.failCall(Function::Status, SCARD_W_RESET_CARD);
+    EXPECT_EQ(failureCode([&] { a->lock(); }), 0x80100068u);
+    EXPECT_EQ(svc.callCount(Function::EndTransaction), 1u);
+    // Nobody holds the card: the other connection locks without waiting.
+    auto other = std::async(std::launch::async, [&] { b->lock(); });
+    ASSERT_EQ(other.wait_for(2s), std::future_status::ready);
+    other.get();
+    b->unlock(CardConnection::LEAVE_CARD);
+}
+
+TEST_F(ConnectionTest, DispositionsReachTheCard) {
+    struct Row {
+        CardConnection::Disposition disposition;
+        int resets;
+        int powerOffs;
+    };
+    const Row rows[] = {{CardConnection::LEAVE_CARD, 0, 0},
+                        {CardConnection::RESET_CARD, 1, 0},
+                        {CardConnection::UNPOWER_CARD, 0, 1}};
+    for (const Row& row : rows) {
+        svc.reset();
+        auto card = insert(Protocol::T1);
+        auto c = connect("R");
+        c->lock();
+        c->unlock(row.disposition);
+        EXPECT_EQ(card->resets.load(), row.resets) << row.disposition;
+        EXPECT_EQ(card->powerOffs.load(), row.powerOffs) << row.disposition;
+
+        c->disconnect(row.disposition);
+        EXPECT_EQ(card->resets.load(), 2 * row.resets) << row.disposition;
+        EXPECT_TRUE(c->isDisconnected());
+        EXPECT_EQ(svc.openHandles(), 0u);
+        EXPECT_EQ(svc.openContexts(), 0u);
+    }
+    // Out-of-range values map to "leave".
+    EXPECT_EQ(ctl::LockablePcScCardConnection::dispositionValue(9), 0u);
+    EXPECT_EQ(ctl::LockablePcScCardConnection::preferredProtocols(9), 0u);
+}
+
+TEST_F(ConnectionTest, TransactionAndDisconnectFailuresCarryTheirCode) {
+    insert(Protocol::T1);
+    auto c = connect("R");
+    svc.failCall(Function::BeginTransaction, SCARD_E_SHARING_VIOLATION);
+    EXPECT_EQ(failureCode([&] { c->lock(); }), 0x8010000Bu);
+    c->lock();
+    svc.failCall(Function::EndTransaction, SCARD_E_NOT_TRANSACTED);
+    EXPECT_EQ(failureCode([&] { c->unlock(CardConnection::LEAVE_CARD); }), 0x80100016u);
+    c->unlock(CardConnection::LEAVE_CARD);
+
+    // A failed disconnect still counts as disconnected: the context is gone
+    // and the destructor does not try again.
+    svc.failCall(Function::Disconnect, SCARD_E_INVALID_HANDLE);
+    EXPECT_EQ(failureCode([&] { c->disconnect(CardConnection::LEAVE_CARD); }), 0x80100003u);
+    EXPECT_TRUE(c->isDisconnected());
+    EXPECT_EQ(svc.openContexts(), 0u);
+    c.reset();
+    EXPECT_EQ(svc.callCount(Function::Disconnect), 1u);
+}
+
+TEST_F(ConnectionTest, DestructorSwallowsADisconnectFailure) {
+    insert(Protocol::T1);
+    auto c = connect("R");
+    svc.failCall(Function::Disconnect, SCARD_F_COMM_ERROR);
+    EXPECT_NO_THROW(c.reset());
+    EXPECT_EQ(svc.callCount(Function::Disconnect), 1u);
+    EXPECT_EQ(svc.openContexts(), 0u);
+}
+
+}  // namespace
+}  // namespace ctltest

@@ -1,0 +1,223 @@
+// The event listener over the in-process service: present cards, card and
+// reader changes, cancellation, timeouts and a service that goes away.
+#include "ctl/pcsceventlistener.h"
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "ctlhelpers.h"
+
+namespace ctltest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ctl::PcScEventListener;
+using testpcsc::Function;
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t WAIT_FOREVER = 0xFFFFFFFF;
+constexpr std::uint32_t CANCELLED = 0x80100002;
+constexpr std::uint32_t TIMEOUT = 0x8010000A;
+
+struct Seen {
+    std::string reader;
+    std::uint32_t type;
+    bool operator==(const Seen& o) const { return reader == o.reader && type == o.type; }
+};
+std::ostream& operator<<(std::ostream& os, const Seen& s) {
+    return os << PcScEventListener::eventTypeName(s.type) << " " << s.reader;
+}
+
+Seen next(PcScEventListener& l, std::uint32_t timeout = 0) {
+    PcScEventListener::Event e = l.wait(timeout);
+    return {e.readerName, e.type};
+}
+
+class ListenerTest : public testpcsc::ServiceTest {
+protected:
+    std::shared_ptr<ScriptedCard> card() { return testpcsc::test::swCard(0x90, 0x00); }
+
+    // A wait in another thread, blocked in the service before this returns.
+    std::future<Seen> blockedWait(PcScEventListener& l) {
+        std::future<Seen> f = std::async(std::launch::async, [&l] { return next(l, WAIT_FOREVER); });
+        EXPECT_TRUE(svc.waitUntilBlocked(Function::GetStatusChange, 1, 5s));
+        return f;
+    }
+};
+
+TEST_F(ListenerTest, FirstWaitReportsCardsAlreadyInsertedThenTimesOut) {
+    svc.addReader("R0");
+    svc.addReader("R1");
+    svc.addReader("R2");
+    svc.insertCard("R1", card());
+    PcScEventListener listener;
+    EXPECT_EQ(next(listener), (Seen{"R1", PcScEventListener::CARD_INSERTED}));
+
+    const auto start = Clock::now();
+    EXPECT_EQ(failureCode([&] { listener.wait(60); }), TIMEOUT);
+    EXPECT_GE(Clock::now() - start, 50ms);
+    // A timeout leaves the listener usable.
+    svc.insertCard("R2", card());
+    EXPECT_EQ(next(listener), (Seen{"R2", PcScEventListener::CARD_INSERTED}));
+}
+
+TEST_F(ListenerTest, TwoEventsOfOneStatusChangeTakeTwoWaitsButOneServiceCall) {
+    svc.addReader("A");
+    svc.addReader("B");
+    svc.insertCard("A", card());
+    svc.insertCard("B", card());
+    PcScEventListener listener;
+    svc.resetCallCounts();
+    EXPECT_EQ(next(listener), (Seen{"A", PcScEventListener::CARD_INSERTED}));
+    EXPECT_EQ(svc.callCount(Function::GetStatusChange), 1u);
+    EXPECT_EQ(next(listener), (Seen{"B", PcScEventListener::CARD_INSERTED}));
+    EXPECT_EQ(svc.callCount(Function::GetStatusChange), 1u);
+
+    // Both cards pulled while nobody waits: again two events from one call.
+    svc.removeCard("A");
+    svc.removeCard("B");
+    EXPECT_EQ(next(listener), (Seen{"A", PcScEventListener::CARD_REMOVED}));
+    EXPECT_EQ(next(listener), (Seen{"B", PcScEventListener::CARD_REMOVED}));
+    EXPECT_EQ(svc.callCount(Function::GetStatusChange), 2u);
+}
+
+TEST_F(ListenerTest, BlockedWaitSeesInsertionAndRemoval) {
+    svc.addReader("R");
+    PcScEventListener listener;
+    auto inserted = blockedWait(listener);
+    svc.insertCard("R", card());
+    EXPECT_EQ(inserted.get(), (Seen{"R", PcScEventListener::CARD_INSERTED}));
+
+    auto removed = blockedWait(listener);
+    svc.removeCard("R");
+    EXPECT_EQ(removed.get(), (Seen{"R", PcScEventListener::CARD_REMOVED}));
+}
+
+TEST_F(ListenerTest, ReadersComeAndGoThroughThePnpEntry) {
+    svc.addReader("First");
+    svc.addReader("Middle");
+    svc.addReader("Last");
+    PcScEventListener listener;
+
+    // A reader plugged in with a card: connected first, the card on the next pass.
+    auto connected = blockedWait(listener);
+    svc.addReader("New");
+    svc.insertCard("New", card());
+    EXPECT_EQ(connected.get(), (Seen{"New", PcScEventListener::READER_CONNECTED}));
+    EXPECT_EQ(next(listener), (Seen{"New", PcScEventListener::CARD_INSERTED}));
+
+    // A reader leaving from the middle of the list; the ones behind it still report.
+    svc.removeReader("Middle");
+    EXPECT_EQ(next(listener), (Seen{"Middle", PcScEventListener::READER_DISCONNECTED}));
+    svc.insertCard("Last", card());
+    EXPECT_EQ(next(listener), (Seen{"Last", PcScEventListener::CARD_INSERTED}));
+
+    // A reader pulled with its card: the card goes first, then the reader.
+    svc.removeReader("New");
+    EXPECT_EQ(next(listener), (Seen{"New", PcScEventListener::CARD_REMOVED}));
+    EXPECT_EQ(next(listener), (Seen{"New", PcScEventListener::READER_DISCONNECTED}));
+
+    // A reader that comes back is a new reader again.
+    svc.addReader("Middle");
+    EXPECT_EQ(next(listener), (Seen{"Middle", PcScEventListener::READER_CONNECTED}));
+    EXPECT_EQ(failureCode([&] { listener.wait(0); }), TIMEOUT);
+}
+
+TEST_F(ListenerTest, CancelEndsABlockedWaitOnly) {
+    svc.addReader("A");
+    svc.addReader("B");
+    svc.insertCard("A", card());
+    svc.insertCard("B", card());
+    PcScEventListener listener;
+    EXPECT_EQ(next(listener).reader, "A");
+    // "B" is queued: a cancel issued now does not touch the queued event.
+    listener.cancel();
+    EXPECT_EQ(next(listener).reader, "B");
+
+    auto pending = blockedWait(listener);
+    listener.cancel();
+    EXPECT_EQ(failureCode([&] { pending.get(); }), CANCELLED);
+
+    // The listener stays usable after a cancelled wait.
+    svc.removeCard("A");
+    EXPECT_EQ(next(listener), (Seen{"A", PcScEventListener::CARD_REMOVED}));
+}
+
+TEST_F(ListenerTest, ServiceFailuresOfTheStatusChange) {
+    svc.addReader("R");
+    PcScEventListener listener;
+    struct Row {
+        LONG result;
+        std::uint32_t thrown;
+    };
+    // An invalid parameter means the context was cancelled away.
+    const Row rows[] = {{SCARD_E_CANCELLED, CANCELLED},
+                        {SCARD_E_INVALID_PARAMETER, CANCELLED},
+                        {SCARD_F_COMM_ERROR, 0x80100013},
+                        {SCARD_E_INVALID_HANDLE, 0x80100003}};
+    for (const Row& row : rows) {
+        svc.failCall(Function::GetStatusChange, row.result);
+        EXPECT_EQ(failureCode([&] { listener.wait(0); }), row.thrown) << std::hex << row.result;
+    }
+}
+
+TEST_F(ListenerTest, ConstructionFailuresLeaveNoContext) {
+    svc.addReader("R");
+    svc.failCall(Function::EstablishContext, SCARD_E_NO_SERVICE);
+    EXPECT_EQ(failureCode([] { PcScEventListener l; }), 0x8010001Du);
+    svc.failCall(Function::ListReaders, SCARD_E_NO_MEMORY);
+    EXPECT_EQ(failureCode([] { PcScEventListener l; }), 0x80100006u);
+    EXPECT_EQ(svc.openContexts(), 0u);
+    {
+        PcScEventListener l;
+        EXPECT_EQ(svc.openContexts(), 1u);
+    }
+    EXPECT_EQ(svc.openContexts(), 0u);
+}
+
+TEST_F(ListenerTest, StoppedServiceIsWaitedOut) {
+    svc.addReader("R");
+    PcScEventListener listener;
+    auto pending = blockedWait(listener);
+    svc.stop();
+    // The waiter keeps waiting for the service, not for us.
+    EXPECT_EQ(pending.wait_for(300ms), std::future_status::timeout);
+    svc.start();
+    // Back in the service with a fresh context; the old one is gone.
+    ASSERT_TRUE(svc.waitUntilBlocked(Function::GetStatusChange, 1, 5s));
+    EXPECT_EQ(svc.openContexts(), 1u);
+    svc.insertCard("R", card());
+    EXPECT_EQ(pending.get(), (Seen{"R", PcScEventListener::CARD_INSERTED}));
+}
+
+TEST_F(ListenerTest, ServiceGoneForOneCallIsRetriedWithANewContext) {
+    svc.addReader("R");
+    svc.insertCard("R", card());
+    PcScEventListener listener;
+    EXPECT_EQ(next(listener), (Seen{"R", PcScEventListener::CARD_INSERTED}));
+    svc.resetCallCounts();
+    svc.failCall(Function::GetStatusChange, SCARD_E_NO_SERVICE);
+    svc.removeCard("R");
+    EXPECT_EQ(next(listener), (Seen{"R", PcScEventListener::CARD_REMOVED}));
+    EXPECT_EQ(svc.callCount(Function::GetStatusChange), 2u);
+    EXPECT_EQ(svc.callCount(Function::EstablishContext), 1u);
+    EXPECT_EQ(svc.openContexts(), 1u);
+}
+
+TEST_F(ListenerTest, CancelReachesAWaitForTheService) {
+    svc.addReader("R");
+    PcScEventListener listener;
+    auto pending = blockedWait(listener);
+    svc.stop();
+    // Let the waiter start retrying.
+    EXPECT_EQ(pending.wait_for(250ms), std::future_status::timeout);
+    const auto start = Clock::now();
+    EXPECT_NO_THROW(listener.cancel());
+    EXPECT_EQ(failureCode([&] { pending.get(); }), CANCELLED);
+    EXPECT_LT(Clock::now() - start, 2s);
+    svc.start();
+}
+
+}  // namespace
+}  // namespace ctltest
