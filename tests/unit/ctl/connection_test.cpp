@@ -268,14 +268,5 @@ TEST_F(ConnectionTest, TransactionAndDisconnectFailuresCarryTheirCode) {
     EXPECT_EQ(svc.callCount(Function::Disconnect), 1u);
 }
 
-TEST_F(ConnectionTest, DestructorSwallowsADisconnectFailure) {
-    insert(Protocol::T1);
-    auto c = connect("R");
-    svc.failCall(Function::Disconnect, SCARD_F_COMM_ERROR);
-    EXPECT_NO_THROW(c.reset());
-    EXPECT_EQ(svc.callCount(Function::Disconnect), 1u);
-    EXPECT_EQ(svc.openContexts(), 0u);
-}
-
 }  // namespace
 }  // namespace ctltest

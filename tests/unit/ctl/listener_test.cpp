@@ -82,18 +82,6 @@ TEST_F(ListenerTest, TwoEventsOfOneStatusChangeTakeTwoWaitsButOneServiceCall) {
     EXPECT_EQ(svc.callCount(Function::GetStatusChange), 2u);
 }
 
-TEST_F(ListenerTest, BlockedWaitSeesInsertionAndRemoval) {
-    svc.addReader("R");
-    PcScEventListener listener;
-    auto inserted = blockedWait(listener);
-    svc.insertCard("R", card());
-    EXPECT_EQ(inserted.get(), (Seen{"R", PcScEventListener::CARD_INSERTED}));
-
-    auto removed = blockedWait(listener);
-    svc.removeCard("R");
-    EXPECT_EQ(removed.get(), (Seen{"R", PcScEventListener::CARD_REMOVED}));
-}
-
 TEST_F(ListenerTest, ReadersComeAndGoThroughThePnpEntry) {
     svc.addReader("First");
     svc.addReader("Middle");
