@@ -169,7 +169,8 @@ public:
     struct State;  // defined in the implementation
 
 private:
-    KalvikCard();
+    struct Unpersonalised {};
+    explicit KalvikCard(Unpersonalised);
     std::unique_ptr<State> state_;
 };
 

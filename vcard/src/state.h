@@ -1,0 +1,108 @@
+#pragma once
+// The card's state: what persists (written to the image) and what a power
+// cycle clears.
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crypto.h"
+#include "vcard/kalvikcard.h"
+
+namespace vcard {
+
+constexpr std::uint16_t kNoBlock = 0x8000;
+constexpr std::size_t kChainCount = 5;
+constexpr std::uint8_t kMaxRole = 7;
+
+// Header sizes the module reads per kind.
+constexpr std::size_t headerSize(Chain c) {
+    switch (c) {
+    case Chain::DataObjects: return 17;
+    case Chain::Certificates: return 18;
+    case Chain::KeyPairs: return 27;
+    case Chain::Directories: return 27;
+    case Chain::Files: return 33;
+    }
+    return 17;
+}
+
+constexpr bool hasContentArea(Chain c) {
+    return c == Chain::DataObjects || c == Chain::Certificates || c == Chain::Files;
+}
+
+struct AuthObject {
+    AuthType type = AuthType::Pin;
+    Bytes value;  // 16 bytes (PIN, zero-padded) or 24 (key)
+    std::uint8_t maxTries = 3;
+    std::uint8_t tries = 3;
+    bool pkcs11So = false;
+    std::uint16_t changeAc = ac::USER_OR_ADMIN;
+    std::uint16_t unblockAc = ac::ADMIN;
+    PinPolicy policy;
+};
+
+struct KeySlot {
+    KeySlotSpec spec;
+    std::uint16_t occupant = kNoBlock;  // key pair holding its private half
+};
+
+struct CardObject {
+    Chain chain = Chain::DataObjects;
+    std::uint16_t id = kNoBlock;  // its first block
+    // Access conditions; for key pairs acRead is the condition to use the key.
+    std::uint16_t acExtra = 0, acRead = ac::EVERYONE, acWrite = ac::USER_OR_ADMIN, acDelete = ac::USER_OR_ADMIN;
+    Bytes metadata;
+    std::vector<std::uint16_t> headerBlocks;
+
+    bool hasContent = false;
+    Bytes content;
+    std::vector<std::uint16_t> contentBlocks;
+
+    bool trusted = false;                          // certificates
+    std::array<std::uint8_t, 8> name{};            // directory name, or file name
+    std::uint16_t dirId = kNoBlock;                // files: their directory
+
+    std::uint16_t keySize = 0, keyUsage = 0;       // key pairs
+    std::uint8_t contentCode = 0, containerIndex = 0, keySpec = 0;
+    std::uint8_t keySlot = 0xFF;
+    crypto::RsaKey key;
+    std::vector<std::uint16_t> keyBlocks;
+
+    bool hasPublic() const { return contentCode & 0x02; }
+    bool hasPrivate() const { return contentCode & 0x04; }
+    std::size_t keyMaterialSize() const;
+    std::size_t blockCount() const { return headerBlocks.size() + contentBlocks.size() + keyBlocks.size(); }
+};
+
+// Everything written to the image.
+struct Persistent {
+    std::uint8_t versionMajor = 3, versionMinor = 1;
+    std::uint8_t lifeCycle = KalvikCard::kLifeCycleActivated;
+    std::array<std::uint8_t, 16> cardId{};
+    std::array<std::uint8_t, 8> serial{};
+    std::array<std::uint8_t, KalvikCard::kGacInfoSize> gacInfo{};
+    std::array<std::uint8_t, KalvikCard::kFreshnessSize> freshness{};
+    std::uint16_t blockSize = 256;
+    std::uint16_t totalBlocks = 512;
+    std::vector<KeySlot> keySlots;
+    std::array<std::optional<AuthObject>, kMaxRole + 1> auth;  // index = role; 0 unused
+    std::array<std::vector<CardObject>, kChainCount> chains;   // chain order
+};
+
+// Image encoding (vcard/README.md).
+Bytes encodeImage(const Persistent& p);
+// Throws ImageError with `what` prefixed to the reason.
+Persistent decodeImage(const Bytes& image, const std::string& what);
+// Checks block ownership and cross references; returns the reason or "".
+std::string validate(const Persistent& p);
+
+// File access with atomic replacement.
+Bytes readFile(const std::string& path);
+void writeFileAtomically(const std::string& path, const Bytes& data);
+
+std::size_t blocksFor(std::size_t bytes, std::uint16_t blockSize);
+
+}  // namespace vcard
