@@ -1,5 +1,7 @@
 #include "library.h"
 
+#include "internal/slotmanager.h"
+
 #include <atomic>
 
 namespace {
@@ -22,12 +24,11 @@ bool Library::isInitialized() { return initialized.load(); }
 void Library::setInitialized(bool value) { initialized.store(value); }
 
 void Library::startSlotsAndSessions() {
-    // The slot manager's init goes here once slots exist.
+    SlotManager::init();
 }
 
 void Library::stopSlotsAndSessions() {
-    // The slot manager's finalize, then the session manager's finalize, go
-    // here once slots and sessions exist.
+    SlotManager::finalize();
 }
 
 void Library::setSessionInvalidator(SessionInvalidator invalidator) {

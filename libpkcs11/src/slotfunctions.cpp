@@ -1,17 +1,86 @@
-// Slot, token and mechanism queries.
-// Each entry runs the normal call frame; the work is not written yet and
-// answers CKR_FUNCTION_NOT_SUPPORTED until it is.
+// Slot, token and mechanism queries, and the slot event wait.
 #include "callframe.h"
+#include "internal/slotmanager.h"
+#include "textfield.h"
 
-extern "C" CK_RV C_GetSlotList(CK_BBOOL /*tokenPresent*/, CK_SLOT_ID_PTR /*pSlotList*/,
-                               CK_ULONG_PTR /*pulCount*/) {
-    return runCallFrame(CallFrame::libraryCall("C_GetSlotList"), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+#include <vector>
+
+namespace {
+
+// The module's own slot flag: the slot holds no reader.
+constexpr CK_FLAGS SLOT_WITHOUT_READER = 0x1000;
+
+struct MechanismEntry {
+    CK_MECHANISM_TYPE type;
+    CK_MECHANISM_INFO info;
+};
+const MechanismEntry MECHANISMS[] = {
+    {CKM_RSA_PKCS_KEY_PAIR_GEN, {1024, 2048, CKF_HW | CKF_GENERATE_KEY_PAIR}},
+    {CKM_RSA_PKCS, {1024, 2048, CKF_HW | CKF_DECRYPT | CKF_SIGN}},
+};
+constexpr CK_ULONG MECHANISM_COUNT = sizeof MECHANISMS / sizeof MECHANISMS[0];
+
+// Copies `count` values out the way every list query does: count only, the
+// list, or CKR_BUFFER_TOO_SMALL with the needed count.
+template <class T>
+CK_RV copyList(const T* values, CK_ULONG count, T* out, CK_ULONG* pulCount) {
+    if (out == nullptr) {
+        *pulCount = count;
+        return CKR_OK;
+    }
+    if (*pulCount < count) {
+        *pulCount = count;
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    *pulCount = count;
+    for (CK_ULONG i = 0; i < count; ++i)
+        out[i] = values[i];
+    return CKR_OK;
 }
 
-extern "C" CK_RV C_GetSlotInfo(CK_SLOT_ID /*slotID*/, CK_SLOT_INFO_PTR /*pInfo*/) {
-    return runCallFrame(CallFrame::libraryCall("C_GetSlotInfo"), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+}  // namespace
+
+extern "C" CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
+                               CK_ULONG_PTR pulCount) {
+    return runCallFrame(
+        CallFrame::libraryCall("C_GetSlotList"),
+        [&] {
+            QV_TRACE_ARG(PKCS11_COMPONENT, "tokenPresent", bboolText(tokenPresent));
+            QV_TRACE_ARG(PKCS11_COMPONENT, "pSlotList", pointerText(pSlotList));
+            QV_TRACE_ARG(PKCS11_COMPONENT, "pulCount", numberPointerText(pulCount));
+        },
+        [&]() -> CK_RV {
+            if (pulCount == nullptr)
+                return CKR_ARGUMENTS_BAD;
+            // Every slot is listed, card or not: presence is C_GetSlotInfo's to tell.
+            const std::vector<CK_SLOT_ID> ids = SlotManager::getSlotIds();
+            CK_RV rv = copyList(ids.data(), static_cast<CK_ULONG>(ids.size()), pSlotList, pulCount);
+            QV_TRACE_OUT(PKCS11_COMPONENT, "*pulCount", numberText(*pulCount));
+            return rv;
+        });
+}
+
+extern "C" CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+    return runCallFrame(
+        CallFrame::libraryCall("C_GetSlotInfo"),
+        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID)); },
+        [&]() -> CK_RV {
+            if (pInfo == nullptr)
+                return CKR_ARGUMENTS_BAD;
+            Slot* slot = SlotManager::getById(slotID);
+            CK_FLAGS flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
+            if (!slot->hasReader())
+                flags |= SLOT_WITHOUT_READER;
+            if (slot->isTokenPresent())
+                flags |= CKF_TOKEN_PRESENT;
+            pInfo->flags = flags;
+            fillBlankPadded(pInfo->slotDescription, slot->getReaderName().c_str());
+            fillBlankPadded(pInfo->manufacturerID, "Unknown manufacturer");
+            pInfo->hardwareVersion = {0, 0};
+            pInfo->firmwareVersion = {0, 0};
+            QV_TRACE_OUT(PKCS11_COMPONENT, "slot", slot->logText());
+            return CKR_OK;
+        });
 }
 
 extern "C" CK_RV C_GetTokenInfo(CK_SLOT_ID /*slotID*/, CK_TOKEN_INFO_PTR /*pInfo*/) {
@@ -19,20 +88,62 @@ extern "C" CK_RV C_GetTokenInfo(CK_SLOT_ID /*slotID*/, CK_TOKEN_INFO_PTR /*pInfo
                         []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
 }
 
-extern "C" CK_RV C_GetMechanismList(CK_SLOT_ID /*slotID*/, CK_MECHANISM_TYPE_PTR /*pMechanismList*/,
-                                    CK_ULONG_PTR /*pulCount*/) {
-    return runCallFrame(CallFrame::libraryCall("C_GetMechanismList"), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+extern "C" CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
+                                    CK_ULONG_PTR pulCount) {
+    return runCallFrame(
+        CallFrame::libraryCall("C_GetMechanismList"),
+        [&] {
+            QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID));
+            QV_TRACE_ARG(PKCS11_COMPONENT, "pulCount", numberPointerText(pulCount));
+        },
+        [&]() -> CK_RV {
+            if (pulCount == nullptr)
+                return CKR_ARGUMENTS_BAD;
+            SlotManager::getById(slotID);
+            CK_MECHANISM_TYPE types[MECHANISM_COUNT];
+            for (CK_ULONG i = 0; i < MECHANISM_COUNT; ++i)
+                types[i] = MECHANISMS[i].type;
+            CK_RV rv = copyList(types, MECHANISM_COUNT, pMechanismList, pulCount);
+            QV_TRACE_OUT(PKCS11_COMPONENT, "*pulCount", numberText(*pulCount));
+            return rv;
+        });
 }
 
-extern "C" CK_RV C_GetMechanismInfo(CK_SLOT_ID /*slotID*/, CK_MECHANISM_TYPE /*type*/,
-                                    CK_MECHANISM_INFO_PTR /*pInfo*/) {
-    return runCallFrame(CallFrame::libraryCall("C_GetMechanismInfo"), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+extern "C" CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type,
+                                    CK_MECHANISM_INFO_PTR pInfo) {
+    return runCallFrame(
+        CallFrame::libraryCall("C_GetMechanismInfo"),
+        [&] {
+            QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID));
+            QV_TRACE_ARG(PKCS11_COMPONENT, "type", numberText(type));
+            QV_TRACE_ARG(PKCS11_COMPONENT, "pInfo != 0", boolText(pInfo != nullptr));
+        },
+        [&]() -> CK_RV {
+            if (pInfo == nullptr)
+                return CKR_ARGUMENTS_BAD;
+            SlotManager::getById(slotID);
+            for (const MechanismEntry& entry : MECHANISMS) {
+                if (entry.type == type) {
+                    *pInfo = entry.info;
+                    return CKR_OK;
+                }
+            }
+            return CKR_MECHANISM_INVALID;
+        });
 }
 
-extern "C" CK_RV C_WaitForSlotEvent(CK_FLAGS /*flags*/, CK_SLOT_ID_PTR /*pSlot*/,
+extern "C" CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot,
                                     CK_VOID_PTR /*pReserved*/) {
-    return runCallFrame(CallFrame::unlockedCall("C_WaitForSlotEvent"), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+    return runCallFrame(
+        CallFrame::unlockedCall("C_WaitForSlotEvent"),
+        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "flags", numberText(flags)); },
+        [&]() -> CK_RV {
+            if (pSlot == nullptr)
+                return CKR_ARGUMENTS_BAD;
+            CK_SLOT_ID slot = 0;
+            if (!SlotManager::waitForEvent((flags & CKF_DONT_BLOCK) == 0, &slot))
+                return CKR_NO_EVENT;
+            *pSlot = slot;
+            return CKR_OK;
+        });
 }
