@@ -1,0 +1,263 @@
+// The card image: round trip, persistence after each command, damage
+// detection, a process killed while writing, and the kalvik-vcard tool.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "cardtest.h"
+
+using namespace cardtest;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/vcard-image-XXXXXX";
+        const char* p = mkdtemp(tmpl);
+        if (!p) throw std::runtime_error("mkdtemp");
+        path_ = p;
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+Bytes readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeAll(const std::string& path, const Bytes& b) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+// A card with some of everything: objects with content, a key pair, used tries.
+void populate(vcard::KalvikCard& card) {
+    Driver d(card);
+    d.select();
+    ASSERT_EQ(d.login(1, "123456"), 0x9000);
+    const std::uint16_t obj = d.createDataObject(0xFFFF, hex("03 61 62 63"));
+    ASSERT_EQ(d.writeContent(obj, Bytes(700, 0x5C)), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 1, hex("07 04 00 00 03 01 01 FF FF FF FF FF FF"))), 0x9000);
+    ASSERT_EQ(sw(d.send(apdu(0x40, 0, 0, hex("01 00 01")))), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x3C, 0, 0, be16(1))), 0x9000);
+    ASSERT_EQ(d.commitMetadata(hex("00")).second, 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x0E, 0, 0, Bytes(47, 0x21))), 0x9000);
+    ASSERT_EQ(d.login(2, "00000000"), 0x63C4);
+}
+
+TEST(ImageTest, RoundTripKeepsEverything) {
+    TempDir dir;
+    vcard::KalvikCard card(fixedOptions());
+    populate(card);
+    card.save(dir.file("card.img"));
+    auto loaded = vcard::KalvikCard::load(dir.file("card.img"));
+    EXPECT_EQ(loaded->serialize(), card.serialize());
+    EXPECT_EQ(loaded->freeBlocks(), card.freeBlocks());
+    EXPECT_EQ(loaded->triesRemaining(2), 4);
+    EXPECT_EQ(loaded->freeKeySlots(), 15u);
+    EXPECT_EQ(vcard::describeCard(*loaded), vcard::describeCard(card));
+    // A loaded card starts unauthenticated and unselected, and its key still works.
+    Driver d(*loaded);
+    EXPECT_EQ(d.swOf(hex("80 02 00 00 02")), 0x6D00);
+    d.select();
+    EXPECT_FALSE(loaded->isAuthenticated(1));
+    const std::uint16_t key = d.heads()[1];
+    EXPECT_EQ(d.swOf(apdu(0x46, key >> 8, key & 0xFF, {}, 0)), 0x6982);
+    ASSERT_EQ(d.login(1, "123456"), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x46, key >> 8, key & 0xFF, {}, 0)), 0x9000);
+    EXPECT_EQ(sw(d.send(apdu(0x4A, 0, 0, Bytes(128, 2), 0x80))), 0x9000);
+}
+
+TEST(ImageTest, EveryChangingCommandIsOnDiskBeforeTheAnswer) {
+    TempDir dir;
+    const std::string path = dir.file("card.img");
+    vcard::KalvikCard(fixedOptions()).save(path);
+    auto card = vcard::KalvikCard::load(path);
+    EXPECT_EQ(card->imagePath(), path);
+    Driver d(*card);
+    d.select();
+    const Bytes start = readAll(path);
+
+    // Reads and authentication leave the file alone ...
+    ASSERT_EQ(d.login(1, "123456"), 0x9000);
+    d.send(hex("80 0C 00 00 2F"));
+    d.send(hex("80 06 01 00 08"));
+    EXPECT_EQ(readAll(path), start);
+    // ... changes are there at once, and the file always equals the card.
+    const std::uint16_t obj = d.createDataObject(0x0101, hex("01 78"));
+    EXPECT_EQ(readAll(path), card->serialize());
+    ASSERT_EQ(d.writeContent(obj, Bytes(300, 1)), 0x9000);
+    EXPECT_EQ(readAll(path), card->serialize());
+    d.login(1, "999999");  // a wrong PIN is a change: its try must not come back
+    EXPECT_EQ(vcard::KalvikCard::load(path)->triesRemaining(1), 2);
+    EXPECT_EQ(vcard::KalvikCard::load(path)->objectCount(vcard::Chain::DataObjects), 1u);
+    EXPECT_NE(readAll(path), start);
+}
+
+TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
+    TempDir dir;
+    vcard::KalvikCard card(fixedOptions());
+    populate(card);
+    const Bytes good = card.serialize();
+    struct Case {
+        const char* what;
+        Bytes image;
+        const char* reason;
+    } cases[] = {
+        {"empty", Bytes(), "not a Kalvik card image"},
+        {"other file", Bytes(200, 'x'), "not a Kalvik card image"},
+        {"truncated", Bytes(good.begin(), good.end() - 40), "length does not match"},
+        {"extended", cat(good, Bytes{0}), "length does not match"},
+        {"flipped bit", [&] { Bytes b = good; b[good.size() / 2] ^= 0x10; return b; }(), "checksum mismatch"},
+        {"newer format", [&] { Bytes b = good; b[9] = 2; return b; }(), "unsupported image format version 2"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = dir.file("bad.img");
+        writeAll(path, c.image);
+        try {
+            vcard::KalvikCard::load(path);
+            ADD_FAILURE() << c.what << " was accepted";
+        } catch (const vcard::ImageError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << c.what << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << c.what;
+        }
+    }
+    EXPECT_THROW(vcard::KalvikCard::load(dir.file("missing.img")), vcard::ImageError);
+}
+
+// The child writes the freshness block with a counter over and over, from
+// the counter found in the image on, until it is killed.
+[[noreturn]] void writeFreshnessForever(const std::string& path) {
+    auto c = vcard::KalvikCard::load(path);
+    auto f = c->freshness();
+    std::uint32_t i = std::uint32_t(f[0]) << 24 | std::uint32_t(f[1]) << 16 | std::uint32_t(f[2]) << 8 | f[3];
+    c->transmit(kSelect);
+    for (;;) {
+        ++i;
+        Bytes block(47, 0);
+        block[0] = std::uint8_t(i >> 24);
+        block[1] = std::uint8_t(i >> 16);
+        block[2] = std::uint8_t(i >> 8);
+        block[3] = std::uint8_t(i);
+        for (std::size_t k = 4; k < block.size(); ++k) block[k] = std::uint8_t(i * 31 + k);
+        if (sw(c->transmit(apdu(0x0E, 0, 0, block))) != 0x9000) _exit(3);
+    }
+}
+
+TEST(ImageTest, KilledWriterLeavesALastCommittedState) {
+    TempDir dir;
+    const std::string path = dir.file("card.img");
+    vcard::KalvikCard card(fixedOptions());
+    populate(card);  // a few KiB of content, so a write takes a while
+    card.save(path);
+
+    std::uint32_t previous = 0;
+    for (int round = 0; round < 25; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) writeFreshnessForever(path);
+        std::this_thread::sleep_for(std::chrono::milliseconds(15 + (round * 7) % 40));
+        ASSERT_EQ(kill(child, SIGKILL), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped on its own";
+
+        std::unique_ptr<vcard::KalvikCard> after;
+        try {
+            after = vcard::KalvikCard::load(path);
+        } catch (const vcard::ImageError& e) {
+            FAIL() << "round " << round << ": " << e.what();
+        }
+        auto f = after->freshness();
+        const std::uint32_t i =
+            std::uint32_t(f[0]) << 24 | std::uint32_t(f[1]) << 16 | std::uint32_t(f[2]) << 8 | f[3];
+        EXPECT_GE(i, previous) << "a committed state was lost";
+        previous = i;
+        for (std::size_t k = 4; k < f.size(); ++k) ASSERT_EQ(f[k], std::uint8_t(i * 31 + k)) << "mixed states";
+        // Everything else is the populated card.
+        ASSERT_EQ(after->objectCount(vcard::Chain::DataObjects), 1u);
+        ASSERT_EQ(after->objectCount(vcard::Chain::KeyPairs), 1u);
+        ASSERT_EQ(after->freeBlocks(), card.freeBlocks());
+    }
+    EXPECT_GT(previous, 25u) << "the writers hardly committed";
+}
+
+TEST(ImageTest, FailedWriteIsAnErrorAndNotAChange) {
+    TempDir dir;
+    const std::string path = dir.file("card.img");
+    vcard::KalvikCard(fixedOptions()).save(path);
+    auto card = vcard::KalvikCard::load(path);
+    Driver d(*card);
+    d.select();
+    // Block the temporary file's name with a directory.
+    ASSERT_EQ(mkdir((path + ".tmp").c_str(), 0700), 0);
+    EXPECT_EQ(d.swOf(apdu(0x0E, 0, 0, Bytes(47, 9))), 0x6581);
+    EXPECT_EQ(card->freshness()[0], 0);  // not applied in memory either
+    rmdir((path + ".tmp").c_str());
+    EXPECT_EQ(d.swOf(apdu(0x0E, 0, 0, Bytes(47, 9))), 0x9000);
+    EXPECT_EQ(vcard::KalvikCard::load(path)->freshness()[0], 9);
+}
+
+#ifdef KALVIK_VCARD_TOOL
+int run(const std::string& args, std::string* output = nullptr) {
+    const std::string cmd = std::string(KALVIK_VCARD_TOOL) + " " + args + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int status = pclose(p);
+    if (output) *output = out;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ToolTest, InitAndShow) {
+    TempDir dir;
+    const std::string img = dir.file("t.img");
+    std::string out;
+    ASSERT_EQ(run("init " + img + " --user-pin 2222 --blocks 100 --block-size 128 --serial 00000000000000AB", &out),
+              0)
+        << out;
+    auto card = vcard::KalvikCard::load(img);
+    EXPECT_EQ(card->totalBlocks(), 100);
+    EXPECT_EQ(card->blockSize(), 128);
+    EXPECT_EQ(card->serialNumber()[7], 0xAB);
+    Driver d(*card);
+    d.select();
+    EXPECT_EQ(d.login(1, "2222"), 0x9000);
+    EXPECT_EQ(d.login(2, "12345678"), 0x9000);
+
+    ASSERT_EQ(run("show " + img, &out), 0) << out;
+    EXPECT_NE(out.find("mscp/cmapfile"), std::string::npos) << out;
+    EXPECT_NE(out.find("/cardcf"), std::string::npos) << out;
+
+    // Refusals: existing image, bad values, unknown things, damaged image.
+    EXPECT_EQ(run("init " + img, &out), 1);
+    EXPECT_NE(out.find("already exists"), std::string::npos);
+    EXPECT_EQ(run("init " + dir.file("u.img") + " --user-pin 12", &out), 2);
+    EXPECT_NE(out.find("PIN policy"), std::string::npos) << out;
+    EXPECT_EQ(run("init " + dir.file("u.img") + " --blocks 0", &out), 2);
+    EXPECT_EQ(run("init " + dir.file("u.img") + " --serial 12", &out), 2);
+    EXPECT_EQ(run("init --bogus " + dir.file("u.img"), &out), 2);
+    EXPECT_EQ(run("init", &out), 2);
+    EXPECT_EQ(run("frobnicate", &out), 2);
+    EXPECT_EQ(run("", &out), 2);
+    writeAll(dir.file("bad.img"), Bytes(100, 1));
+    EXPECT_EQ(run("show " + dir.file("bad.img"), &out), 1);
+    EXPECT_NE(out.find("not a Kalvik card image"), std::string::npos) << out;
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,304 @@
+// RSA on the card: generation, import, amendment, component export and the
+// raw private operation, checked against OpenSSL.
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <memory>
+
+#include "cardtest.h"
+
+using namespace cardtest;
+
+namespace {
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+Bytes param(EVP_PKEY* k, const char* name) {
+    BIGNUM* b = nullptr;
+    EXPECT_EQ(EVP_PKEY_get_bn_param(k, name, &b), 1);
+    Bytes out(std::size_t(BN_num_bytes(b)));
+    BN_bn2bin(b, out.data());
+    BN_free(b);
+    return out;
+}
+
+Pkey hostKey(int bits) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY_keygen_init(ctx);
+    EVP_PKEY_CTX_set_rsa_keygen_bits(ctx, bits);
+    EVP_PKEY* k = nullptr;
+    EVP_PKEY_generate(ctx, &k);
+    EVP_PKEY_CTX_free(ctx);
+    return Pkey(k);
+}
+
+// x^e mod n, computed on the host.
+Bytes publicOp(const Bytes& n, const Bytes& e, const Bytes& x) {
+    BN_CTX* ctx = BN_CTX_new();
+    BIGNUM* bn = BN_bin2bn(n.data(), int(n.size()), nullptr);
+    BIGNUM* be = BN_bin2bn(e.data(), int(e.size()), nullptr);
+    BIGNUM* bx = BN_bin2bn(x.data(), int(x.size()), nullptr);
+    BIGNUM* r = BN_new();
+    BN_mod_exp(r, bx, be, bn, ctx);
+    Bytes out(n.size());
+    BN_bn2binpad(r, out.data(), int(out.size()));
+    BN_free(bn);
+    BN_free(be);
+    BN_free(bx);
+    BN_free(r);
+    BN_CTX_free(ctx);
+    return out;
+}
+
+// A PKCS#1 type-1 block as the module builds it for signing.
+Bytes signatureBlock(std::size_t len) {
+    Bytes b(len, 0xFF);
+    b[0] = 0;
+    b[1] = 1;
+    const Bytes digest = hex("3031300d060960864801650304020105000420") ;
+    std::size_t at = len - digest.size() - 32;
+    b[at - 1] = 0;
+    std::copy(digest.begin(), digest.end(), b.begin() + at);
+    for (std::size_t i = 0; i < 32; ++i) b[at + digest.size() + i] = std::uint8_t(i);
+    return b;
+}
+
+Bytes createKeyPair(std::uint8_t code, std::uint16_t bits, std::uint8_t container = 0, std::uint8_t spec = 1) {
+    return apdu(0x3E, 0, 1, cat(cat(Bytes{code}, be16(bits)), cat(be16(0x0023), Bytes{container, spec, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})));
+}
+
+class RsaTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        d.select();
+        ASSERT_EQ(d.login(1, "123456"), 0x9000);
+    }
+
+    // createKeyPair(7) + generateKeyPair + metadata; returns block id and modulus.
+    std::pair<std::uint16_t, Bytes> generate(std::uint16_t bits, const Bytes& exponent = hex("01 00 01")) {
+        EXPECT_EQ(d.swOf(createKeyPair(7, bits)), 0x9000);
+        Bytes r = d.send(apdu(0x40, 0, 0, exponent));
+        EXPECT_EQ(sw(r), 0x9000);
+        Bytes modulus = body(r);
+        EXPECT_EQ(d.swOf(apdu(0x3C, 0, 0, be16(3))), 0x9000);
+        auto [id, s] = d.commitMetadata(hex("02 6B 31"));
+        EXPECT_EQ(s, 0x9000);
+        return {id, modulus};
+    }
+
+    // cryptInit + one or two crypt commands, as the module chains them.
+    Bytes crypt(std::uint16_t id, const Bytes& input) {
+        EXPECT_EQ(d.swOf(apdu(0x46, id >> 8, id & 0xFF, {}, 0)), 0x9000);
+        if (input.size() == 256) {
+            EXPECT_EQ(d.swOf(apdu(0x48, 0, 0, Bytes(input.begin(), input.begin() + 128), 0x00)), 0x9000);
+            Bytes r = d.send(apdu(0x4A, 0, 0, Bytes(input.begin() + 128, input.end()), 0x00));
+            EXPECT_EQ(sw(r), 0x9000);
+            return body(r);
+        }
+        Bytes r = d.send(apdu(0x4A, 0, 0, input, 0x80));
+        EXPECT_EQ(sw(r), 0x9000);
+        return body(r);
+    }
+
+    // Reads N and E as the listing does: header first, then getComponent with the 6Cxx retry.
+    std::pair<Bytes, Bytes> publicHalf(std::uint16_t id) {
+        Bytes h = d.header(id, 27);
+        d.readData(std::size_t(h[3] << 8 | h[4]));
+        auto get = [&](std::uint8_t comp, std::uint8_t le) {
+            Bytes r = d.send(apdu(0x44, comp, 0, {}, le));
+            if ((sw(r) >> 8) == 0x6C) r = d.send(apdu(0x44, comp, 0, {}, sw(r) & 0xFF));
+            EXPECT_EQ(sw(r), 0x9000);
+            return body(r);
+        };
+        return {get(6, 0x00), get(7, 0x03)};
+    }
+
+    vcard::KalvikCard card{fixedOptions()};
+    Driver d{card};
+};
+
+TEST_F(RsaTest, GeneratedKeysSignVerifiablyAtBothSizes) {
+    for (std::uint16_t bits : {1024, 2048}) {
+        const std::size_t len = bits / 8;
+        auto [id, modulus] = generate(bits);
+        ASSERT_EQ(modulus.size(), len) << bits;
+        EXPECT_GE(modulus[0], 0x80) << bits;
+        auto [n, e] = publicHalf(id);
+        EXPECT_EQ(n, modulus);
+        EXPECT_EQ(e, hex("01 00 01"));
+
+        Bytes header = d.header(id, 27);
+        EXPECT_EQ(header[22], 7);  // generated, both halves
+        EXPECT_EQ(header[25] << 8 | header[26], bits);
+
+        const Bytes block = signatureBlock(len);
+        Bytes sig = crypt(id, block);
+        ASSERT_EQ(sig.size(), len);
+        EXPECT_EQ(publicOp(n, e, sig), block) << bits;
+    }
+    EXPECT_EQ(card.freeKeySlots(), 14u);
+}
+
+TEST_F(RsaTest, ExponentGivenByTheModuleIsUsed) {
+    auto [id, modulus] = generate(1024, hex("00 00 00 03"));
+    auto [n, e] = publicHalf(id);
+    EXPECT_EQ(e, hex("03"));
+    const Bytes block = signatureBlock(128);
+    EXPECT_EQ(publicOp(n, e, crypt(id, block)), block);
+    // Even or trivial exponents are refused.
+    for (const char* bad : {"01 00 00", "01", "00"}) {
+        ASSERT_EQ(d.swOf(createKeyPair(7, 1024)), 0x9000);
+        EXPECT_EQ(d.swOf(apdu(0x40, 0, 0, hex(bad))), 0x6A80) << bad;
+    }
+}
+
+TEST_F(RsaTest, ComponentLengthsFollowTheSixCxRule) {
+    auto [id, modulus] = generate(1024);
+    d.header(id, 27);
+    EXPECT_EQ(d.send(hex("80 44 06 00 00")), hex("6C 80"));
+    EXPECT_EQ(d.send(hex("80 44 07 00 04")), hex("6C 03"));
+    EXPECT_EQ(d.send(hex("80 44 06 00 80")), cat(modulus, hex("90 00")));
+    EXPECT_EQ(d.send(hex("80 44 01 00 00")), hex("6A 86"));  // private parts never leave
+    auto [id2, modulus2] = generate(2048);
+    d.header(id2, 27);
+    EXPECT_EQ(d.send(hex("80 44 06 00 00")), cat(modulus2, hex("90 00")));  // 256 bytes at once
+}
+
+TEST_F(RsaTest, ImportedPairComputesLikeOpenSsl) {
+    Pkey k = hostKey(2048);
+    const Bytes n = param(k.get(), OSSL_PKEY_PARAM_RSA_N), e = param(k.get(), OSSL_PKEY_PARAM_RSA_E);
+    ASSERT_EQ(d.swOf(createKeyPair(6, 2048)), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x42, 6, 0, Bytes(n.begin(), n.begin() + 128))), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x42, 6, 1, Bytes(n.begin() + 128, n.end()))), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x42, 7, 0, e)), 0x9000);
+    const char* names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                           OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    for (std::uint8_t c = 1; c <= 5; ++c) ASSERT_EQ(d.swOf(apdu(0x42, c, 0, param(k.get(), names[c - 1]))), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x3C, 0, 0, be16(2))), 0x9000);
+    auto [id, s] = d.commitMetadata(hex("01 41"));
+    ASSERT_EQ(s, 0x9000);
+    EXPECT_EQ(d.header(id, 27)[22], 6);
+    EXPECT_EQ(publicHalf(id).first, n);
+
+    // The card's raw private operation equals OpenSSL's with the same key.
+    Bytes input = signatureBlock(256);
+    Bytes expected(256);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(k.get(), nullptr);
+    ASSERT_EQ(EVP_PKEY_sign_init(ctx), 1);
+    ASSERT_EQ(EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING), 1);
+    std::size_t outLen = expected.size();
+    ASSERT_EQ(EVP_PKEY_sign(ctx, expected.data(), &outLen, input.data(), input.size()), 1);
+    EVP_PKEY_CTX_free(ctx);
+    EXPECT_EQ(crypt(id, input), expected);
+
+    // Input not below the modulus is refused.
+    ASSERT_EQ(d.swOf(apdu(0x46, id >> 8, id & 0xFF, {}, 0)), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x48, 0, 0, Bytes(128, 0xFF), 0)), 0x9000);
+    EXPECT_EQ(d.swOf(apdu(0x4A, 0, 0, Bytes(128, 0xFF), 0)), 0x6A80);
+}
+
+TEST_F(RsaTest, MismatchedImportIsRefusedAtSetMetadataSize) {
+    Pkey a = hostKey(1024), b = hostKey(1024);
+    ASSERT_EQ(d.swOf(createKeyPair(6, 1024)), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x42, 6, 0, param(a.get(), OSSL_PKEY_PARAM_RSA_N))), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x42, 7, 0, hex("01 00 01"))), 0x9000);
+    const char* names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                           OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    for (std::uint8_t c = 1; c <= 5; ++c) ASSERT_EQ(d.swOf(apdu(0x42, c, 0, param(b.get(), names[c - 1]))), 0x9000);
+    EXPECT_EQ(d.swOf(apdu(0x3C, 0, 0, be16(2))), 0x6A80);
+    EXPECT_EQ(card.objectCount(vcard::Chain::KeyPairs), 0u);
+    EXPECT_EQ(card.freeKeySlots(), 16u);
+}
+
+TEST_F(RsaTest, HalvesAreImportedAmendedAndRemoved) {
+    Pkey k = hostKey(1024);
+    const Bytes n = param(k.get(), OSSL_PKEY_PARAM_RSA_N);
+    // Public half only.
+    ASSERT_EQ(d.swOf(createKeyPair(2, 1024, 0, 0)), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x42, 6, 0, n)), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x42, 7, 0, hex("01 00 01"))), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x3C, 0, 0, be16(4))), 0x9000);
+    auto [id, s] = d.commitMetadata(hex("01 41 01 50"));
+    ASSERT_EQ(s, 0x9000);
+    EXPECT_EQ(d.header(id, 27)[22], 2);
+    EXPECT_EQ(card.freeKeySlots(), 16u);
+    EXPECT_EQ(d.swOf(apdu(0x46, id >> 8, id & 0xFF, {}, 0)), 0x6A88);  // nothing to compute with
+
+    // Add the private half: amendKeypair 6, components, continueAmendKeyPair, metadata.
+    ASSERT_EQ(d.swOf(apdu(0x4C, id >> 8, id & 0xFF, {6})), 0x9000);
+    EXPECT_EQ(d.swOf(apdu(0x42, 6, 0, n)), 0x6985);  // the public half is there already
+    ASSERT_EQ(d.swOf(apdu(0x4C, id >> 8, id & 0xFF, {6})), 0x9000);
+    const char* names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                           OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    for (std::uint8_t c = 1; c <= 5; ++c) ASSERT_EQ(d.swOf(apdu(0x42, c, 0, param(k.get(), names[c - 1]))), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x4E, 3, 1, cat(be16(0x0067), be16(6)))), 0x9000);
+    auto [same, s2] = d.commitMetadata(hex("01 41 01 50 01 51"));
+    ASSERT_EQ(s2, 0x9000);
+    EXPECT_EQ(same, id);
+    Bytes h = d.header(id, 27);
+    EXPECT_EQ(h[22], 6);
+    EXPECT_EQ(h[23], 3);  // container index
+    EXPECT_EQ(h[24], 1);  // key spec
+    EXPECT_EQ(h[20] << 8 | h[21], 0x0067);
+    EXPECT_EQ(card.freeKeySlots(), 15u);
+    const Bytes block = signatureBlock(128);
+    EXPECT_EQ(publicOp(n, hex("01 00 01"), crypt(id, block)), block);
+
+    // Remove the public half; the private one keeps working.
+    ASSERT_EQ(d.swOf(apdu(0x4C, id >> 8, id & 0xFF, {4})), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x4E, 0, 1, cat(be16(0x0003), be16(4)))), 0x9000);
+    ASSERT_EQ(d.commitMetadata(hex("01 41 01 51")).second, 0x9000);
+    EXPECT_EQ(d.header(id, 27)[22], 4);
+    EXPECT_EQ(d.send(hex("80 44 06 00 00")), hex("6A 88"));
+    EXPECT_EQ(publicOp(n, hex("01 00 01"), crypt(id, block)), block);
+    // Removing a half of an incomplete pair is refused.
+    EXPECT_EQ(d.swOf(apdu(0x4C, id >> 8, id & 0xFF, {2})), 0x6985);
+
+    ASSERT_EQ(d.swOf(apdu(0x10, id >> 8, id & 0xFF, {}, 0)), 0x9000);
+    EXPECT_EQ(card.freeKeySlots(), 16u);
+}
+
+TEST_F(RsaTest, CryptChainingAndRights) {
+    auto [small, m1] = generate(1024);
+    auto [big, m2] = generate(2048);
+    // 2048 bits need the chained first block; 1024 bits take no chaining.
+    ASSERT_EQ(d.swOf(apdu(0x46, big >> 8, big & 0xFF, {}, 0)), 0x9000);
+    EXPECT_EQ(d.swOf(apdu(0x4A, 0, 0, Bytes(128, 1), 0)), 0x6985);
+    ASSERT_EQ(d.swOf(apdu(0x46, small >> 8, small & 0xFF, {}, 0)), 0x9000);
+    EXPECT_EQ(d.swOf(apdu(0x48, 0, 0, Bytes(128, 1), 0)), 0x6985);
+    EXPECT_EQ(d.swOf(apdu(0x4A, 0, 0, Bytes(64, 1), 0x80)), 0x6700);
+    // Le other than the result length.
+    EXPECT_EQ(d.send(apdu(0x4A, 0, 0, Bytes(128, 1), 0x40)), hex("6C 80"));
+    // Without the user no RSA.
+    ASSERT_EQ(d.swOf(hex("80 22 01 00 00")), 0x9000);
+    EXPECT_EQ(d.swOf(apdu(0x46, small >> 8, small & 0xFF, {}, 0)), 0x6982);
+    ASSERT_EQ(d.login(1, "123456"), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x46, small >> 8, small & 0xFF, {}, 0)), 0x9000);
+    ASSERT_EQ(d.swOf(hex("80 22 01 00 00")), 0x9000);
+    EXPECT_EQ(d.swOf(apdu(0x4A, 0, 0, Bytes(128, 1), 0x80)), 0x6982);  // logout after init still counts
+}
+
+TEST_F(RsaTest, KeySlotsLimitPrivateKeys) {
+    vcard::PersonalisationOptions o = fixedOptions();
+    o.keySlots = {vcard::KeySlotSpec{true, 2048}};
+    vcard::KalvikCard c(o);
+    Driver dd(c);
+    dd.select();
+    ASSERT_EQ(dd.login(1, "123456"), 0x9000);
+    EXPECT_EQ(dd.swOf(createKeyPair(7, 1024)), 0x6F03);  // slot bound to 2048 bits
+    EXPECT_EQ(dd.swOf(createKeyPair(2, 1024)), 0x9000);  // public keys need no slot
+    ASSERT_EQ(dd.swOf(createKeyPair(7, 2048)), 0x9000);
+    ASSERT_EQ(sw(dd.send(apdu(0x40, 0, 0, hex("01 00 01")))), 0x9000);
+    ASSERT_EQ(dd.swOf(apdu(0x3C, 0, 0, be16(1))), 0x9000);
+    ASSERT_EQ(dd.commitMetadata(hex("00")).second, 0x9000);
+    EXPECT_EQ(c.freeKeySlots(), 0u);
+    EXPECT_EQ(dd.send(hex("80 06 03 00 00")), hex("90 00"));
+    EXPECT_EQ(dd.swOf(createKeyPair(7, 2048)), 0x6F03);
+}
+
+}  // namespace
