@@ -366,6 +366,14 @@ std::string validate(const Persistent& p) {
             if (o.chain == Chain::KeyPairs) {
                 if ((o.contentCode & 0x06) == 0) return "key pair without any half";
                 if (o.keySize != 1024 && o.keySize != 2048) return "key pair of unsupported size";
+                const auto& k = o.key;
+                const bool pub = !k.n.empty() && !k.e.empty();
+                const bool priv = !k.p.empty() && !k.q.empty() && !k.dp.empty() && !k.dq.empty() && !k.inv.empty();
+                if (pub != o.hasPublic() || (!pub && (!k.n.empty() || !k.e.empty())))
+                    return "public key material does not match the key pair";
+                if (priv != o.hasPrivate() ||
+                    (!priv && (!k.p.empty() || !k.q.empty() || !k.dp.empty() || !k.dq.empty() || !k.inv.empty())))
+                    return "private key material does not match the key pair";
                 if (o.keyBlocks.size() != blocksFor(o.keyMaterialSize(), p.blockSize))
                     return "key block count does not match";
                 if (o.hasPrivate()) {

@@ -727,6 +727,11 @@ Bytes KalvikCard::State::commitMetadata(const Apdu& a) {
 
     if (work.kind == Pending::Create) {
         CardObject o = std::move(work.object);
+        // The directory of a new file may have gone since the create command.
+        if (o.chain == Chain::Files) {
+            const CardObject* dir = find(o.dirId);
+            if (!dir || dir->chain != Chain::Directories) fail(SW_NOT_FOUND);
+        }
         o.metadata = std::move(work.buf);
         std::size_t keyBlocks = 0;
         if (o.chain == Chain::KeyPairs) {

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +42,14 @@ Bytes readAll(const std::string& path) {
 void writeAll(const std::string& path, const Bytes& b) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+// `image` with bytes replaced at `at` and the checksum made to fit again.
+Bytes resealed(Bytes image, std::size_t at, const Bytes& bytes) {
+    std::copy(bytes.begin(), bytes.end(), image.begin() + std::ptrdiff_t(at));
+    unsigned int len = 0;
+    EVP_Digest(image.data(), image.size() - 32, image.data() + image.size() - 32, &len, EVP_sha256(), nullptr);
+    return image;
 }
 
 // A card with some of everything: objects with content, a key pair, used tries.
@@ -122,6 +132,9 @@ TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
         {"extended", cat(good, Bytes{0}), "length does not match"},
         {"flipped bit", [&] { Bytes b = good; b[good.size() / 2] ^= 0x10; return b; }(), "checksum mismatch"},
         {"newer format", [&] { Bytes b = good; b[9] = 2; return b; }(), "unsupported image format version 2"},
+        // Sound checksum, but the memory shrunk under the objects (total block count at body offset 135).
+        {"blocks outside memory", resealed(good, 14 + 135, {0x00, 0x02}), "outside memory"},
+        {"memory of zero blocks", resealed(good, 14 + 135, {0x00, 0x00}), "total block count out of range"},
     };
     for (const auto& c : cases) {
         const std::string path = dir.file("bad.img");

@@ -259,6 +259,16 @@ TEST_F(StoreTest, DirectoriesAndFiles) {
     // The same file name in the same directory is refused; a missing directory too.
     EXPECT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(dir), fname), hex("01 01 FF FF FF FF")))), 0x6A89);
     EXPECT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(0x7000), fname), hex("01 01 FF FF FF FF")))), 0x6A88);
+    // A file whose directory goes away before its commit is not created.
+    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 3, cat(hex("74 6D 70 00 00 00 00 00"), hex("FF FF FF FF")))), 0x9000);
+    ASSERT_EQ(d.swOf(hex("80 3C 00 00 02 00 00")), 0x9000);
+    auto [tmp, s3] = d.commitMetadata({});
+    ASSERT_EQ(s3, 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(tmp), fname), hex("01 01 FF FF FF FF")))), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x10, tmp >> 8, tmp & 0xFF, {}, 0)), 0x9000);
+    ASSERT_EQ(d.swOf(hex("80 3C 00 00 02 00 00")), 0x9000);
+    EXPECT_EQ(d.commitMetadata({}).second, 0x6A88);
+    EXPECT_EQ(card.objectCount(vcard::Chain::Files), 3u);  // cardcf, cmapfile, f1
     // A directory with files cannot go; empty, it can.
     EXPECT_EQ(d.swOf(apdu(0x10, dir >> 8, dir & 0xFF, {}, 0)), 0x6985);
     ASSERT_EQ(d.swOf(apdu(0x10, file >> 8, file & 0xFF, {}, 0)), 0x9000);
