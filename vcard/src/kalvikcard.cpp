@@ -1341,7 +1341,10 @@ std::unique_ptr<KalvikCard> KalvikCard::load(const std::string& path) {
 
 void KalvikCard::save(const std::string& path) const { writeFileAtomically(path, serialize()); }
 
-void KalvikCard::persistTo(const std::string& path) { state_->imagePath = path; }
+void KalvikCard::persistTo(const std::string& path) {
+    if (!path.empty()) save(path);
+    state_->imagePath = path;
+}
 
 const std::string& KalvikCard::imagePath() const { return state_->imagePath; }
 

@@ -210,8 +210,8 @@ TEST(ImageTest, KilledWriterLeavesALastCommittedState) {
 TEST(ImageTest, FailedWriteIsAnErrorAndNotAChange) {
     TempDir dir;
     const std::string path = dir.file("card.img");
-    vcard::KalvikCard(fixedOptions()).save(path);
-    auto card = vcard::KalvikCard::load(path);
+    auto card = std::make_unique<vcard::KalvikCard>(fixedOptions());
+    card->persistTo(path);  // an in-memory card bound to a new image
     Driver d(*card);
     d.select();
     // Block the temporary file's name with a directory.

@@ -130,7 +130,8 @@ public:
     // Writes the image atomically (temporary file, fsync, rename, fsync of the
     // directory). Throws ImageError when it cannot.
     void save(const std::string& path) const;
-    // Persist every later change to `path` (empty: stop persisting).
+    // Writes the image to `path` now and persists every later change there
+    // (empty: stop persisting). Throws ImageError when it cannot write.
     void persistTo(const std::string& path);
     const std::string& imagePath() const;
     // The image bytes as `save` would write them.
