@@ -147,8 +147,8 @@ Bytes encodeImage(const Persistent& p) {
 
     w.u8(std::uint8_t(p.keySlots.size()));
     for (const auto& s : p.keySlots) {
-        w.u8(s.spec.sizeBound ? 1 : 0);
-        w.u16(s.spec.keySize);
+        w.u8(s.setup.sizeBound ? 1 : 0);
+        w.u16(s.setup.keySize);
         w.u16(s.occupant);
     }
 
@@ -255,8 +255,8 @@ Persistent decodeImage(const Bytes& image, const std::string& what) {
         std::size_t slots = r.u8();
         for (std::size_t i = 0; i < slots; ++i) {
             KeySlot s;
-            s.spec.sizeBound = r.u8() != 0;
-            s.spec.keySize = r.u16();
+            s.setup.sizeBound = r.u8() != 0;
+            s.setup.keySize = r.u16();
             s.occupant = r.u16();
             p.keySlots.push_back(s);
         }

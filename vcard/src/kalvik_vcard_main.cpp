@@ -77,7 +77,7 @@ int cmdInit(const Args& args) {
         } else if (a == "--blocks") {
             opt.totalBlocks = std::uint16_t(parseNumber(a, value(), 8, 0x7FFF));
         } else if (a == "--key-slots") {
-            opt.keySlots.assign(parseNumber(a, value(), 0, 64), vcard::KeySlotSpec{});
+            opt.keySlots.assign(parseNumber(a, value(), 0, 64), vcard::KeySlotSetup{});
         } else if (a == "--version") {
             const std::string v = value();
             const auto dot = v.find('.');

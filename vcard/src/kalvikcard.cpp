@@ -332,8 +332,8 @@ struct KalvikCard::State {
         for (std::size_t i = 0; i < p.keySlots.size(); ++i) {
             const auto& s = p.keySlots[i];
             if (s.occupant != kNoBlock) continue;
-            if (s.spec.sizeBound && s.spec.keySize == keySize) return std::uint8_t(i);
-            if (!s.spec.sizeBound && !anySize) anySize = std::uint8_t(i);
+            if (s.setup.sizeBound && s.setup.keySize == keySize) return std::uint8_t(i);
+            if (!s.setup.sizeBound && !anySize) anySize = std::uint8_t(i);
         }
         return anySize;
     }
@@ -498,9 +498,9 @@ Bytes KalvikCard::State::info(const Apdu& a) {
         Bytes d;
         for (const auto& s : p.keySlots) {
             if (s.occupant != kNoBlock) continue;
-            d.push_back(s.spec.sizeBound ? 1 : 0);
-            d.push_back(std::uint8_t(s.spec.keySize >> 8));
-            d.push_back(std::uint8_t(s.spec.keySize));
+            d.push_back(s.setup.sizeBound ? 1 : 0);
+            d.push_back(std::uint8_t(s.setup.keySize >> 8));
+            d.push_back(std::uint8_t(s.setup.keySize));
         }
         return answer(a, d);
     }
@@ -1246,24 +1246,24 @@ KalvikCard::KalvikCard(const PersonalisationOptions& opt) : state_(std::make_uni
         p.keySlots.push_back(KeySlot{s, kNoBlock});
     }
 
-    std::vector<AuthObjectSpec> specs;
-    AuthObjectSpec user;
+    std::vector<AuthObjectSetup> setups;
+    AuthObjectSetup user;
     user.role = 1;
     user.value.assign(opt.userPin.begin(), opt.userPin.end());
     user.maxTries = opt.userPinTries;
     user.changeAc = ac::USER_OR_ADMIN;
     user.unblockAc = ac::ADMIN;
-    specs.push_back(user);
-    AuthObjectSpec so;
+    setups.push_back(user);
+    AuthObjectSetup so;
     so.role = 2;
     so.value.assign(opt.soPin.begin(), opt.soPin.end());
     so.maxTries = opt.soPinTries;
     so.pkcs11So = true;
     so.changeAc = ac::ADMIN;
     so.unblockAc = ac::ADMIN;
-    specs.push_back(so);
-    specs.insert(specs.end(), opt.extraAuthObjects.begin(), opt.extraAuthObjects.end());
-    for (const auto& s : specs) {
+    setups.push_back(so);
+    setups.insert(setups.end(), opt.extraAuthObjects.begin(), opt.extraAuthObjects.end());
+    for (const auto& s : setups) {
         if (s.role == 0 || s.role > kMaxRole) throw std::invalid_argument("roles are 1 to 7");
         if (s.maxTries == 0 || s.maxTries > 15) throw std::invalid_argument("tries must be 1 to 15");
         AuthObject a;

@@ -45,7 +45,7 @@ struct AuthObject {
 };
 
 struct KeySlot {
-    KeySlotSpec spec;
+    KeySlotSetup setup;
     std::uint16_t occupant = kNoBlock;  // key pair holding its private half
 };
 

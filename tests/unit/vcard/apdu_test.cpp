@@ -77,7 +77,7 @@ TEST_F(ApduTest, CardFacts) {
 
 TEST_F(ApduTest, KeySlotInfoFollowsTheSixCxRule) {
     vcard::PersonalisationOptions o = fixedOptions();
-    o.keySlots = {vcard::KeySlotSpec{}, vcard::KeySlotSpec{true, 2048}, vcard::KeySlotSpec{true, 1024}};
+    o.keySlots = {vcard::KeySlotSetup{}, vcard::KeySlotSetup{true, 2048}, vcard::KeySlotSetup{true, 1024}};
     vcard::KalvikCard c(o);
     Driver dd(c);
     dd.select();

@@ -25,7 +25,7 @@ Bytes encrypt3des(const Bytes& key, const Bytes& block) {
 
 vcard::PersonalisationOptions withKeyObject() {
     auto o = fixedOptions();
-    vcard::AuthObjectSpec key;
+    vcard::AuthObjectSetup key;
     key.role = 3;
     key.type = vcard::AuthType::Key;
     key.value = kKey24;

@@ -68,8 +68,8 @@ Bytes signatureBlock(std::size_t len) {
     return b;
 }
 
-Bytes createKeyPair(std::uint8_t code, std::uint16_t bits, std::uint8_t container = 0, std::uint8_t spec = 1) {
-    return apdu(0x3E, 0, 1, cat(cat(Bytes{code}, be16(bits)), cat(be16(0x0023), Bytes{container, spec, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})));
+Bytes createKeyPair(std::uint8_t code, std::uint16_t bits, std::uint8_t container = 0, std::uint8_t keySpec = 1) {
+    return apdu(0x3E, 0, 1, cat(cat(Bytes{code}, be16(bits)), cat(be16(0x0023), Bytes{container, keySpec, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})));
 }
 
 class RsaTest : public ::testing::Test {
@@ -285,7 +285,7 @@ TEST_F(RsaTest, CryptChainingAndRights) {
 
 TEST_F(RsaTest, KeySlotsLimitPrivateKeys) {
     vcard::PersonalisationOptions o = fixedOptions();
-    o.keySlots = {vcard::KeySlotSpec{true, 2048}};
+    o.keySlots = {vcard::KeySlotSetup{true, 2048}};
     vcard::KalvikCard c(o);
     Driver dd(c);
     dd.select();

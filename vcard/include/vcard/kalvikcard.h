@@ -41,7 +41,7 @@ struct PinPolicy {
 };
 
 // One authentication object (role 1 to 7).
-struct AuthObjectSpec {
+struct AuthObjectSetup {
     std::uint8_t role = 1;
     AuthType type = AuthType::Pin;
     // A PIN of 1 to 16 bytes (stored zero-padded to 16), or a 24-byte key.
@@ -55,7 +55,7 @@ struct AuthObjectSpec {
 };
 
 // Key-slot record: a free slot for any key size, or one reserved for a size.
-struct KeySlotSpec {
+struct KeySlotSetup {
     bool sizeBound = false;
     std::uint16_t keySize = 0;
 };
@@ -66,7 +66,7 @@ struct PersonalisationOptions {
     std::uint8_t userPinTries = 3;
     std::uint8_t soPinTries = 5;
     // Further authentication objects (roles 3 to 7, or replacing 1/2).
-    std::vector<AuthObjectSpec> extraAuthObjects;
+    std::vector<AuthObjectSetup> extraAuthObjects;
 
     std::uint16_t blockSize = 256;
     std::uint16_t totalBlocks = 512;  // at most 0x7FFF
@@ -74,7 +74,7 @@ struct PersonalisationOptions {
     std::uint8_t versionMinor = 1;
     std::optional<std::array<std::uint8_t, 16>> cardId;  // random when empty
     std::optional<std::array<std::uint8_t, 8>> serial;   // random when empty
-    std::vector<KeySlotSpec> keySlots = std::vector<KeySlotSpec>(16);
+    std::vector<KeySlotSetup> keySlots = std::vector<KeySlotSetup>(16);
     bool activated = true;
     // Directory "mscp" with an empty "cmapfile", and the directory with the
     // empty name holding the 6-byte "cardcf".
