@@ -2,7 +2,9 @@
 // Subcommands live in one table; adding one is adding a row.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "vcard/kalvikcard.h"
+#include "vcard/vpcd.h"
 
 namespace {
 
@@ -123,6 +126,50 @@ int cmdShow(const Args& args) {
     return 0;
 }
 
+std::atomic<bool> gStopServing{false};
+
+extern "C" void onStopSignal(int) { gStopServing = true; }
+
+int cmdServe(const Args& args) {
+    vcard::VpcdOptions opt;
+    std::string image;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
+            return args[++i];
+        };
+        if (a == "--port") {
+            opt.port = std::uint16_t(parseNumber(a, value(), 1, 65535));
+        } else if (a == "--host") {
+            opt.host = value();
+        } else if (a == "--no-quickack") {
+            opt.quickAck = false;
+        } else if (!a.empty() && a[0] == '-') {
+            throw UsageError("unknown option " + a);
+        } else if (image.empty()) {
+            image = a;
+        } else {
+            throw UsageError("unexpected argument " + a);
+        }
+    }
+    if (image.empty()) throw UsageError("serve needs the image path");
+    auto card = vcard::KalvikCard::load(image);
+
+    // No SA_RESTART: a signal must also cut short the wait for vpcd's next frame.
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+
+    opt.log = [](const std::string& message) { std::cerr << "kalvik-vcard serve: " << message << std::endl; };
+    std::cerr << "kalvik-vcard serve: card image " << image << ", vpcd at " << opt.host << ":" << opt.port << std::endl;
+    const int rc = vcard::runVpcdClient(*card, opt, gStopServing);
+    if (rc == 0) std::cerr << "kalvik-vcard serve: stopped" << std::endl;
+    return rc;
+}
+
 struct Command {
     const char* name;
     const char* usage;
@@ -137,6 +184,11 @@ const Command kCommands[] = {
      "      personalise a new card image (defaults: user PIN 123456, SO PIN 12345678)",
      cmdInit},
     {"show", "show IMAGE\n      print the card's objects, roles, tries and memory", cmdShow},
+    {"serve",
+     "serve IMAGE [--port 35963] [--host 127.0.0.1] [--no-quickack]\n"
+     "      put the card into the vpcd reader of a running pcscd until SIGTERM/SIGINT;\n"
+     "      every change is written back to IMAGE",
+     cmdServe},
 };
 
 void usage(std::ostream& os) {
