@@ -195,6 +195,7 @@ start_card() {
 }
 
 cmd_start() {
+  [ "$(id -u)" -eq 0 ] || die "start needs root: pcscd owns /run/pcscd"
   dir=""
   find_tools
   [ -x /usr/sbin/pcscd ] && [ -e "$vpcd_driver" ] || bash "$repo/scripts/setup.sh"
