@@ -1,0 +1,187 @@
+#pragma once
+// The Kalvik applet's command set and the exchange underneath it.
+//
+// Every command goes through exchangeApdu (which traces it, masking secret
+// exchanges) and, apart from the status words a command tolerates, through
+// checkStatusWord. All responses are read into a 258-byte buffer.
+#include "staticbuffer.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ctl {
+class CardConnection;
+}
+namespace amw {
+class PinPadNotifier;
+}
+
+namespace amwkalvik {
+
+// Capacity of every response buffer: 256 data bytes and the status word.
+constexpr std::size_t RESPONSE_CAPACITY = 258;
+
+// Block id that ends a chain and marks a host object not yet on the card.
+constexpr std::uint16_t NO_BLOCK = 0x8000;
+
+// Sends `command` and returns the status word. `responseLength` holds the
+// capacity of `response` on entry and the data length (without SW) on return.
+// With `sensitive` neither the command data nor the response is traced.
+std::uint16_t exchangeApdu(ctl::CardConnection& connection, const std::uint8_t* command,
+                           std::size_t commandLength, std::uint8_t* response,
+                           std::size_t* responseLength, bool sensitive);
+
+// Returns for 9000; throws the matching amw exception for anything else.
+void checkStatusWord(std::uint16_t sw);
+
+// Interprets the status word of one PIN pad entry; true when the entry is
+// to be offered again. Updates `triesRemaining` for 63Cx and 6983.
+bool handlePinPadSW(std::uint16_t sw, amw::PinPadNotifier* notifier,
+                    std::uint32_t& triesRemaining);
+
+namespace apdu {
+
+enum Component : std::uint8_t {
+    COMPONENT_P = 1,
+    COMPONENT_Q = 2,
+    COMPONENT_DP = 3,
+    COMPONENT_DQ = 4,
+    COMPONENT_INV = 5,
+    COMPONENT_N = 6,
+    COMPONENT_E = 7,
+};
+
+// Authentication types as the card knows them.
+enum AuthType : std::uint32_t { AUTH_TYPE_PIN = 0, AUTH_TYPE_KEY = 1 };
+
+// Results of authenticate and unblockPin.
+enum AuthResult : std::uint32_t { AUTH_SUCCESS = 0, AUTH_FAILED = 1, AUTH_BLOCKED = 2 };
+
+// tries value reported when the card did not say how many remain.
+constexpr std::uint32_t TRIES_UNKNOWN = 0xFFFFFFFF;
+
+constexpr std::size_t CARD_ID_SIZE = 16;
+constexpr std::size_t SERIAL_NUMBER_SIZE = 8;
+constexpr std::size_t GAC_INFO_SIZE = 59;
+constexpr std::size_t AUTH_OBJECT_RECORD_SIZE = 10;
+constexpr std::size_t PIN_POLICY_SIZE = 9;
+constexpr std::size_t CRYPT_BLOCK_SIZE = 128;
+
+extern const std::uint8_t APPLET_ID[9];
+
+// One key slot record of the applet.
+struct SlotInfo {
+    bool flag;
+    std::uint16_t keySize;
+};
+
+// Heads of the five object chains; a null pointer skips that chain.
+struct HeadsRequest {
+    std::uint16_t* dataObjects = nullptr;
+    std::uint16_t* keyPairs = nullptr;
+    std::uint16_t* certificates = nullptr;
+    std::uint16_t* directories = nullptr;
+    std::uint16_t* files = nullptr;
+};
+
+// "amwkalvik::apdu::COMPONENT_N[6]", "UNKNOWN" otherwise.
+const char* componentName(std::uint8_t component);
+
+// --- card identity and state ---
+void selectApplet(ctl::CardConnection& connection);
+void getVersion(ctl::CardConnection& connection, std::uint8_t* versionMajor,
+                std::uint8_t* versionMinor);
+void getCardSerialNumber(ctl::CardConnection& connection, std::uint8_t* serial /*[8]*/);
+void getMemoryInfo(ctl::CardConnection& connection, std::uint32_t* blockSize,
+                   std::uint32_t* bytesTotal, std::uint32_t* bytesAvaliable);
+void getGacInfo(ctl::CardConnection& connection, std::uint8_t* info /*[59]*/);
+// Returns the number of slot records written to `slots`.
+std::size_t getJckpInfo(ctl::CardConnection& connection, SlotInfo* slots, std::size_t capacity);
+std::uint8_t getActivationInfo(ctl::CardConnection& connection);
+void getCardId(ctl::CardConnection& connection, std::uint8_t* cardId /*[16]*/);
+void setCardId(ctl::CardConnection& connection, const std::uint8_t* cardId /*[16]*/);
+void getHeads(ctl::CardConnection& connection, const HeadsRequest& heads);
+// False when the card did not return exactly `bufferSize` bytes.
+bool getCacheFreshness(ctl::CardConnection& connection, std::uint8_t* buffer,
+                       std::size_t bufferSize);
+void setCacheFreshness(ctl::CardConnection& connection, const std::uint8_t* buffer,
+                       std::size_t bufferSize);
+std::uint8_t getAuthState(ctl::CardConnection& connection);
+void activateCard(ctl::CardConnection& connection);
+
+// --- object store ---
+void deleteObject(ctl::CardConnection& connection, std::uint16_t blockId);
+// Sends `length` bytes in pieces of at most 255; nothing for 0 bytes.
+void writeData(ctl::CardConnection& connection, const std::uint8_t* buf, std::size_t length);
+// Reads exactly `bufSize` bytes in pieces of at most 255.
+void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bufSize);
+void removeContent(ctl::CardConnection& connection, std::uint16_t blockId);
+void beginUpdateMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
+                         std::uint64_t metadataSize);
+// Fills `header` (headerSize bytes) and turns the eight 16-bit fields at
+// offsets 1..15 from big-endian into host order in place.
+void beginReadMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
+                       std::uint8_t* header, std::size_t headerSize);
+void createContent(ctl::CardConnection& connection, std::uint16_t blockId,
+                   std::uint64_t contentSize);
+// Content size, 0 when the object has none.
+std::uint16_t beginReadContent(ctl::CardConnection& connection, std::uint16_t blockId);
+void commitUpdateContent(ctl::CardConnection& connection);
+// Returns the block id of the object just created or updated.
+std::uint16_t commitCreationOrUpdateMetadata(ctl::CardConnection& connection);
+void setMetadataSize(ctl::CardConnection& connection, std::uint64_t metadataSize);
+void createDataObject(ctl::CardConnection& connection, std::uint16_t word1, std::uint16_t word2,
+                      std::uint16_t word3, std::uint16_t word4);
+void createKeyPair(ctl::CardConnection& connection, std::uint8_t origin, std::uint16_t keySize,
+                   std::uint16_t keyUsage, std::uint8_t keySpec, std::uint8_t containerIndex);
+void createCertificate(ctl::CardConnection& connection, bool trusted, std::uint16_t word1,
+                       std::uint16_t word2, std::uint16_t word3);
+void createDirectory(ctl::CardConnection& connection, const std::uint8_t* directoryName,
+                     std::size_t directoryNameSize, std::uint16_t word1, std::uint16_t word2);
+void createFile(ctl::CardConnection& connection, std::uint16_t directoryBlockId,
+                const std::uint8_t* fileName, std::size_t fileNameSize, std::uint16_t word1,
+                std::uint16_t word2, std::uint16_t word3);
+
+// --- keys ---
+void generateKeyPair(ctl::CardConnection& connection, const StaticBuffer<256>& request,
+                     StaticBuffer<256>& response);
+void importComponent(ctl::CardConnection& connection, std::uint8_t component,
+                     const std::uint8_t* data, std::size_t dataSize);
+// `size`: capacity of `buffer` on entry, component length on return.
+void getComponent(ctl::CardConnection& connection, std::uint8_t component, std::uint8_t* buffer,
+                  std::size_t* size);
+void cryptInit(ctl::CardConnection& connection, std::uint16_t blockId);
+// One 128-byte block of the raw RSA operation; the final block returns
+// `signedDataSize` (128 or 256) bytes into `signedData`.
+void crypt(ctl::CardConnection& connection, const std::uint8_t* data /*[128]*/, bool final,
+           std::uint8_t* signedData, std::size_t signedDataSize, bool sensitive);
+void amendKeypair(ctl::CardConnection& connection, std::uint16_t blockId, std::uint8_t operation);
+void continueAmendKeyPair(ctl::CardConnection& connection, std::uint8_t p1, std::uint8_t p2,
+                          std::uint16_t word, std::uint64_t metadataSize);
+
+// --- authentication ---
+AuthResult authenticate(ctl::CardConnection& connection, std::uint8_t role, bool sessionPin,
+                        std::uint32_t type, const std::uint8_t* authData,
+                        std::size_t authDataSize, std::uint32_t* triesRemaining,
+                        amw::PinPadNotifier* notifier);
+void deauthenticate(ctl::CardConnection& connection, std::uint8_t role);
+void getChallenge(ctl::CardConnection& connection, std::uint8_t role,
+                  StaticBuffer<128>* challenge);
+void generateSessionPin(ctl::CardConnection& connection, std::uint8_t role,
+                        StaticBuffer<128>* sessionPin);
+void changePin(ctl::CardConnection& connection, std::uint8_t role, bool isAuthObjectPin,
+               const std::uint8_t* authData, std::size_t authDataSize,
+               amw::PinPadNotifier* notifier);
+AuthResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::uint32_t authType,
+                      const std::uint8_t* authData, std::size_t authDataSize,
+                      std::uint8_t targetRole, std::uint32_t targetAuthType,
+                      const std::uint8_t* targetData, std::size_t targetDataSize,
+                      std::uint32_t* triesRemaining, amw::PinPadNotifier* notifier);
+// False (nothing written) when the card has no such object.
+bool getAuthenticateObject(ctl::CardConnection& connection, std::uint8_t index,
+                           std::uint8_t* info /*[10]*/);
+bool getAuthenticateObjectPinPolicy(ctl::CardConnection& connection, std::uint8_t index,
+                                    std::uint8_t* policy, std::size_t size);
+
+}  // namespace apdu
+}  // namespace amwkalvik

@@ -1,0 +1,75 @@
+#include "amwkalvik/objects.h"
+
+#include "amwkalvik/apdu.h"
+#include "amwkalvik/lv.h"
+#include "storage.h"
+#include "trace.h"
+
+#include <memory>
+
+namespace amwkalvik {
+
+using storage::COMPONENT;
+
+DataObject* DataObject::createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
+                                         const std::uint8_t* header) {
+    static const char* const FUNCTION = "amwkalvik::DataObject::createFromHeader";
+    TraceScope trace(COMPONENT, FUNCTION);
+    const std::size_t metadataSize = header::field(header, header::METADATA_SIZE);
+    std::uint8_t metadata[MAX_METADATA_SIZE];
+    storage::readMetadata(connection, metadataSize, metadata, FUNCTION, "libamwkalvik/src/dataobject",
+                          18);
+    LvReader reader(metadata, metadataSize);
+    std::unique_ptr<DataObject> object(new DataObject(&connection));
+    reader.readMandatory(object->pkcs11Id);
+    reader.readMandatory(object->label);
+    reader.readMandatory(object->objectId);
+    reader.readMandatory(object->application);
+    object->contentSize = header::field(header, header::CONTENT_SIZE);
+    object->cardContentSize = object->contentSize;
+    object->blockId = blockId;
+    object->acReadContent = header::field(header, header::AC_FIRST);
+    return object.release();
+}
+
+void DataObject::serialize(std::ostream& stream) const {
+    amw::DataObject::serialize(stream);
+    writeUint16(stream, blockId);
+    writeUint16(stream, acReadContent);
+}
+
+void DataObject::deserialize(std::istream& stream) {
+    amw::DataObject::deserialize(stream);
+    blockId = readUint16(stream);
+    acReadContent = readUint16(stream);
+    cardContentSize = contentSize;
+}
+
+void DataObject::commitCreationOrMetadataChanges() {
+    TraceScope trace(COMPONENT, "amwkalvik::DataObject::commitCreationOrMetadataChanges");
+    LvWriter metadata;
+    metadata.writeValue(pkcs11Id);
+    metadata.writeValue(label);
+    metadata.writeValue(objectId);
+    metadata.writeValue(application);
+    blockId = storage::commitMetadata(*connection, blockId, metadata);
+    if (acReadContent == amw::AccessCondition::NOT_SPECIFIED) {
+        // The card chose the condition; learn which.
+        std::uint8_t head[DATA_OBJECT_HEADER_SIZE];
+        apdu::beginReadMetadata(*connection, blockId, head, sizeof head);
+        acReadContent = header::field(head, header::AC_FIRST);
+    }
+}
+
+void DataObject::commitContentChanges() {
+    TraceScope trace(COMPONENT, "amwkalvik::DataObject::commitContentChanges");
+    storage::writeContent(*connection, blockId, getContent(), cardContentSize);
+    contentSize = cardContentSize;
+}
+
+void DataObject::readContent(StaticBuffer<65536>& buffer) {
+    TraceScope trace(COMPONENT, "amwkalvik::DataObject::readContent");
+    storage::readContent(*connection, blockId, buffer);
+}
+
+}  // namespace amwkalvik

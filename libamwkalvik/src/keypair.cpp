@@ -1,0 +1,101 @@
+#include "amwkalvik/objects.h"
+
+#include "amw/amwtypes.h"
+#include "amwkalvik/apdu.h"
+#include "amwkalvik/lv.h"
+#include "exceptions.h"
+#include "storage.h"
+#include "trace.h"
+
+#include <memory>
+
+namespace amwkalvik {
+
+using storage::COMPONENT;
+
+namespace {
+
+void readComponent(ctl::CardConnection& connection, std::uint8_t component,
+                   StaticBuffer<256>& out) {
+    std::uint8_t bytes[256];
+    std::size_t size = sizeof bytes;
+    apdu::getComponent(connection, component, bytes, &size);
+    out.assign(bytes, size);
+}
+
+}  // namespace
+
+KeyPair* KeyPair::createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
+                                   const std::uint8_t* header) {
+    static const char* const FUNCTION = "amwkalvik::KeyPair::createFromHeader";
+    TraceScope trace(COMPONENT, FUNCTION);
+    const std::size_t metadataSize = header::field(header, header::METADATA_SIZE);
+    std::uint8_t metadata[MAX_METADATA_SIZE];
+    storage::readMetadata(connection, metadataSize, metadata, FUNCTION, "libamwkalvik/src/keypair",
+                          __LINE__);
+    LvReader reader(metadata, metadataSize);
+    std::unique_ptr<KeyPair> pair(new KeyPair(&connection));
+    reader.readMandatory(pair->pkcs11Id);
+    pair->keySize = header::field(header, header::KEY_SIZE);
+    pair->keyUsage = header::field(header, header::KEY_USAGE);
+    const std::uint8_t code = header[header::CONTENT_CODE];
+    pair->generatedOnCard = code & CONTENT_GENERATED_ON_CARD;
+    const bool hasPublic = (code & CONTENT_PUBLIC_KEY) != 0;
+    const bool hasPrivate = (code & CONTENT_PRIVATE_KEY) != 0;
+    if (!hasPublic && !hasPrivate)
+        throw InternalErrorException("the keypair does not have a public key, a private key neither");
+    if (hasPublic) {
+        readComponent(connection, apdu::COMPONENT_N, pair->publicKey.modulus);
+        readComponent(connection, apdu::COMPONENT_E, pair->publicKey.publicExponent);
+        reader.readMandatory(pair->publicKey.label);
+        pair->hasPublicKey = true;
+    }
+    if (hasPrivate) {
+        reader.readMandatory(pair->privateKey.label);
+        pair->hasPrivateKey = true;
+    }
+    if (hasPublic && hasPrivate) {
+        pair->containerIndex = header[header::CONTAINER_INDEX];
+        pair->keySpec = header[header::KEY_SPEC] == 1 ? amw::KeyPair::KEY_EXCHANGE_KEY
+                                                      : amw::KeyPair::SIGNATURE_KEY;
+    } else {
+        // A lone half belongs to no container.
+        pair->containerIndex = 0;
+        pair->keySpec = amw::KeyPair::KEY_EXCHANGE_KEY;
+    }
+    pair->blockId = blockId;
+    return pair.release();
+}
+
+void KeyPair::serialize(std::ostream& stream) const {
+    amw::KeyPair::serialize(stream);
+    writeUint16(stream, blockId);
+}
+
+void KeyPair::deserialize(std::istream& stream) {
+    amw::KeyPair::deserialize(stream);
+    blockId = readUint16(stream);
+}
+
+void KeyPair::commitCreationOrMetadataChanges() {
+    TraceScope trace(COMPONENT, "amwkalvik::KeyPair::commitCreationOrMetadataChanges");
+    LvWriter metadata;
+    metadata.writeValue(pkcs11Id);
+    if (hasPublicKey)
+        metadata.writeValue(publicKey.label);
+    if (hasPrivateKey)
+        metadata.writeValue(privateKey.label);
+    if (blockId == NO_BLOCK) {
+        apdu::setMetadataSize(*connection, metadata.size());
+    } else if (metadataChanged) {
+        apdu::continueAmendKeyPair(*connection, containerIndex, amw::toCardKeySpec(keySpec),
+                                   keyUsage, metadata.size());
+        metadataChanged = false;
+    } else {
+        apdu::beginUpdateMetadata(*connection, blockId, metadata.size());
+    }
+    apdu::writeData(*connection, metadata.data(), metadata.size());
+    blockId = apdu::commitCreationOrUpdateMetadata(*connection);
+}
+
+}  // namespace amwkalvik

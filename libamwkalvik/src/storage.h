@@ -1,0 +1,39 @@
+#pragma once
+// Steps every card-side object kind shares: metadata in and out, content in
+// and out.
+#include "amwkalvik/lv.h"
+#include "staticbuffer.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ctl {
+class CardConnection;
+}
+
+namespace amwkalvik {
+namespace storage {
+
+extern const char* const COMPONENT;
+
+// Reads the `size` bytes of metadata behind a header; a size over 1024 is
+// refused naming "header.metaDataSize", `function`, `source` and `line`.
+void readMetadata(ctl::CardConnection& connection, std::size_t size, std::uint8_t* out /*[1024]*/,
+                  const char* function, const char* source, int line);
+
+// Writes new metadata (setMetadataSize) or replaces it (beginUpdateMetadata),
+// and returns the block id the card reports.
+std::uint16_t commitMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
+                             const LvWriter& metadata);
+
+// The content on the card into `buffer`; empty when there is none.
+void readContent(ctl::CardConnection& connection, std::uint16_t blockId,
+                 StaticBuffer<65536>& buffer);
+
+// Replaces the content on the card with `content`; keeps `cardContentSize`
+// in step with what the card holds at every point.
+void writeContent(ctl::CardConnection& connection, std::uint16_t blockId,
+                  const StaticBuffer<65536>& content, std::uint32_t& cardContentSize);
+
+}  // namespace storage
+}  // namespace amwkalvik
