@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# scripts/stack.sh start | stop | status | remove | insert [IMAGE]
+# scripts/stack.sh start | stop | status | remove | insert [IMAGE] | exec CMD...
 #
 # Runs the real PC/SC stack with the virtual card in it: pcscd (its vpcd
 # driver makes the readers "Virtual PCD 00 00" on TCP port 35963 and
@@ -12,6 +12,9 @@
 #   status        what runs, and the readers as PC/SC sees them (exit 3 if down)
 #   remove        pull the card out (stop serving it) and wait until PC/SC sees it gone
 #   insert [IMG]  serve IMG (default: the stack's own image) and wait until present
+#   exec CMD...   run CMD where it can reach the vpcd ports, e.g. to serve a card
+#                 of one's own in "Virtual PCD 00 01":
+#                 stack.sh exec kalvik-vcard serve IMG --port 35964
 #
 # Environment:
 #   STACK_DIR          state directory: card.img, logs, PID files. Default for
@@ -299,11 +302,24 @@ cmd_insert() {
   say "card $image inserted into '$reader0'"
 }
 
+# PC/SC clients reach pcscd through its socket from anywhere; only programs that
+# connect to the vpcd ports need pcscd's network namespace.
+cmd_exec() {
+  [ $# -gt 0 ] || die "exec needs a command"
+  state_dir
+  [ -n "$dir" ] && alive "$dir/pcscd.pid" pcscd || die "the stack is not running (scripts/stack.sh start)"
+  if [ "$(cat "$dir/mode" 2>/dev/null)" = netns ]; then
+    exec nsenter "--net=/proc/$(cat "$dir/pcscd.pid")/ns/net" -- "$@"
+  fi
+  exec "$@"
+}
+
 case "${1:-}" in
   start) cmd_start ;;
   stop) cmd_stop ;;
   status) cmd_status ;;
   remove) cmd_remove ;;
   insert) shift; cmd_insert "$@" ;;
-  *) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+  exec) shift; cmd_exec "$@" ;;
+  *) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
 esac
