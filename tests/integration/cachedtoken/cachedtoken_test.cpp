@@ -1,0 +1,779 @@
+// The caching token over a virtual card in the in-process PC/SC service,
+// built per call the way the front end does it: lock the connection, make a
+// card token and a caching token, work, refreshCache, release. Two
+// "processes" are two connections, each with its own or a shared cache
+// directory.
+#include "amw/cachedtoken.h"
+#include "ctl/lockablepcsccardconnection.h"
+#include "ctl/pcscreader.h"
+#include "logger.h"
+#include "logrecords.h"
+#include "tempdir.h"
+#include "testpcsc/service.h"
+#include "vcard/kalvikcard.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using amw::AccessCondition;
+using amw::CachedToken;
+
+constexpr const char* READER = "Virtual Reader 0";
+constexpr std::uint16_t EVERYONE = 0x0101;
+constexpr std::uint16_t USER = 0x0102;
+constexpr std::uint16_t USER_OR_SO = 0x0106;
+const std::string USER_PIN = "123456";
+
+TempDir* workDir = nullptr;
+
+class TraceEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        workDir = new TempDir();
+        std::string conf =
+            workDir->write("brisane.txt", "loglevel = 1\nlogpath = " + workDir->path() +
+                                              "/\ncache = " + workDir->path() + "/configured/\n");
+        ::setenv("BRISANE_CONF", conf.c_str(), 1);
+    }
+    void TearDown() override {
+        delete workDir;
+        workDir = nullptr;
+    }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new TraceEnvironment);
+
+// Bodies of the log records written since the last call.
+std::vector<std::string> newLogBodies() {
+    static std::size_t seen = 0;
+    std::vector<std::string> all = logrecords::readLines(Logger::instance().getFileName());
+    std::vector<std::string> bodies;
+    for (std::size_t i = std::min(seen, all.size()); i < all.size(); ++i) {
+        std::string::size_type start = all[i].find_first_not_of(' ', Logger::PREFIX_WIDTH - 1);
+        if (logrecords::stampLength(all[i]) != std::string::npos && start != std::string::npos)
+            bodies.push_back(all[i].substr(start));
+    }
+    seen = all.size();
+    return bodies;
+}
+
+bool loggedStartingWith(const std::vector<std::string>& bodies, const std::string& text) {
+    return std::any_of(bodies.begin(), bodies.end(),
+                       [&](const std::string& b) { return b.compare(0, text.size(), text) == 0; });
+}
+
+template <std::size_t N>
+StaticBuffer<N> text(const std::string& s) {
+    return StaticBuffer<N>(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// Every regular file below `dir` with its content.
+std::vector<std::pair<std::string, std::string>> filesBelow(const std::string& dir) {
+    std::vector<std::pair<std::string, std::string>> found;
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr)
+        return found;
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        std::string path = dir + "/" + name;
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            auto below = filesBelow(path);
+            found.insert(found.end(), below.begin(), below.end());
+        } else {
+            found.emplace_back(path, readFile(path));
+        }
+    }
+    ::closedir(d);
+    return found;
+}
+
+ino_t inodeOf(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// One process: its own connection to the card and its cache directory.
+struct Process {
+    explicit Process(std::string cacheDirectory)
+        : cacheDirectory(std::move(cacheDirectory)),
+          connection(new ctl::LockablePcScCardConnection(ctl::PcScReader(READER),
+                                                         ctl::CardConnection::MODE_SHARED,
+                                                         ctl::CardConnection::PROTOCOL_T0_OR_T1)) {}
+    std::string cacheDirectory;
+    std::unique_ptr<ctl::LockablePcScCardConnection> connection;
+};
+
+// One front-end call on the card.
+class Call {
+public:
+    explicit Call(Process& process) : process_(process) {
+        process_.connection->lock();
+        try {
+            token_.reset(amw::Token::createToken(process_.connection.get(), 0, true));
+            amw::CardId cardId;
+            token_->getCardId(cardId);
+            cached_.reset(new CachedToken(token_.get(), cardId, process_.cacheDirectory));
+        } catch (...) {
+            token_.reset();
+            process_.connection->unlock(ctl::CardConnection::LEAVE_CARD);
+            throw;
+        }
+    }
+    ~Call() {
+        cached_.reset();
+        token_.reset();
+        process_.connection->unlock(ctl::CardConnection::LEAVE_CARD);
+    }
+    CachedToken* operator->() const { return cached_.get(); }
+    CachedToken& operator*() const { return *cached_; }
+
+private:
+    Process& process_;
+    std::unique_ptr<amw::Token> token_;
+    std::unique_ptr<CachedToken> cached_;
+};
+
+void login(CachedToken& token) {
+    amw::AuthenticationObject* user = token.findAuthenticationObject(amw::AMWROLE_USER);
+    ASSERT_NE(user, nullptr);
+    std::uint32_t tries = 0;
+    ASSERT_EQ(token.authenticate(user, reinterpret_cast<const std::uint8_t*>(USER_PIN.data()),
+                                 USER_PIN.size(), &tries, nullptr),
+              amw::AUTHENTICATION_SUCCESS);
+}
+
+amw::DataObject* addDataObject(CachedToken& token, const std::string& label,
+                               const std::string& content, std::uint16_t readContent) {
+    token.increaseFreshnessCounter(CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+    StaticBuffer<128> id;
+    token.generatePkcs11Id(&id);
+    amw::DataObject* object =
+        token.createDataObject(text<128>(label), id, text<128>("1.2.3.4"), text<128>("cache test"),
+                               AccessCondition(EVERYONE), AccessCondition(readContent),
+                               AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO));
+    object->setContent(reinterpret_cast<const std::uint8_t*>(content.data()), content.size());
+    object->commitCreationOrMetadataChanges();
+    object->commitContentChanges();
+    return object;
+}
+
+amw::X509Certificate* addCertificate(CachedToken& token, const std::string& label,
+                                     const StaticBuffer<128>& id, const std::string& body) {
+    token.increaseFreshnessCounter(CachedToken::CACHED_OBJECT_CERTIFICATE, true);
+    amw::X509Certificate* certificate = token.createCertificate(
+        text<128>(label), id, 0, amw::KeyPair::KEY_EXCHANGE_KEY, false,
+        AccessCondition(EVERYONE), AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO));
+    certificate->setContent(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
+    certificate->commitCreationOrMetadataChanges();
+    certificate->commitContentChanges();
+    return certificate;
+}
+
+amw::KeyPair* addKeyPair(CachedToken& token, const std::string& label,
+                         const StaticBuffer<128>& id) {
+    token.increaseFreshnessCounter(CachedToken::CACHED_OBJECT_KEYPAIR, true);
+    const std::uint8_t f4[] = {0x01, 0x00, 0x01};
+    amw::KeyPair* pair = token.generateKeyPair(text<128>(label), text<128>(label), 1024, 0,
+                                               amw::KeyPair::KEY_EXCHANGE_KEY, id, 0xFF,
+                                               StaticBuffer<256>(f4, sizeof f4));
+    pair->commitCreationOrMetadataChanges();
+    return pair;
+}
+
+// Every list the card has; returns the number of objects.
+std::size_t listEverything(CachedToken& token) {
+    return token.getKeyPairs().size() + token.getCertificates().size() +
+           token.getDataObjects().size() + token.getDirectories().size() + token.getFiles().size() +
+           token.getAuthenticationObjects().size();
+}
+
+std::vector<std::string> dataObjectLabels(CachedToken& token) {
+    std::vector<std::string> labels;
+    for (amw::DataObject* d : token.getDataObjects())
+        labels.emplace_back(d->label.begin(), d->label.end());
+    std::sort(labels.begin(), labels.end());
+    return labels;
+}
+
+class CachedTokenTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        svc.reset();
+        svc.addReader(READER);
+        card = std::make_shared<vcard::KalvikCard>();
+        svc.insertCard(READER, card);
+        newLogBodies();
+    }
+    void TearDown() override { svc.reset(); }
+
+    std::size_t apdus() const { return svc.trace(READER).size(); }
+    void clearTrace() { svc.clearTrace(READER); }
+    std::string cacheFile(const std::string& cacheDirectory, int entityId) const {
+        auto id = card->cardId();
+        amw::CardId cardId;
+        std::memcpy(cardId, id.data(), sizeof cardId);
+        return cacheDirectory + "/" + CachedToken::cardIdText(cardId) + "/" +
+               std::to_string(entityId);
+    }
+    // Counter n of the block on the card (counters are kept in host order).
+    std::uint16_t cardCounter(int n) const {
+        auto block = card->freshness();
+        std::uint16_t value;
+        std::memcpy(&value, block.data() + 2 * (n - 1), sizeof value);
+        return value;
+    }
+
+    testpcsc::Service& svc = testpcsc::service();
+    TempDir dir;
+    std::shared_ptr<vcard::KalvikCard> card;
+};
+
+// Ten objects of the three kinds a PKCS#11 application sees.
+void populateTenObjects(Process& process) {
+    Call call(process);
+    login(*call);
+    for (int i = 0; i < 4; ++i)
+        addDataObject(*call, "data " + std::to_string(i), "public body " + std::to_string(i),
+                      EVERYONE);
+    for (int i = 0; i < 3; ++i) {
+        StaticBuffer<128> id;
+        call->generatePkcs11Id(&id);
+        addKeyPair(*call, "key " + std::to_string(i), id);
+        addCertificate(*call, "certificate " + std::to_string(i), id,
+                       std::string(600 + 100 * i, static_cast<char>('A' + i)));
+    }
+    call->refreshCache();
+}
+
+TEST_F(CachedTokenTest, WarmCacheListsEverythingWithoutTalkingToTheCard) {
+    Process writer(dir.path() + "/writer");
+    populateTenObjects(writer);
+
+    struct Measure {
+        std::size_t setup, listing, refresh, objects;
+    };
+    auto measure = [&](Process& process) {
+        Measure m{};
+        clearTrace();
+        Call call(process);
+        m.setup = apdus();
+        clearTrace();
+        m.objects = listEverything(*call);
+        m.listing = apdus();
+        clearTrace();
+        call->refreshCache();
+        m.refresh = apdus();
+        return m;
+    };
+
+    Process reader(dir.path() + "/reader");
+    const Measure cold = measure(reader);
+    const Measure warm = measure(reader);
+    Process uncached("");
+    const Measure disabled = measure(uncached);
+    const Measure disabledAgain = measure(uncached);
+
+    // 10 own objects, the two container directories and files, two PINs.
+    EXPECT_EQ(cold.objects, 16u);
+    EXPECT_EQ(warm.objects, cold.objects);
+    EXPECT_EQ(warm.listing, 0u);
+    EXPECT_EQ(warm.refresh, 0u);
+    EXPECT_GT(cold.listing, cold.objects);
+    EXPECT_EQ(warm.setup, cold.setup);
+    // The cold call puts its digests on the card once; the warm one has nothing to write.
+    EXPECT_EQ(cold.refresh, 1u);
+    // Without a cache directory every call reads the card and writes nothing back.
+    EXPECT_EQ(disabled.listing, cold.listing);
+    EXPECT_EQ(disabledAgain.listing, cold.listing);
+    EXPECT_EQ(disabled.refresh, 0u);
+
+    std::printf(
+        "[ MEASURED ] listing %zu objects: cold %zu APDUs (+%zu to write the freshness "
+        "block), warm %zu APDUs; every call also spends %zu on selection, card id and "
+        "freshness block\n",
+        cold.objects, cold.listing, cold.refresh, warm.listing, cold.setup);
+}
+
+TEST_F(CachedTokenTest, ChangeByAnotherProcessMakesTheListMissAndReload) {
+    Process a(dir.path() + "/user-a");
+    Process b(dir.path() + "/user-b");
+    {
+        Call call(b);
+        EXPECT_TRUE(call->getDataObjects().empty());
+        call->refreshCache();
+    }
+    {
+        Call call(b);
+        clearTrace();
+        EXPECT_TRUE(call->getDataObjects().empty());
+        EXPECT_EQ(apdus(), 0u) << "second call of b is a hit";
+    }
+    {
+        Call call(a);
+        login(*call);
+        addDataObject(*call, "from a", "made by the other process", EVERYONE);
+        call->refreshCache();
+    }
+    EXPECT_EQ(cardCounter(CachedToken::CACHED_OBJECT_DATA_OBJECT), 1);
+    newLogBodies();
+    {
+        Call call(b);
+        clearTrace();
+        EXPECT_EQ(dataObjectLabels(*call), std::vector<std::string>{"from a"});
+        EXPECT_GT(apdus(), 0u) << "b had to read the card";
+        EXPECT_TRUE(loggedStartingWith(
+            newLogBodies(), "CACHE MEMORY: miss [requested_freshness=1, cache_freshness=0]"));
+        call->refreshCache();
+    }
+    {
+        Call call(b);
+        clearTrace();
+        EXPECT_EQ(dataObjectLabels(*call), std::vector<std::string>{"from a"});
+        EXPECT_EQ(apdus(), 0u) << "b's rewritten file is current again";
+        const amw::DataObject* object = call->getDataObjects().front();
+        ASSERT_TRUE(object->contentLoaded);
+        EXPECT_EQ(std::string(object->content.begin(), object->content.end()),
+                  "made by the other process");
+    }
+}
+
+TEST_F(CachedTokenTest, ProcessesSharingACacheDirectorySeeEachOthersFiles) {
+    const std::string shared = dir.path() + "/shared";
+    Process a(shared);
+    Process b(shared);
+    {
+        Call call(b);
+        call->getDataObjects();
+        call->refreshCache();
+    }
+    {
+        Call call(a);
+        login(*call);
+        addDataObject(*call, "from a", "x", EVERYONE);
+        call->refreshCache();
+    }
+    Call call(b);
+    clearTrace();
+    EXPECT_EQ(dataObjectLabels(*call), std::vector<std::string>{"from a"});
+    EXPECT_EQ(apdus(), 0u) << "a's file already describes the card";
+}
+
+TEST_F(CachedTokenTest, FileChangedOnTheHostIsReadFromTheCardAgain) {
+    Process p(dir.path() + "/cache");
+    populateTenObjects(p);
+    const std::string path = cacheFile(p.cacheDirectory, CachedToken::CACHED_OBJECT_DATA_OBJECT);
+    std::string bytes = readFile(path);
+    ASSERT_GT(bytes.size(), 40u);
+    // Same length, one label byte different: only the digest can tell.
+    std::size_t at = bytes.find("data 2");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 5] = '9';
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+
+    Call call(p);
+    clearTrace();
+    EXPECT_EQ(dataObjectLabels(*call),
+              (std::vector<std::string>{"data 0", "data 1", "data 2", "data 3"}));
+    EXPECT_GT(apdus(), 0u);
+    EXPECT_TRUE(loggedStartingWith(newLogBodies(),
+                                   "CACHE MEMORY: Integrity of cache broken in file " + path));
+}
+
+TEST_F(CachedTokenTest, CacheDirectoryThatCannotBeWrittenChangesNothingForTheCaller) {
+    std::ofstream(dir.path() + "/not-a-directory") << "x";
+    std::vector<std::string> unusable = {dir.path() + "/not-a-directory/cache"};
+    if (::geteuid() != 0) {
+        // Permissions bind only when not running as root.
+        const std::string readOnly = dir.path() + "/read-only";
+        ::mkdir(readOnly.c_str(), 0500);
+        unusable.push_back(readOnly);
+    }
+    for (const std::string& cacheDirectory : unusable) {
+        SCOPED_TRACE(cacheDirectory);
+        Process p(cacheDirectory);
+        const auto before = card->freshness();
+        {
+            Call call(p);
+            EXPECT_GE(listEverything(*call), 6u);
+            EXPECT_NO_THROW(call->refreshCache());
+        }
+        EXPECT_EQ(card->freshness(), before) << "nothing changed, nothing written";
+        {
+            Call call(p);
+            login(*call);
+            addDataObject(*call, "kept on the card", "y", EVERYONE);
+            EXPECT_NO_THROW(call->refreshCache());
+        }
+        // The counter still went up on the card; no digest could be stored.
+        auto after = card->freshness();
+        EXPECT_NE(after, before);
+        const std::size_t prefix6 = 12 + 5 * (CachedToken::CACHED_OBJECT_DATA_OBJECT - 1);
+        EXPECT_TRUE(std::all_of(after.begin() + prefix6, after.begin() + prefix6 + 5,
+                                [](std::uint8_t b) { return b == 0; }));
+        {
+            Call call(p);
+            std::vector<std::string> labels = dataObjectLabels(*call);
+            EXPECT_NE(std::find(labels.begin(), labels.end(), "kept on the card"), labels.end());
+        }
+        EXPECT_TRUE(filesBelow(cacheDirectory).empty());
+    }
+}
+
+TEST_F(CachedTokenTest, PrivateContentNeverReachesAFile) {
+    const std::string secret = "PRIVATE-MARKER-7f3a";
+    const std::string open = "PUBLIC-MARKER-19c2";
+    Process writer(dir.path() + "/writer");
+    {
+        Call call(writer);
+        login(*call);
+        addDataObject(*call, "secret", secret, USER);
+        addDataObject(*call, "open", open, EVERYONE);
+        call->refreshCache();
+    }
+    // Loading a list reads public bodies only: nobody is logged in here.
+    {
+        Process anonymous(dir.path() + "/anonymous");
+        Call call(anonymous);
+        std::vector<amw::DataObject*>& objects = call->getDataObjects();
+        ASSERT_EQ(objects.size(), 2u);
+        for (amw::DataObject* d : objects)
+            EXPECT_EQ(d->contentLoaded, !d->isPrivateContent());
+    }
+    // Another process, logged in, reads every body into memory before its files are written.
+    Process reader(dir.path() + "/reader");
+    {
+        Call call(reader);
+        login(*call);
+        listEverything(*call);
+        for (amw::DataObject* d : call->getDataObjects())
+            d->getContent();
+        call->refreshCache();
+    }
+    const auto files = filesBelow(dir.path());
+    ASSERT_GE(files.size(), 6u);
+    bool openFound = false;
+    for (const auto& [path, content] : files) {
+        EXPECT_EQ(content.find(secret), std::string::npos) << path;
+        EXPECT_EQ(content.find(USER_PIN), std::string::npos) << path;
+        openFound = openFound || content.find(open) != std::string::npos;
+    }
+    EXPECT_TRUE(openFound) << "public bodies are cached";
+
+    // Read back from the file: the public body is there, the private one comes from the card.
+    Call call(reader);
+    clearTrace();
+    std::vector<amw::DataObject*>& objects = call->getDataObjects();
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(apdus(), 0u);
+    for (amw::DataObject* d : objects) {
+        const std::string label(d->label.begin(), d->label.end());
+        EXPECT_EQ(d->contentLoaded, label == "open") << label;
+    }
+}
+
+TEST_F(CachedTokenTest, CountersRiseWrapAndClearTheirDigestPrefix) {
+    Process p(dir.path() + "/cache");
+    {
+        Call call(p);
+        call->getKeyPairs();
+        call->refreshCache();
+    }
+    const std::size_t prefix1 = 12;
+    auto block = card->freshness();
+    ASSERT_FALSE(std::all_of(block.begin() + prefix1, block.begin() + prefix1 + 5,
+                             [](std::uint8_t b) { return b == 0; }))
+        << "the key-pair file's digest prefix is on the card";
+    {
+        Call call(p);
+        amw::FreshnessBlock onCard = call->getCardFreshness();
+        onCard.counter(CachedToken::CACHED_OBJECT_KEYPAIR) = 0xFFFE;
+        call->getToken()->setCacheFreshness(onCard);
+    }
+    {
+        Call call(p);
+        call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_KEYPAIR, false);
+        EXPECT_EQ(cardCounter(1), 0xFFFE) << "not written yet";
+        call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_KEYPAIR, true);
+        EXPECT_EQ(call->getNewFreshness().counter(CachedToken::CACHED_OBJECT_KEYPAIR), 0);
+        EXPECT_EQ(call->getModifiedMask(), 1 << CachedToken::CACHED_OBJECT_KEYPAIR);
+        EXPECT_EQ(cardCounter(1), 0);
+        block = card->freshness();
+        EXPECT_TRUE(std::all_of(block.begin() + prefix1, block.begin() + prefix1 + 5,
+                                [](std::uint8_t b) { return b == 0; }));
+        // Other counters are left alone.
+        EXPECT_EQ(call->getNewFreshness().counter(CachedToken::CACHED_OBJECT_CERTIFICATE),
+                  call->getCardFreshness().counter(CachedToken::CACHED_OBJECT_CERTIFICATE));
+    }
+}
+
+TEST_F(CachedTokenTest, ListsAreRewrittenOnlyWhenChangedOrWhenSomethingCameFromTheCard) {
+    Process p(dir.path() + "/cache");
+    const std::string keyPairFile = cacheFile(p.cacheDirectory, CachedToken::CACHED_OBJECT_KEYPAIR);
+    const std::string aoFile = cacheFile(p.cacheDirectory, CachedToken::CACHED_OBJECT_AO);
+    const std::string certificateFile =
+        cacheFile(p.cacheDirectory, CachedToken::CACHED_OBJECT_CERTIFICATE);
+    {
+        Call call(p);
+        call->getAuthenticationObjects();
+        call->getKeyPairs();
+        call->refreshCache();
+    }
+    const ino_t keyPairs = inodeOf(keyPairFile);
+    const ino_t authenticationObjects = inodeOf(aoFile);
+    ASSERT_NE(keyPairs, 0u);
+    ASSERT_NE(authenticationObjects, 0u);
+    EXPECT_EQ(inodeOf(certificateFile), 0u) << "a list never loaded has no file";
+    {
+        // Both lists hit; only the key pairs' counter is raised.
+        Call call(p);
+        clearTrace();
+        call->getAuthenticationObjects();
+        call->getKeyPairs();
+        EXPECT_EQ(apdus(), 0u);
+        call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_KEYPAIR, true);
+        call->refreshCache();
+    }
+    EXPECT_NE(inodeOf(keyPairFile), keyPairs);
+    EXPECT_EQ(inodeOf(aoFile), authenticationObjects);
+    {
+        Call call(p);
+        clearTrace();
+        call->getAuthenticationObjects();
+        call->getKeyPairs();
+        EXPECT_EQ(apdus(), 0u) << "both files match the card after the refresh";
+    }
+}
+
+TEST_F(CachedTokenTest, CardErrorWhileWritingTheBlockIsLoggedNotThrown) {
+    Process p(dir.path() + "/cache");
+    Call call(p);
+    call->getKeyPairs();
+    call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_KEYPAIR, false);
+    svc.failCall(testpcsc::Function::Transmit, SCARD_E_COMM_DATA_LOST);
+    newLogBodies();
+    EXPECT_NO_THROW(call->refreshCache());
+    const auto bodies = newLogBodies();
+    EXPECT_TRUE(loggedStartingWith(bodies, "unable to write cache to card ["));
+    EXPECT_FALSE(loggedStartingWith(bodies, "unable to write cache to card [unkwnown error]"));
+}
+
+TEST_F(CachedTokenTest, RefusedOperationsSendNothingToTheCard) {
+    Process p(dir.path() + "/cache");
+    populateTenObjects(p);
+    std::unique_ptr<SerializableEntity> strayCertificate;
+    {
+        Call call(p);
+        login(*call);
+        listEverything(*call);
+        amw::KeyPair* existingPair = call->getKeyPairs().front();
+        const StaticBuffer<128> pairId = existingPair->pkcs11Id;
+        const StaticBuffer<128> certificateId = call->getCertificates().front()->pkcs11Id;
+        const StaticBuffer<128> dataObjectId = call->getDataObjects().front()->pkcs11Id;
+        strayCertificate.reset(
+            call->getToken()->createSerializableEntity(CachedToken::CACHED_OBJECT_CERTIFICATE));
+        std::unique_ptr<SerializableEntity> publicOnly(
+            call->getToken()->createSerializableEntity(CachedToken::CACHED_OBJECT_KEYPAIR));
+        static_cast<amw::KeyPair*>(publicOnly.get())->hasPublicKey = true;
+        const StaticBuffer<256> f4(reinterpret_cast<const std::uint8_t*>("\x01\x00\x01"), 3);
+
+        struct Case {
+            const char* what;
+            std::function<void()> call;
+            const char* message;
+        };
+        const AccessCondition all(EVERYONE);
+        std::vector<Case> cases = {
+            {"certificate without its counter",
+             [&] {
+                 call->createCertificate(text<128>("c"), text<128>("new"), 0, 0, false, all, all,
+                                         all);
+             },
+             "INTERNAL ERROR Freshness counter certificate has not been updated!"},
+            {"data object without its counter",
+             [&] {
+                 call->createDataObject(text<128>("d"), text<128>("new"), text<128>(""),
+                                        text<128>(""), all, all, all, all);
+             },
+             "INTERNAL ERROR Freshness counter dataobjects has not been updated!"},
+            {"key pair without its counter",
+             [&] {
+                 call->generateKeyPair(text<128>("k"), text<128>("k"), 1024, 0, 0, text<128>("new"),
+                                       0xFF, f4);
+             },
+             "INTERNAL ERROR Freshness counter keypair has not been updated!"},
+            {"deleting a key pair without its counter", [&] { call->deleteKeyPair(existingPair); },
+             "INTERNAL ERROR Freshness counter keypair has not been updated!"},
+            {"removing the public half of a public-only pair",
+             [&] {
+                 call->amendKeyPairRemovePublicKey(static_cast<amw::KeyPair*>(publicOnly.get()));
+             },
+             "INTERNAL ERROR cannot remove public key from keypair because keypair is not "
+             "complete"},
+            {"removing a private half that is not there",
+             [&] {
+                 call->amendKeyPairRemovePrivateKey(static_cast<amw::KeyPair*>(publicOnly.get()));
+             },
+             "INTERNAL ERROR cannot remove private key from keypair because keypair does not have "
+             "the private key"},
+            {"adding a public half twice",
+             [&] {
+                 call->amendKeyPairAddPublicKey(existingPair, text<128>("k"), 0, 0, 0xFF, f4, f4);
+             },
+             "INTERNAL ERROR Keypair has already public key"},
+            {"a null key pair", [&] { call->deleteKeyPair(nullptr); },
+             "Null pointer exception <keyPair> [amw::CachedToken::deleteKeyPair() "
+             "libamw/src/cachedtoken:603]"},
+            {"a null signature buffer",
+             [&] {
+                 std::uint8_t b[128] = {};
+                 call->rsaExponentiation(existingPair, b, sizeof b, nullptr, true);
+             },
+             "Null pointer exception <signedData> [amw::CachedToken::rsaExponentiation() "
+             "libamw/src/cachedtoken:644]"},
+            {"raising the authentication objects' counter",
+             [&] { call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_AO, true); },
+             "INTERNAL ERROR CachedToken::increaseFreshnessCounter() neznama hodnota parametru "
+             "counter [7]"},
+        };
+        for (const Case& c : cases) {
+            clearTrace();
+            try {
+                c.call();
+                ADD_FAILURE() << c.what << " was accepted";
+            } catch (const QVException& e) {
+                EXPECT_STREQ(e.what(), c.message) << c.what;
+            }
+            EXPECT_EQ(apdus(), 0u) << c.what;
+        }
+
+        // Identifiers are unique within a kind only.
+        call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_CERTIFICATE, true);
+        call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+        call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_KEYPAIR, true);
+        clearTrace();
+        EXPECT_THROW(
+            call->createCertificate(text<128>("c"), certificateId, 0, 0, false, all, all, all),
+            amw::DuplicatePkcs11IdException);
+        EXPECT_THROW(call->createDataObject(text<128>("d"), dataObjectId, text<128>(""),
+                                            text<128>(""), all, all, all, all),
+                     amw::DuplicatePkcs11IdException);
+        EXPECT_THROW(
+            call->generateKeyPair(text<128>("k"), text<128>("k"), 1024, 0, 0, pairId, 0xFF, f4),
+            amw::DuplicatePkcs11IdException);
+        EXPECT_EQ(apdus(), 0u);
+        const std::size_t certificates = call->getCertificates().size();
+        EXPECT_NO_THROW(
+            call->createCertificate(text<128>("c"), dataObjectId, 0, 0, false, all, all, all));
+        EXPECT_EQ(call->getCertificates().size(), certificates + 1);
+    }
+
+    // Deleting before the list was read makes no sense.
+    Call fresh(p);
+    fresh->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_CERTIFICATE, false);
+    try {
+        fresh->deleteCertificate(static_cast<amw::X509Certificate*>(strayCertificate.get()));
+        ADD_FAILURE();
+    } catch (const InternalErrorException& e) {
+        EXPECT_STREQ(
+            e.what(),
+            "INTERNAL ERROR certificateList is NULL, where did you get the certificate from?");
+    }
+}
+
+TEST_F(CachedTokenTest, DeletedObjectsLeaveTheListsAndTheCard) {
+    Process p(dir.path() + "/cache");
+    populateTenObjects(p);
+    {
+        Call call(p);
+        login(*call);
+        call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_KEYPAIR, true);
+        call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_CERTIFICATE, true);
+        call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
+        amw::KeyPair* pair = call->getKeyPairs().front();
+        call->deleteKeyPair(pair);
+        // Still valid for the rest of the call.
+        EXPECT_EQ(pair->keySize, 1024);
+        call->deleteCertificate(call->getCertificates().front());
+        call->deleteDataObject(call->getDataObjects().front());
+        EXPECT_EQ(call->getKeyPairs().size(), 2u);
+        EXPECT_EQ(call->getCertificates().size(), 2u);
+        EXPECT_EQ(call->getDataObjects().size(), 3u);
+        call->refreshCache();
+    }
+    EXPECT_EQ(card->objectCount(vcard::Chain::KeyPairs), 2u);
+    EXPECT_EQ(card->objectCount(vcard::Chain::Certificates), 2u);
+    EXPECT_EQ(card->objectCount(vcard::Chain::DataObjects), 3u);
+    Call call(p);
+    clearTrace();
+    EXPECT_EQ(call->getKeyPairs().size(), 2u);
+    EXPECT_EQ(call->getCertificates().size(), 2u);
+    EXPECT_EQ(call->getDataObjects().size(), 3u);
+    EXPECT_EQ(apdus(), 0u);
+}
+
+TEST_F(CachedTokenTest, CardQueriesAndIdentifiers) {
+    Process p(dir.path() + "/cache");
+    populateTenObjects(p);
+    Call call(p);
+    clearTrace();
+    const StaticBuffer<256> serial = call->getCardSerialNumber();
+    call->getCardSerialNumber();
+    call->getCardSerialNumber();
+    EXPECT_EQ(apdus(), 1u);
+    auto expected = card->serialNumber();
+    EXPECT_EQ(serial, StaticBuffer<256>(expected.data(), expected.size()));
+
+    std::uint8_t major = 0, minor = 0;
+    call->getVersion(&major, &minor);
+    EXPECT_EQ(major, card->versionMajor());
+    EXPECT_EQ(minor, card->versionMinor());
+
+    StaticBuffer<128> first, second;
+    call->generatePkcs11Id(&first);
+    call->generatePkcs11Id(&second);
+    EXPECT_EQ(first.size(), 16u);
+    EXPECT_NE(first, second);
+    for (const StaticBuffer<128>* id : {&first, &second}) {
+        EXPECT_EQ(call->findKeyPair(*id), nullptr);
+        EXPECT_EQ(call->findCertificate(*id), nullptr);
+        EXPECT_EQ(call->findDataObject(*id), nullptr);
+    }
+
+    // The container files are found by directory and name.
+    amw::Directory* mscp = call->findDirectory(text<8>("mscp"));
+    ASSERT_NE(mscp, nullptr);
+    EXPECT_NE(call->findFile(mscp, text<8>("cmapfile")), nullptr);
+    EXPECT_EQ(call->findFile(mscp, text<8>("cardcf")), nullptr);
+    amw::Directory* root = call->findDirectory(StaticBuffer<8>());
+    ASSERT_NE(root, nullptr);
+    EXPECT_NE(call->findFile(root, text<8>("cardcf")), nullptr);
+    EXPECT_EQ(call->findAuthenticationObject(amw::AMWROLE_USER)->role, amw::AMWROLE_USER);
+    ASSERT_NE(call->getPkcs11SoObject(), nullptr);
+    EXPECT_EQ(call->getPkcs11SoObject()->role, amw::AMWROLE_ADMIN);
+    EXPECT_EQ(call->findAuthenticationObject(amw::AMWROLE_USER3), nullptr);
+}
+
+}  // namespace
