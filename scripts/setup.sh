@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libpcsclite-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-  pcscd vsmartcard-vpcd pcsc-tools
+  pcscd vsmartcard-vpcd pcsc-tools iproute2
   opensc gnutls-bin openssl openssh-client python3 python3-pykcs11 softhsm2
 )
 missing=()
