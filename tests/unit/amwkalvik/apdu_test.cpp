@@ -1,0 +1,679 @@
+// The applet's commands as bytes on the wire, their response checks, the
+// status-word mapping and the PIN pad loop, against a scripted connection.
+#include "amw/pinpadnotifier.h"
+#include "amwkalvik/apdu.h"
+#include "exceptions.h"
+#include "fakeconnection.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <typeinfo>
+
+using namespace amwkalvik;
+using fake::Bytes;
+using fake::concat;
+using fake::expectThrowMessage;
+using fake::hex;
+using fake::ok;
+using fake::repeat;
+using fake::status;
+
+namespace {
+
+// Every notifier call, in order, as text.
+class RecordingNotifier : public amw::PinPadNotifier {
+public:
+    std::vector<std::string> calls;
+    void onPinPadPrompt(std::uint32_t tries) override { calls.push_back("prompt " + std::to_string(tries)); }
+    void onPinPadDone() override { calls.push_back("done"); }
+    void onWrongPin(std::uint32_t tries) override { calls.push_back("wrong " + std::to_string(tries)); }
+    void onPinBlocked() override { calls.push_back("blocked"); }
+    void onPinLengthError() override { calls.push_back("length"); }
+    void onPinPadCancelled() override { calls.push_back("cancelled"); }
+    void onPinMismatch() override { calls.push_back("mismatch"); }
+};
+
+const char* const INTERNAL = "INTERNAL ERROR ";
+
+std::string lengthMessage(int expected, int actual) {
+    return INTERNAL + ("unexpected response length (expected " + std::to_string(expected) +
+                       ",  actual " + std::to_string(actual) + ")");
+}
+
+// Throws E, and the message starts with `prefix`.
+template <class E, class F>
+void expectThrowPrefix(F&& f, const std::string& prefix) {
+    try {
+        f();
+        ADD_FAILURE() << "nothing thrown, expected: " << prefix;
+    } catch (const E& e) {
+        EXPECT_EQ(std::string(e.what()).substr(0, prefix.size()), prefix) << e.what();
+    }
+}
+
+}  // namespace
+
+TEST(StatusWords, EachMapsToItsExceptionAndOnlyNineThousandSucceeds) {
+    struct Case {
+        std::uint16_t sw;
+        const char* type;  // empty: success
+        const char* message;
+    };
+    const Case cases[] = {
+        {0x9000, "", ""},
+        {0x6982, typeid(amw::SecurityViolationException).name(), "SECURITY VIOLATION (not logged in)"},
+        {0x6D00, typeid(amw::AppletNotSelectedException).name(), ""},
+        {0x6F03, typeid(amw::CardOutOfMemoryException).name(), "CARD OUT OF MEMORY"},
+        {0x6F18, typeid(amw::PinPolicyViolationException).name(), "PIN POLICY VIOLATION"},
+        {0x6F17, typeid(amw::SWException).name(), "unexpected SW 6F17"},
+        {0x6F19, typeid(amw::SWException).name(), "unexpected SW 6F19"},
+        {0x6283, typeid(amw::SWException).name(), "unexpected SW 6283"},
+        {0x6100, typeid(amw::SWException).name(), "unexpected SW 6100"},
+        {0x6C10, typeid(amw::SWException).name(), "unexpected SW 6C10"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sw);
+        try {
+            checkStatusWord(c.sw);
+            EXPECT_STREQ(c.type, "");
+        } catch (const QVException& e) {
+            EXPECT_STREQ(typeid(e).name(), c.type);
+            EXPECT_STREQ(e.what(), c.message);
+            if (auto* sw = dynamic_cast<const amw::SWException*>(&e)) {
+                EXPECT_EQ(sw->getSW(), c.sw);
+            }
+        }
+    }
+}
+
+TEST(PinPadStatusWords, HandledWithAndWithoutNotifier) {
+    struct Case {
+        std::uint16_t sw;
+        bool withNotifier;
+        int reason;  // -1: no exception
+        bool again;
+        std::uint32_t triesAfter;  // 99: unchanged
+        const char* calls;
+    };
+    const Case cases[] = {
+        {0x6400, false, 0, false, 99, ""},
+        {0x6400, true, 0, false, 99, ""},
+        {0x6401, false, 1, false, 99, ""},
+        {0x6401, true, 1, false, 99, "cancelled"},
+        {0x6402, false, 2, false, 99, ""},
+        {0x6402, true, -1, true, 99, "mismatch"},
+        {0x6403, false, 3, false, 99, ""},
+        {0x6403, true, -1, true, 99, "length"},
+        {0x6983, false, -1, false, 0, ""},
+        {0x6983, true, -1, false, 0, "blocked"},
+        {0x63C2, false, -1, false, 2, ""},
+        {0x63C2, true, -1, true, 2, "wrong 2"},
+        {0x9000, true, -1, false, 99, ""},
+        {0x6A80, true, -1, false, 99, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.sw) + (c.withNotifier ? " with notifier" : ""));
+        RecordingNotifier notifier;
+        std::uint32_t tries = 99;
+        try {
+            bool again = handlePinPadSW(c.sw, c.withNotifier ? &notifier : nullptr, tries);
+            EXPECT_EQ(c.reason, -1);
+            EXPECT_EQ(again, c.again);
+        } catch (const amw::PinPadException& e) {
+            EXPECT_EQ(static_cast<int>(e.getReason()), c.reason);
+        }
+        EXPECT_EQ(tries, c.triesAfter);
+        std::string calls;
+        for (const auto& s : notifier.calls)
+            calls += (calls.empty() ? "" : ",") + s;
+        EXPECT_EQ(calls, c.calls);
+    }
+}
+
+TEST(Commands, ExactBytesOfSimpleCommands) {
+    fake::Connection c;
+    c.then(ok())                                     // select
+        .then(ok(hex("03 01")))                      // version
+        .then(ok(hex("0102030405060708")))           // serial
+        .then(ok(hex("0100 0200 0010 FFFF")))        // memory
+        .then(ok(repeat(0x11, 16)))                  // card id
+        .then(ok(hex("0001 0002 8000 0004 0005")))   // heads
+        .then(ok(hex("07")))                         // auth state
+        .then(ok());                                 // delete
+    apdu::selectApplet(c);
+    std::uint8_t major = 0, minor = 0;
+    apdu::getVersion(c, &major, &minor);
+    std::uint8_t serial[8];
+    apdu::getCardSerialNumber(c, serial);
+    std::uint32_t blockSize = 0, total = 0, available = 0;
+    apdu::getMemoryInfo(c, &blockSize, &total, &available);
+    std::uint8_t id[16];
+    apdu::getCardId(c, id);
+    std::uint16_t keyPairs = 0, files = 0;
+    apdu::HeadsRequest heads;
+    heads.keyPairs = &keyPairs;
+    heads.files = &files;
+    apdu::getHeads(c, heads);
+    EXPECT_EQ(apdu::getAuthState(c), 7);
+    apdu::deleteObject(c, 0x1234);
+
+    const std::vector<Bytes> expected = {
+        hex("00 A4 04 00 09 F0 51 56 4B 41 01 00 00 41"),
+        hex("80 02 00 00 02"),
+        hex("80 04 00 00 08"),
+        hex("80 06 01 00 08"),
+        hex("80 08 00 00 10"),
+        hex("80 0A 00 00 0A"),
+        hex("80 50 00 00 01"),
+        hex("80 10 12 34 00"),
+    };
+    ASSERT_EQ(c.commands.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(fake::toHex(c.commands[i]), fake::toHex(expected[i])) << i;
+    EXPECT_EQ(major, 3);
+    EXPECT_EQ(minor, 1);
+    EXPECT_EQ(serial[7], 8);
+    EXPECT_EQ(blockSize, 256u);
+    EXPECT_EQ(total, 512u * 256u);
+    EXPECT_EQ(available, 16u * 256u);
+    EXPECT_EQ(keyPairs, 2);
+    EXPECT_EQ(files, 5);
+}
+
+TEST(Commands, CreateCommandsLayTheirWordsOutInCardOrder) {
+    fake::Connection c;
+    apdu::createKeyPair(c, 7, 2048, 0x00B3, 1, 4);
+    apdu::createDataObject(c, 0x0101, 0x0102, 0x0103, 0x0104);
+    apdu::createCertificate(c, true, 0x0101, 0x0106, 0x0104);
+    const std::uint8_t dir[] = {'m', 's', 'c', 'p'};
+    apdu::createDirectory(c, dir, sizeof dir, 0xAAAA, 0xBBBB);
+    const std::uint8_t file[] = {'c', 'm', 'a', 'p', 'f', 'i', 'l', 'e'};
+    apdu::createFile(c, 0x0042, file, sizeof file, 0x0101, 0x0102, 0x0104);
+    apdu::continueAmendKeyPair(c, 3, 1, 0x0093, 0x10020);
+    apdu::setMetadataSize(c, 0x10005);  // the card keeps the low 16 bits
+    ASSERT_EQ(c.commands.size(), 7u);
+    EXPECT_EQ(fake::toHex(c.commands[0]), "80 3E 00 01 0D 07 08 00 00 B3 04 01 FF FF FF FF FF FF");
+    EXPECT_EQ(fake::toHex(c.commands[1]), "80 3E 00 00 08 01 01 01 02 01 03 01 04");
+    EXPECT_EQ(fake::toHex(c.commands[2]), "80 3E 00 02 07 01 01 01 01 06 01 04");
+    EXPECT_EQ(fake::toHex(c.commands[3]), "80 3E 00 03 0C 6D 73 63 70 00 00 00 00 BB BB AA AA");
+    EXPECT_EQ(fake::toHex(c.commands[4]),
+              "80 3E 00 04 10 00 42 63 6D 61 70 66 69 6C 65 01 01 01 02 01 04");
+    EXPECT_EQ(fake::toHex(c.commands[5]), "80 4E 03 01 04 00 93 00 20");
+    EXPECT_EQ(fake::toHex(c.commands[6]), "80 3C 00 00 02 00 05");
+}
+
+TEST(Commands, FixedLengthResponsesOfAnotherLengthAreRefused) {
+    fake::Connection c;
+    c.then(ok(repeat(0, 15)));
+    std::uint8_t id[16];
+    expectThrowMessage<InternalErrorException>([&] { apdu::getCardId(c, id); },
+                                               lengthMessage(16, 15));
+    c.then(ok(hex("01")));
+    expectThrowMessage<InternalErrorException>([&] { apdu::selectApplet(c); }, lengthMessage(0, 1));
+    c.then(ok(hex("0001 0002")));
+    expectThrowMessage<InternalErrorException>(
+        [&] { apdu::commitCreationOrUpdateMetadata(c); }, lengthMessage(2, 4));
+    // The status word is checked before the length.
+    c.then(status(0x6982));
+    EXPECT_THROW(apdu::getCardId(c, id), amw::SecurityViolationException);
+}
+
+TEST(Commands, ToleratedStatusWords) {
+    fake::Connection c;
+    c.then(status(0x6A83)).then(status(0x6A83)).then(status(0x6B00)).then(status(0x6B00));
+    EXPECT_EQ(apdu::beginReadContent(c, 0x0010), 0);
+    EXPECT_NO_THROW(apdu::removeContent(c, 0x0010));
+    std::uint8_t record[10];
+    EXPECT_FALSE(apdu::getAuthenticateObject(c, 3, record));
+    std::uint8_t policy[9];
+    EXPECT_FALSE(apdu::getAuthenticateObjectPinPolicy(c, 3, policy, sizeof policy));
+    EXPECT_EQ(fake::toHex(c.commands[0]), "80 1E 00 10 02");
+    EXPECT_EQ(fake::toHex(c.commands[1]), "80 14 00 10 00");
+    EXPECT_EQ(fake::toHex(c.commands[2]), "80 2C 03 00 0A");
+    EXPECT_EQ(fake::toHex(c.commands[3]), "80 2C 03 01 09");
+    // Elsewhere the same words are failures.
+    c.then(status(0x6A83));
+    EXPECT_THROW(apdu::deleteObject(c, 1), amw::SWException);
+    expectThrowMessage<InternalErrorException>(
+        [&] { apdu::getAuthenticateObjectPinPolicy(c, 1, policy, 10); },
+        std::string(INTERNAL) +
+            "invalid size of buffer in getAuthenticateObjectPinPolicy(): actual = 10, expected = 9");
+}
+
+TEST(Commands, WriteDataSendsPiecesOfAtMost255Bytes) {
+    fake::Connection c;
+    Bytes data(600);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7);
+    apdu::writeData(c, data.data(), data.size());
+    ASSERT_EQ(c.commands.size(), 3u);
+    const std::size_t sizes[] = {0xFF, 0xFF, 0x5A};
+    Bytes joined;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const Bytes& cmd = c.commands[i];
+        EXPECT_EQ(fake::toHex(Bytes(cmd.begin(), cmd.begin() + 4)), "80 12 00 00");
+        EXPECT_EQ(cmd[4], sizes[i]);
+        EXPECT_EQ(cmd.size(), 5 + sizes[i]);  // no Le
+        joined.insert(joined.end(), cmd.begin() + 5, cmd.end());
+    }
+    EXPECT_EQ(joined, data);
+
+    fake::Connection none;
+    apdu::writeData(none, nullptr, 0);
+    EXPECT_TRUE(none.commands.empty());
+
+    // A failing piece stops the transfer.
+    fake::Connection failing;
+    failing.then(ok()).then(status(0x6F03));
+    EXPECT_THROW(apdu::writeData(failing, data.data(), data.size()), amw::CardOutOfMemoryException);
+    EXPECT_EQ(failing.commands.size(), 2u);
+}
+
+TEST(Commands, ReadDataAsksForWhatRemainsAndInsistsOnIt) {
+    fake::Connection c;
+    c.then(ok(repeat(0xA1, 255))).then(ok(repeat(0xB2, 45)));
+    Bytes buf(300);
+    apdu::readData(c, buf.data(), buf.size());
+    ASSERT_EQ(c.commands.size(), 2u);
+    EXPECT_EQ(fake::toHex(c.commands[0]), "80 1A 00 00 FF");
+    EXPECT_EQ(fake::toHex(c.commands[1]), "80 1A 00 00 2D");
+    EXPECT_EQ(buf[254], 0xA1);
+    EXPECT_EQ(buf[255], 0xB2);
+    EXPECT_EQ(buf[299], 0xB2);
+
+    // 256 bytes: 255, then 1 (Le 00 would mean 256).
+    fake::Connection exact;
+    exact.then(ok(repeat(1, 255))).then(ok(repeat(2, 1)));
+    Bytes b256(256);
+    apdu::readData(exact, b256.data(), b256.size());
+    EXPECT_EQ(exact.commands[1].back(), 0x01);
+
+    // Short and long answers are refused; nothing lands past the buffer.
+    for (std::size_t answer : {44u, 46u}) {
+        fake::Connection bad;
+        bad.then(ok(repeat(0, 255))).then(ok(repeat(0xEE, answer)));
+        Bytes small(300 + 8, 0x55);
+        expectThrowMessage<InternalErrorException>(
+            [&] { apdu::readData(bad, small.data(), 300); },
+            lengthMessage(45, static_cast<int>(answer)));
+        EXPECT_EQ(small[300], 0x55);
+    }
+}
+
+TEST(Commands, ImportComponentSplitsOnlyA256ByteModulus) {
+    fake::Connection c;
+    Bytes n(256);
+    for (std::size_t i = 0; i < n.size(); ++i)
+        n[i] = static_cast<std::uint8_t>(i);
+    apdu::importComponent(c, apdu::COMPONENT_N, n.data(), n.size());
+    ASSERT_EQ(c.commands.size(), 2u);
+    EXPECT_EQ(fake::toHex(Bytes(c.commands[0].begin(), c.commands[0].begin() + 5)), "80 42 06 00 80");
+    EXPECT_EQ(fake::toHex(Bytes(c.commands[1].begin(), c.commands[1].begin() + 5)), "80 42 06 01 80");
+    EXPECT_EQ(Bytes(c.commands[0].begin() + 5, c.commands[0].end()), Bytes(n.begin(), n.begin() + 128));
+    EXPECT_EQ(Bytes(c.commands[1].begin() + 5, c.commands[1].end()), Bytes(n.begin() + 128, n.end()));
+    EXPECT_FALSE(c.sensitiveFlags[0]);
+
+    c.commands.clear();
+    apdu::importComponent(c, apdu::COMPONENT_N, n.data(), 128);
+    const Bytes e = hex("01 00 01");
+    apdu::importComponent(c, apdu::COMPONENT_E, e.data(), e.size());
+    apdu::importComponent(c, apdu::COMPONENT_INV, n.data(), 128);
+    ASSERT_EQ(c.commands.size(), 3u);
+    EXPECT_EQ(c.commands[0].size(), 5u + 128u);
+    EXPECT_EQ(fake::toHex(c.commands[1]), "80 42 07 00 03 01 00 01");
+    EXPECT_EQ(fake::toHex(Bytes(c.commands[2].begin(), c.commands[2].begin() + 5)), "80 42 05 00 80");
+
+    c.commands.clear();
+    const Bytes padded = hex("00 01 00 01");
+    expectThrowMessage<InternalErrorException>(
+        [&] { apdu::importComponent(c, apdu::COMPONENT_E, padded.data(), padded.size()); },
+        std::string(INTERNAL) +
+            "Public exponent has an even length and has zero at the beginning (remove padding)");
+    Bytes big(257);
+    expectThrowPrefix<InvalidArgumentException>(
+        [&] { apdu::importComponent(c, apdu::COMPONENT_N, big.data(), big.size()); },
+        "Invalid argument range exception <dataSize> [257] not inside <0,256> "
+        "[amwkalvik::apdu::importComponent() libamwkalvik/src/apdu:");
+    EXPECT_TRUE(c.commands.empty());
+}
+
+TEST(Commands, WrongLengthAnswersAreResentWithTheLengthTheCardGave) {
+    fake::Connection c;
+    c.then(status(0x6C04)).then(ok(hex("00 01 00 01")));
+    std::uint8_t e[256];
+    std::size_t size = sizeof e;
+    apdu::getComponent(c, apdu::COMPONENT_E, e, &size);
+    ASSERT_EQ(c.commands.size(), 2u);
+    EXPECT_EQ(fake::toHex(c.commands[0]), "80 44 07 00 03");
+    EXPECT_EQ(fake::toHex(c.commands[1]), "80 44 07 00 04");
+    EXPECT_EQ(size, 4u);
+
+    fake::Connection n;
+    n.then(ok(repeat(0xC3, 128)));
+    size = 64;
+    expectThrowMessage<InvalidArgumentException>(
+        [&] { apdu::getComponent(n, apdu::COMPONENT_N, e, &size); },
+        "insuficienct buffer for store a component");
+    EXPECT_EQ(fake::toHex(n.commands[0]), "80 44 06 00 00");
+    expectThrowMessage<InvalidArgumentException>(
+        [&] { apdu::getComponent(n, apdu::COMPONENT_P, e, &size); },
+        "component must be COMPONENT_E or COMPONENT_N");
+
+    fake::Connection slots;
+    slots.then(status(0x6C06)).then(ok(hex("00 0400 01 0800")));
+    apdu::SlotInfo info[4];
+    ASSERT_EQ(apdu::getJckpInfo(slots, info, 4), 2u);
+    EXPECT_EQ(fake::toHex(slots.commands[0]), "80 06 03 00 00");
+    EXPECT_EQ(fake::toHex(slots.commands[1]), "80 06 03 00 06");
+    EXPECT_FALSE(info[0].flag);
+    EXPECT_EQ(info[0].keySize, 1024);
+    EXPECT_TRUE(info[1].flag);
+    EXPECT_EQ(info[1].keySize, 2048);
+
+    fake::Connection odd;
+    odd.then(ok(hex("00 04 00 01")));
+    expectThrowMessage<InternalErrorException>(
+        [&] { apdu::getJckpInfo(odd, info, 4); },
+        std::string(INTERNAL) + "unexpected response length in APDU (JCKP INFO) 4 bytes");
+    odd.then(ok(repeat(0, 15)));
+    expectThrowMessage<InternalErrorException>(
+        [&] { apdu::getJckpInfo(odd, info, 4); },
+        std::string(INTERNAL) +
+            "insufficient count of SlotInfo for storing information about key slots in APDU "
+            "(JCKP INFO) requested = 5, actual = 4");
+}
+
+TEST(Commands, CacheFreshnessOfAnotherLengthIsNotAnError) {
+    fake::Connection c;
+    std::uint8_t block[47];
+    c.then(ok(repeat(0x42, 47))).then(status(0x6C20)).then(ok(repeat(0, 40))).then(status(0x6982));
+    EXPECT_TRUE(apdu::getCacheFreshness(c, block, sizeof block));
+    EXPECT_EQ(block[46], 0x42);
+    EXPECT_FALSE(apdu::getCacheFreshness(c, block, sizeof block));
+    EXPECT_FALSE(apdu::getCacheFreshness(c, block, sizeof block));
+    EXPECT_THROW(apdu::getCacheFreshness(c, block, sizeof block), amw::SecurityViolationException);
+    EXPECT_EQ(fake::toHex(c.commands[0]), "80 0C 00 00 2F");
+    apdu::setCacheFreshness(c, block, sizeof block);
+    EXPECT_EQ(c.commands.back().size(), 5u + 47u);
+    EXPECT_EQ(fake::toHex(Bytes(c.commands.back().begin(), c.commands.back().begin() + 5)),
+              "80 0E 00 00 2F");
+    expectThrowPrefix<InvalidArgumentException>(
+        [&] { apdu::getCacheFreshness(c, block, 0); },
+        "Invalid argument range exception <bufferSize> [0] not inside <1,255> "
+        "[amwkalvik::apdu::getCacheFreshness() libamwkalvik/src/apdu:");
+    expectThrowPrefix<InvalidArgumentException>(
+        [&] { apdu::setCacheFreshness(c, nullptr, 47); },
+        "Null pointer exception <buffer> [amwkalvik::apdu::setCacheFreshness() libamwkalvik/src/apdu:");
+}
+
+TEST(Commands, CryptSendsChainedBlocksAndTakesTheResultFromTheLast) {
+    fake::Connection c;
+    Bytes input(256);
+    for (std::size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<std::uint8_t>(255 - i);
+    Bytes result(256);
+    for (std::size_t i = 0; i < result.size(); ++i)
+        result[i] = static_cast<std::uint8_t>(i ^ 0x5A);
+    c.then(ok()).then(ok(result));
+    std::uint8_t out[256] = {};
+    apdu::crypt(c, input.data(), false, nullptr, 0, true);
+    apdu::crypt(c, input.data() + 128, true, out, 256, true);
+    ASSERT_EQ(c.commands.size(), 2u);
+    for (const Bytes& cmd : c.commands)
+        EXPECT_EQ(cmd.size(), 134u);
+    EXPECT_EQ(fake::toHex(Bytes(c.commands[0].begin(), c.commands[0].begin() + 5)), "80 48 00 00 80");
+    EXPECT_EQ(fake::toHex(Bytes(c.commands[1].begin(), c.commands[1].begin() + 5)), "80 4A 00 00 80");
+    EXPECT_EQ(c.commands[0].back(), 0x00);
+    EXPECT_EQ(c.commands[1].back(), 0x00);  // 256 as Le
+    EXPECT_EQ(Bytes(c.commands[1].begin() + 5, c.commands[1].end() - 1),
+              Bytes(input.begin() + 128, input.end()));
+    EXPECT_TRUE(c.sensitiveFlags[0] && c.sensitiveFlags[1]);
+    EXPECT_EQ(Bytes(out, out + 256), result);
+
+    fake::Connection single;
+    single.then(ok(repeat(0x77, 128)));
+    apdu::crypt(single, input.data(), true, out, 128, false);
+    EXPECT_EQ(single.commands[0].back(), 0x80);
+    EXPECT_FALSE(single.sensitiveFlags[0]);
+
+    fake::Connection shortAnswer;
+    shortAnswer.then(ok(repeat(0x77, 127)));
+    expectThrowMessage<InternalErrorException>(
+        [&] { apdu::crypt(shortAnswer, input.data(), true, out, 128, false); },
+        lengthMessage(128, 127));
+    expectThrowMessage<InternalErrorException>(
+        [&] { apdu::crypt(shortAnswer, input.data(), true, out, 64, false); },
+        std::string(INTERNAL) + "apdu::crypt() unexpected signedDataSize (64)");
+    expectThrowMessage<InternalErrorException>(
+        [&] { apdu::crypt(shortAnswer, input.data(), true, nullptr, 128, false); },
+        std::string(INTERNAL) + "apdu::crypt() final crypto operation needs non-NULL signedData parameter");
+    EXPECT_EQ(shortAnswer.commands.size(), 1u);
+}
+
+TEST(Authenticate, TypedPinsKeysAndSessionPins) {
+    fake::Connection c;
+    std::uint32_t tries = 77;
+    const Bytes pin = {'1', '2', '3', '4', '5', '6'};
+    EXPECT_EQ(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, pin.data(), pin.size(), &tries,
+                                 nullptr),
+              apdu::AUTH_SUCCESS);
+    EXPECT_EQ(fake::toHex(c.commands[0]),
+              "80 20 01 00 10 31 32 33 34 35 36 00 00 00 00 00 00 00 00 00 00");
+    EXPECT_TRUE(c.sensitiveFlags[0]);
+
+    const Bytes session = hex("0102030405060708");
+    apdu::authenticate(c, 2, true, apdu::AUTH_TYPE_PIN, session.data(), session.size(), &tries, nullptr);
+    EXPECT_EQ(fake::toHex(c.commands[1]), "80 20 02 02 08 01 02 03 04 05 06 07 08");
+    apdu::authenticate(c, 3, false, apdu::AUTH_TYPE_KEY, session.data(), session.size(), &tries, nullptr);
+    EXPECT_EQ(fake::toHex(c.commands[2]), "80 20 03 00 08 01 02 03 04 05 06 07 08");
+
+    // Refused without a command: too long a PIN, a key of the wrong size, no data.
+    const Bytes longPin(17, '1');
+    c.commands.clear();
+    EXPECT_EQ(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, longPin.data(), longPin.size(),
+                                 &tries, nullptr),
+              apdu::AUTH_FAILED);
+    EXPECT_EQ(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_KEY, pin.data(), pin.size(), &tries,
+                                 nullptr),
+              apdu::AUTH_FAILED);
+    EXPECT_EQ(apdu::authenticate(c, 1, true, apdu::AUTH_TYPE_KEY, nullptr, 8, &tries, nullptr),
+              apdu::AUTH_FAILED);
+    EXPECT_TRUE(c.commands.empty());
+
+    struct Case {
+        std::uint16_t sw;
+        apdu::AuthResult result;
+        std::uint32_t tries;
+    };
+    const Case cases[] = {{0x63C2, apdu::AUTH_FAILED, 2},
+                          {0x63C0, apdu::AUTH_FAILED, 0},
+                          {0x6983, apdu::AUTH_BLOCKED, 0},
+                          {0x6985, apdu::AUTH_FAILED, apdu::TRIES_UNKNOWN},
+                          {0x6F10, apdu::AUTH_FAILED, apdu::TRIES_UNKNOWN}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.sw);
+        c.then(status(k.sw));
+        tries = 55;
+        EXPECT_EQ(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, pin.data(), pin.size(),
+                                     &tries, nullptr),
+                  k.result);
+        EXPECT_EQ(tries, k.tries);
+    }
+    c.then(status(0x6A88));
+    EXPECT_THROW(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, pin.data(), pin.size(),
+                                    &tries, nullptr),
+                 amw::SWException);
+}
+
+TEST(Authenticate, PinPadLoopOffersTheEntryAgainOnlyWithANotifier) {
+    // With a notifier: wrong PIN (2 left), then right.
+    fake::Connection c;
+    c.pinPad = true;
+    c.pinPadAnswers = {0x63C2, 0x9000};
+    RecordingNotifier notifier;
+    std::uint32_t tries = 9;
+    EXPECT_EQ(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, nullptr, 0, &tries, &notifier),
+              apdu::AUTH_SUCCESS);
+    EXPECT_EQ(notifier.calls,
+              (std::vector<std::string>{"prompt 0", "done", "wrong 2", "prompt 2", "done"}));
+    ASSERT_EQ(c.pinPadCalls.size(), 2u);
+    EXPECT_FALSE(c.pinPadCalls[0].modify);
+    EXPECT_EQ(c.pinPadCalls[0].oldOffset, 5);  // the PIN's offset in the command
+    EXPECT_EQ(c.pinPadCalls[0].apdu, concat({hex("80 20 01 00 10"), repeat(0, 16)}));
+    EXPECT_TRUE(c.commands.empty());
+
+    // Blocked ends the loop at once.
+    fake::Connection blocked;
+    blocked.pinPad = true;
+    blocked.pinPadAnswers = {0x63C1, 0x6983};
+    RecordingNotifier second;
+    EXPECT_EQ(apdu::authenticate(blocked, 1, false, apdu::AUTH_TYPE_PIN, nullptr, 0, &tries, &second),
+              apdu::AUTH_BLOCKED);
+    EXPECT_EQ(tries, 0u);
+    EXPECT_EQ(second.calls, (std::vector<std::string>{"prompt 0", "done", "wrong 1", "prompt 1",
+                                                      "done", "blocked"}));
+
+    // Without a notifier one attempt decides.
+    fake::Connection once;
+    once.pinPad = true;
+    once.pinPadAnswers = {0x63C2};
+    EXPECT_EQ(apdu::authenticate(once, 1, false, apdu::AUTH_TYPE_PIN, nullptr, 0, &tries, nullptr),
+              apdu::AUTH_FAILED);
+    EXPECT_EQ(tries, 2u);
+    once.pinPadAnswers = {0x6401};
+    try {
+        apdu::authenticate(once, 1, false, apdu::AUTH_TYPE_PIN, nullptr, 0, &tries, nullptr);
+        ADD_FAILURE() << "cancel not reported";
+    } catch (const amw::PinPadException& e) {
+        EXPECT_STREQ(e.what(), "PINPAD exception: amw::PinPadException::AUTHENTICATION_PINPAD_CANCELED[1]");
+    }
+
+    // A session PIN never goes through the pad.
+    const Bytes session(8, 1);
+    once.then(ok());
+    apdu::authenticate(once, 1, true, apdu::AUTH_TYPE_KEY, session.data(), 8, &tries, nullptr);
+    EXPECT_EQ(once.commands.size(), 1u);
+}
+
+TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
+    // changePin through the pad: new PIN and confirmation, both at offset 5.
+    fake::Connection c;
+    c.pinPad = true;
+    c.pinPadAnswers = {0x6402, 0x9000};
+    RecordingNotifier notifier;
+    apdu::changePin(c, 1, true, nullptr, 0, &notifier);
+    ASSERT_EQ(c.pinPadCalls.size(), 2u);
+    const fake::PinPadCall& m = c.pinPadCalls[0];
+    EXPECT_TRUE(m.modify);
+    EXPECT_EQ(m.enterOldPin, 0);
+    EXPECT_EQ(m.confirmNewPin, 1);
+    EXPECT_EQ(m.oldOffset, 5);
+    EXPECT_EQ(m.newOffset, 5);
+    EXPECT_EQ(m.apdu, concat({hex("80 26 00 01 10"), repeat(0, 16)}));
+    EXPECT_EQ(notifier.calls[2], "mismatch");
+    c.pinPadAnswers = {0x6402};
+    EXPECT_THROW(apdu::changePin(c, 1, true, nullptr, 0, nullptr), amw::PinPadException);
+
+    // Without a pad (or for a key) the data travels in the command.
+    fake::Connection plain;
+    const Bytes pin = {'9', '8', '7', '6'};
+    apdu::changePin(plain, 2, true, pin.data(), pin.size(), nullptr);
+    EXPECT_EQ(fake::toHex(plain.commands[0]),
+              "80 26 00 02 10 39 38 37 36 00 00 00 00 00 00 00 00 00 00 00 00");
+    const Bytes key(24, 0xAB);
+    c.then(ok());
+    apdu::changePin(c, 3, false, key.data(), key.size(), nullptr);
+    EXPECT_EQ(c.commands.back(), concat({hex("80 26 00 03 18"), key}));
+    EXPECT_TRUE(c.sensitiveFlags.back());
+    expectThrowPrefix<InvalidArgumentException>(
+        [&] { apdu::changePin(plain, 3, false, key.data(), 16, nullptr); },
+        "Invalid argument exception <authDataSize> [amwkalvik::apdu::changePin() libamwkalvik/src/apdu:");
+    expectThrowPrefix<InvalidArgumentException>(
+        [&] { apdu::changePin(plain, 2, true, key.data(), 17, nullptr); },
+        "Invalid argument range exception <authDataSize> [17] not inside <1,16> ");
+    c.then(status(0x6F18));
+    EXPECT_THROW(apdu::changePin(c, 3, false, key.data(), 24, nullptr), amw::PinPolicyViolationException);
+
+    // unblockPin through the pad, the three combinations.
+    struct Case {
+        std::uint32_t authType, targetType;
+        Bytes authData, targetData;
+        bool modify;
+        std::uint8_t enterOld, oldOffset, newOffset;
+        std::size_t apduLength;
+        Bytes dataInCommand;
+    };
+    const Bytes target(24, 0x3C);
+    const Bytes response(8, 0x11);
+    const Case cases[] = {
+        {apdu::AUTH_TYPE_PIN, apdu::AUTH_TYPE_PIN, {}, {}, true, 1, 5, 21, 37, repeat(0, 32)},
+        {apdu::AUTH_TYPE_PIN, apdu::AUTH_TYPE_KEY, {}, target, false, 0, 5, 0, 45,
+         concat({repeat(0, 16), target})},
+        {apdu::AUTH_TYPE_KEY, apdu::AUTH_TYPE_PIN, response, {}, true, 0, 0, 13, 29,
+         concat({response, repeat(0, 16)})},
+    };
+    for (const Case& k : cases) {
+        fake::Connection pad;
+        pad.pinPad = true;
+        pad.pinPadAnswers = {0x9000};
+        std::uint32_t tries = 0;
+        EXPECT_EQ(apdu::unblockPin(pad, 2, k.authType, k.authData.data(), k.authData.size(), 1,
+                                   k.targetType, k.targetData.data(), k.targetData.size(), &tries,
+                                   nullptr),
+                  apdu::AUTH_SUCCESS);
+        ASSERT_EQ(pad.pinPadCalls.size(), 1u);
+        const fake::PinPadCall& p = pad.pinPadCalls[0];
+        EXPECT_EQ(p.modify, k.modify);
+        EXPECT_EQ(p.apdu.size(), k.apduLength);
+        EXPECT_EQ(p.oldOffset, k.oldOffset);
+        if (k.modify) {
+            EXPECT_EQ(p.enterOldPin, k.enterOld);
+            EXPECT_EQ(p.confirmNewPin, 1);
+            EXPECT_EQ(p.newOffset, k.newOffset);
+        }
+        EXPECT_EQ(Bytes(p.apdu.begin(), p.apdu.begin() + 4), hex("80 28 02 01"));
+        EXPECT_EQ(Bytes(p.apdu.begin() + 5, p.apdu.end()), k.dataInCommand);
+    }
+
+    // Without a pad: authenticating value then target value, each in its own width.
+    fake::Connection noPad;
+    std::uint32_t tries = 0;
+    const Bytes puk = {'1', '2', '3', '4', '5', '6', '7', '8'};
+    const Bytes newPin = {'4', '3', '2', '1'};
+    noPad.then(status(0x63C4));
+    EXPECT_EQ(apdu::unblockPin(noPad, 2, apdu::AUTH_TYPE_PIN, puk.data(), puk.size(), 1,
+                               apdu::AUTH_TYPE_PIN, newPin.data(), newPin.size(), &tries, nullptr),
+              apdu::AUTH_FAILED);
+    EXPECT_EQ(tries, 4u);
+    EXPECT_EQ(noPad.commands[0],
+              concat({hex("80 28 02 01 20"), puk, repeat(0, 8), newPin, repeat(0, 12)}));
+    // A key of the wrong width: nothing sent, tries unknown.
+    EXPECT_EQ(apdu::unblockPin(noPad, 2, apdu::AUTH_TYPE_KEY, puk.data(), 7, 1, apdu::AUTH_TYPE_PIN,
+                               newPin.data(), newPin.size(), &tries, nullptr),
+              apdu::AUTH_FAILED);
+    EXPECT_EQ(tries, apdu::TRIES_UNKNOWN);
+    EXPECT_EQ(noPad.commands.size(), 1u);
+    expectThrowPrefix<InvalidArgumentException>(
+        [&] {
+            apdu::unblockPin(noPad, 2, apdu::AUTH_TYPE_PIN, puk.data(), puk.size(), 1,
+                             apdu::AUTH_TYPE_PIN, nullptr, 0, &tries, nullptr);
+        },
+        "Invalid argument exception <targetData> [amwkalvik::apdu::unblockPin() libamwkalvik/src/apdu:");
+}
+
+TEST(Commands, TransportFailuresPassThroughUnchanged) {
+    class Broken : public fake::Connection {
+    public:
+        std::uint16_t transmit(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t*,
+                               std::uint32_t) override {
+            throw ctl::CtlException(0x80100069);
+        }
+    } broken;
+    try {
+        apdu::selectApplet(broken);
+        ADD_FAILURE();
+    } catch (const ctl::CtlException& e) {
+        EXPECT_EQ(e.getCode(), 0x80100069u);
+    }
+}
