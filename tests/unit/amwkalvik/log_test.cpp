@@ -1,0 +1,137 @@
+// What the command layer writes to the trace log: secrets never, headers and
+// status words always, everything else as wrapped dumps.
+#include "amwkalvik/apdu.h"
+#include "exceptions.h"
+#include "fakeconnection.h"
+#include "logger.h"
+#include "logrecords.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+
+using fake::Bytes;
+using fake::hex;
+using fake::ok;
+using fake::status;
+using logrecords::emptyLine;
+using logrecords::record;
+using namespace amwkalvik;
+
+namespace {
+
+TempDir* logDir = nullptr;
+
+class EnabledLogEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        logDir = new TempDir();
+        std::string conf = logDir->write("brisane.txt", "loglevel=1\nlogpath=" + logDir->path() + "/\n");
+        ::setenv("BRISANE_CONF", conf.c_str(), 1);
+    }
+    void TearDown() override {
+        delete logDir;
+        logDir = nullptr;
+    }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new EnabledLogEnvironment);
+
+std::vector<std::string> newLines() {
+    static std::size_t seen = 0;
+    std::vector<std::string> all = logrecords::readLines(Logger::instance().getFileName());
+    std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen, all.size())), all.end());
+    seen = all.size();
+    return fresh;
+}
+
+const char* const A = "AMWKALVIK_APDU";
+
+}  // namespace
+
+TEST(ApduLog, SensitiveExchangesShowOnlyTheHeaderAndTheStatusWord) {
+    ASSERT_TRUE(Logger::enabled());
+    newLines();
+    fake::Connection c;
+    c.then(status(0x63C2));
+    const Bytes pin = {'1', '2', '3', '4', '5', '6'};
+    std::uint32_t tries = 0;
+    apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, pin.data(), pin.size(), &tries, nullptr);
+    logrecords::expectLines(
+        newLines(),
+        {record(A, 0, "Entering amwkalvik::apdu::authenticate()"),
+         record(A, 1, "role = 1 [0x00000001]"),
+         record(A, 1, "sessionPin = false"),
+         record(A, 1, "type = amw::AuthenticationObject::PIN[0]"),
+         record(A, 1, "cc->isPinPadAvailable() = false"),
+         record(A, 1, "-> 80 20 01 00 ******"),
+         record(A, 1, "<- ******"),
+         record(A, 1, "SW = 63C2"),
+         record(A, 0, "Leaving amwkalvik::apdu::authenticate"), emptyLine()});
+
+    // Session PINs coming back from the card are secrets too.
+    c.then(ok(hex("0102030405060708")));
+    StaticBuffer<128> sessionPin;
+    apdu::generateSessionPin(c, 1, &sessionPin);
+    const std::vector<std::string> lines = newLines();
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(logrecords::compareLine(lines[2], record(A, 1, "-> 80 2E 01 00 ******")), "");
+    EXPECT_EQ(logrecords::compareLine(lines[3], record(A, 1, "<- ******")), "");
+    EXPECT_EQ(logrecords::compareLine(lines[4], record(A, 1, "SW = 9000")), "");
+}
+
+TEST(ApduLog, PlainExchangesAreDumpedSixteenBytesALine) {
+    newLines();
+    fake::Connection c;
+    c.then(ok(hex("03 01")));
+    std::uint8_t major, minor;
+    apdu::getVersion(c, &major, &minor);
+    const Bytes id(16, 0xAB);
+    apdu::setCardId(c, id.data());
+    // The label's width indents the continuation of a wrapped dump.
+    logrecords::expectLines(
+        newLines(),
+        {record(A, 0, "Entering amwkalvik::apdu::getVersion()"),
+         record(A, 1, "-> 80 02 00 00 02"),
+         record(A, 1, "<- 03 01"),
+         record(A, 1, "SW = 9000"),
+         record(A, 0, "Leaving amwkalvik::apdu::getVersion"), emptyLine(),
+         record(A, 0, "Entering amwkalvik::apdu::setCardId()"),
+         record(A, 1, "cardId =  AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB"),
+         record(A, 1, "-> 80 52 00 00 10 AB AB AB AB AB AB AB AB AB AB AB"),
+         record(A, 1, "   AB AB AB AB AB"),
+         record(A, 1, "<-"),
+         record(A, 1, "SW = 9000"),
+         record(A, 0, "Leaving amwkalvik::apdu::setCardId"), emptyLine()});
+}
+
+TEST(ApduLog, TransmitErrorsAreRecordedAndPassedOn) {
+    newLines();
+    class Broken : public fake::Connection {
+    public:
+        std::uint16_t transmit(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t*,
+                               std::uint32_t) override {
+            throw ctl::CtlException(0x80100069);
+        }
+    } broken;
+    EXPECT_THROW(apdu::activateCard(broken), ctl::CtlException);
+    logrecords::expectLines(newLines(),
+                            {record(A, 0, "Entering amwkalvik::apdu::activateCard()"),
+                             record(A, 1, "-> 80 30 00 00 00"),
+                             record(A, 1, "Transmit error"),
+                             record(A, 0, "Leaving amwkalvik::apdu::activateCard"), emptyLine()});
+}
+
+TEST(ApduLog, CryptHidesItsDataWhenAsked) {
+    newLines();
+    fake::Connection c;
+    c.then(ok(Bytes(128, 0x33)));
+    const Bytes block(128, 0x44);
+    std::uint8_t out[128];
+    apdu::crypt(c, block.data(), true, out, 128, true);
+    const std::vector<std::string> lines = newLines();
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find("44 44"), std::string::npos) << line;
+        EXPECT_EQ(line.find("33 33"), std::string::npos) << line;
+    }
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(logrecords::compareLine(lines[1], record(A, 1, "data = ******")), "");
+}
