@@ -1,5 +1,6 @@
 #include "library.h"
 
+#include "internal/sessionmanager.h"
 #include "internal/slotmanager.h"
 
 #include <atomic>
@@ -25,10 +26,12 @@ void Library::setInitialized(bool value) { initialized.store(value); }
 
 void Library::startSlotsAndSessions() {
     SlotManager::init();
+    setSessionInvalidator(&SessionManager::invalidateSessionsOfSlotOf);
 }
 
 void Library::stopSlotsAndSessions() {
     SlotManager::finalize();
+    SessionManager::finalize();
 }
 
 void Library::setSessionInvalidator(SessionInvalidator invalidator) {

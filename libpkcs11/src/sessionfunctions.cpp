@@ -1,44 +1,219 @@
 // Sessions and login.
-// Each entry runs the normal call frame; the work is not written yet and
-// answers CKR_FUNCTION_NOT_SUPPORTED until it is.
+#include "amw/cachedtoken.h"
 #include "callframe.h"
+#include "internal/sessionmanager.h"
+#include "internal/slotmanager.h"
 
-extern "C" CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR /*pOldPin*/,
-                          CK_ULONG /*ulOldLen*/, CK_UTF8CHAR_PTR /*pNewPin*/,
-                          CK_ULONG /*ulNewLen*/) {
-    return runCallFrame(CallFrame::sessionCall("C_SetPIN", hSession), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+namespace {
+
+CK_STATE sessionState(const Session& session, std::uint32_t loginState) {
+    const bool readWrite = session.getState() == Session::RW_SESSION;
+    switch (loginState) {
+    case SessionConnection::NOBODY:
+        return readWrite ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION;
+    case SessionConnection::USER:
+        return readWrite ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS;
+    case SessionConnection::SECURITY_OFFICER:
+        if (!readWrite)
+            throw InternalErrorException("RO SO sessions do not exist");
+        return CKS_RW_SO_FUNCTIONS;
+    default:
+        throw InternalErrorException("unreachable");
+    }
 }
 
-extern "C" CK_RV C_OpenSession(CK_SLOT_ID /*slotID*/, CK_FLAGS /*flags*/,
-                               CK_VOID_PTR /*pApplication*/, CK_NOTIFY /*Notify*/,
-                               CK_SESSION_HANDLE_PTR /*phSession*/) {
-    return runCallFrame(CallFrame::libraryCall("C_OpenSession"), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+// A failed PIN check: tries left means a wrong PIN, none a blocked one.
+CK_RV pinFailure(std::uint32_t triesRemaining) {
+    return triesRemaining != 0 ? CKR_PIN_INCORRECT : CKR_PIN_LOCKED;
 }
 
-extern "C" CK_RV C_CloseSession(CK_SESSION_HANDLE /*hSession*/) {
-    return runCallFrame(CallFrame::libraryCall("C_CloseSession"), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+bool hasPinPad(SessionConnection& connection) {
+    return connection.connection->isPinPadAvailable();
 }
 
-extern "C" CK_RV C_CloseAllSessions(CK_SLOT_ID /*slotID*/) {
-    return runCallFrame(CallFrame::libraryCall("C_CloseAllSessions"), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+}  // namespace
+
+extern "C" CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
+                               CK_NOTIFY Notify, CK_SESSION_HANDLE_PTR phSession) {
+    return runCallFrame(
+        CallFrame::libraryCall("C_OpenSession"),
+        [&] {
+            QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID));
+            QV_TRACE_ARG(PKCS11_COMPONENT, "flags", numberText(flags));
+            QV_TRACE_ARG(PKCS11_COMPONENT, "pApplication != 0", boolText(pApplication != nullptr));
+            QV_TRACE_ARG(PKCS11_COMPONENT, "Notify != 0", boolText(Notify != nullptr));
+            QV_TRACE_ARG(PKCS11_COMPONENT, "phSession", pointerText(phSession));
+        },
+        [&]() -> CK_RV {
+            if (phSession == nullptr)
+                return CKR_ARGUMENTS_BAD;
+            if ((flags & CKF_SERIAL_SESSION) == 0)
+                return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
+            Slot* slot = SlotManager::getById(slotID);
+            if (!slot->isTokenPresent())
+                return CKR_TOKEN_NOT_PRESENT;
+            Session* session = SessionManager::openSession(
+                slot, (flags & CKF_RW_SESSION) ? Session::RW_SESSION : Session::RO_SESSION, Notify,
+                pApplication);
+            *phSession = session->getHandle();
+            QV_TRACE_OUT(PKCS11_COMPONENT, "*phSession", numberText(*phSession));
+            return CKR_OK;
+        });
 }
 
-extern "C" CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR /*pInfo*/) {
-    return runCallFrame(CallFrame::sessionCall("C_GetSessionInfo", hSession), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+extern "C" CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
+    return runCallFrame(
+        CallFrame::libraryCall("C_CloseSession"),
+        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "hSession", numberText(hSession)); },
+        [&]() -> CK_RV {
+            // The slot's connection and its login stay for the next session.
+            SessionManager::closeSession(SessionManager::getByHandle(hSession));
+            return CKR_OK;
+        });
 }
 
-extern "C" CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE /*userType*/,
-                         CK_UTF8CHAR_PTR /*pPin*/, CK_ULONG /*ulPinLen*/) {
-    return runCallFrame(CallFrame::sessionCall("C_Login", hSession), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+extern "C" CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
+    return runCallFrame(
+        CallFrame::libraryCall("C_CloseAllSessions"),
+        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID)); },
+        [&]() -> CK_RV {
+            Slot* slot = SlotManager::getById(slotID);
+            if (!slot->isTokenPresent())
+                return CKR_TOKEN_NOT_PRESENT;
+            if (SessionManager::getOpenSessionCount(slot) != 0)
+                SessionManager::invalidateAllSessions(slot);
+            return CKR_OK;
+        });
+}
+
+extern "C" CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+    return runCallFrame(
+        CallFrame::sessionCall("C_GetSessionInfo", hSession),
+        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "hSession", numberText(hSession)); },
+        [&]() -> CK_RV {
+            if (pInfo == nullptr)
+                return CKR_ARGUMENTS_BAD;
+            Session* session = SessionManager::getByHandle(hSession);
+            const CK_STATE state = sessionState(*session, session->getConnection().loginState);
+            pInfo->slotID = session->getSlot()->getId();
+            pInfo->state = state;
+            pInfo->flags = CKF_SERIAL_SESSION;
+            if (session->getState() == Session::RW_SESSION)
+                pInfo->flags |= CKF_RW_SESSION;
+            pInfo->ulDeviceError = 0;
+            return CKR_OK;
+        });
+}
+
+extern "C" CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,
+                         CK_ULONG ulPinLen) {
+    return runCallFrame(
+        CallFrame::sessionCall("C_Login", hSession),
+        [&] {
+            QV_TRACE_ARG(PKCS11_COMPONENT, "hSession", numberText(hSession));
+            QV_TRACE_ARG(PKCS11_COMPONENT, "userType", numberText(userType));
+        },
+        [&]() -> CK_RV {
+            if (userType != CKU_SO && userType != CKU_USER)
+                return CKR_ARGUMENTS_BAD;
+            Session* session = SessionManager::getByHandle(hSession);
+            SessionConnection& connection = session->getConnection();
+            // Without a PIN the reader's PIN pad asks for it.
+            if (pPin == nullptr && !hasPinPad(connection))
+                return CKR_ARGUMENTS_BAD;
+
+            // A second login simply replaces the first.
+            SessionCardCall call(connection);
+            amw::CachedToken& token = call.token();
+            if (userType == CKU_SO && SessionManager::existsRoSession(session->getSlot()))
+                return CKR_SESSION_READ_ONLY_EXISTS;
+            amw::AuthenticationObject* object = userType == CKU_USER
+                                                    ? token.findAuthenticationObject(amw::AMWROLE_USER)
+                                                    : token.getPkcs11SoObject();
+            if (object == nullptr)
+                return CKR_USER_PIN_NOT_INITIALIZED;
+
+            std::uint32_t triesRemaining = 0;
+            if (token.authenticate(object, pPin, static_cast<std::uint32_t>(ulPinLen),
+                                   &triesRemaining, nullptr) != amw::AUTHENTICATION_SUCCESS) {
+                token.refreshCache();
+                return pinFailure(triesRemaining);
+            }
+
+            // The PIN is proved once; from now on the card's session PIN stands
+            // for the login and the card holds it only during a call.
+            connection.loginState = SessionConnection::NOBODY;
+            try {
+                token.generateSessionPin(object->role, &connection.sessionPin);
+                connection.sessionPinRole = object->role;
+                connection.loginState = object->pkcs11So ? SessionConnection::SECURITY_OFFICER
+                                                         : SessionConnection::USER;
+                token.deauthenticate(object->role);
+                token.refreshCache();
+            } catch (...) {
+                try {
+                    token.deauthenticate(object->role);
+                } catch (...) {
+                    // the original failure is what the caller hears about
+                }
+                throw;
+            }
+            return CKR_OK;
+        });
 }
 
 extern "C" CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
-    return runCallFrame(CallFrame::sessionCall("C_Logout", hSession), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+    return runCallFrame(
+        CallFrame::sessionCall("C_Logout", hSession),
+        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "hSession", numberText(hSession)); },
+        [&]() -> CK_RV {
+            // The login belongs to the slot: every session of it is logged out.
+            SessionConnection& connection = SessionManager::getByHandle(hSession)->getConnection();
+            connection.sessionPin.length = 0;
+            connection.loginState = SessionConnection::NOBODY;
+            return CKR_OK;
+        });
+}
+
+extern "C" CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
+                          CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
+    return runCallFrame(
+        CallFrame::sessionCall("C_SetPIN", hSession),
+        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "hSession", numberText(hSession)); },
+        [&]() -> CK_RV {
+            Session* session = SessionManager::getByHandle(hSession);
+            if (session->getState() == Session::RO_SESSION)
+                return CKR_SESSION_READ_ONLY;
+            SessionConnection& connection = session->getConnection();
+            if ((pOldPin == nullptr || pNewPin == nullptr) && !hasPinPad(connection))
+                return CKR_ARGUMENTS_BAD;
+
+            SessionCardCall call(connection);
+            amw::CachedToken& token = call.token();
+            // The security officer changes its own PIN; anybody else the user's.
+            amw::AuthenticationObject* object =
+                connection.loginState == SessionConnection::SECURITY_OFFICER
+                    ? token.getPkcs11SoObject()
+                    : token.findAuthenticationObject(amw::AMWROLE_USER);
+            if (object == nullptr)
+                return CKR_USER_PIN_NOT_INITIALIZED;
+
+            std::uint32_t triesRemaining = 0;
+            if (token.authenticate(object, pOldPin, static_cast<std::uint32_t>(ulOldLen),
+                                   &triesRemaining, nullptr) != amw::AUTHENTICATION_SUCCESS)
+                return pinFailure(triesRemaining);
+            try {
+                token.changePin(object, pNewPin, static_cast<std::uint32_t>(ulNewLen), nullptr);
+            } catch (...) {
+                // A refused new PIN must not leave the old PIN's proof on the card.
+                try {
+                    token.deauthenticate(object->role);
+                } catch (...) {
+                }
+                throw;
+            }
+            token.deauthenticate(object->role);
+            token.refreshCache();
+            return CKR_OK;
+        });
 }

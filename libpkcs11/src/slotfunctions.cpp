@@ -1,14 +1,23 @@
 // Slot, token and mechanism queries, and the slot event wait.
+#include "amw/cachedtoken.h"
+#include "amw/token.h"
 #include "callframe.h"
+#include "ctl/lockablepcsccardconnection.h"
+#include "internal/sessionmanager.h"
 #include "internal/slotmanager.h"
 #include "textfield.h"
 
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
 
 // The module's own slot flag: the slot holds no reader.
 constexpr CK_FLAGS SLOT_WITHOUT_READER = 0x1000;
+constexpr CK_FLAGS TOKEN_FLAGS = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED |
+                                 CKF_RESTORE_KEY_NOT_NEEDED | CKF_TOKEN_INITIALIZED;
 
 struct MechanismEntry {
     CK_MECHANISM_TYPE type;
@@ -36,6 +45,63 @@ CK_RV copyList(const T* values, CK_ULONG count, T* out, CK_ULONG* pulCount) {
     for (CK_ULONG i = 0; i < count; ++i)
         out[i] = values[i];
     return CKR_OK;
+}
+
+std::string hexText(const std::uint8_t* bytes, std::size_t length) {
+    std::string text;
+    char digits[3];
+    for (std::size_t i = 0; i < length; ++i) {
+        std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+void fillTokenInfo(Slot* slot, CK_TOKEN_INFO* pInfo) {
+    const ctl::PcScReader reader = slot->getReader();
+    ctl::LockablePcScCardConnection connection(reader, ctl::CardConnection::MODE_SHARED,
+                                               ctl::CardConnection::PROTOCOL_T0_OR_T1);
+    CardConnectionLocker locker(&connection);
+    std::unique_ptr<amw::Token> token(amw::Token::createTokenWithAppletSelected(&connection, 0));
+    std::uint8_t cardId[16];
+    token->getCardId(cardId);
+    amw::CachedToken cachedToken(token.get(), cardId);
+
+    std::uint8_t major = 0;
+    std::uint8_t minor = 0;
+    cachedToken.getVersion(&major, &minor);
+    const StaticBuffer<256>& serial = cachedToken.getCardSerialNumber();
+    std::uint32_t totalMemory = 0;
+    std::uint32_t freeMemory = 0;
+    cachedToken.getMemoryInfo(&totalMemory, &freeMemory);
+
+    const std::string label =
+        "Brisane " + std::to_string(major) + "." + std::to_string(minor) + " Kalvik";
+    fillBlankPadded(pInfo->label, label.c_str());
+    fillBlankPadded(pInfo->manufacturerID, "Marvolen s.r.o.");
+    fillBlankPadded(pInfo->model, "Kalvik");
+    fillBlankPadded(pInfo->serialNumber, hexText(serial.data, serial.size()).c_str());
+    pInfo->flags = TOKEN_FLAGS;
+    if (connection.isPinPadAvailable())
+        pInfo->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
+    pInfo->ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
+    pInfo->ulSessionCount = SessionManager::getOpenSessionCount(slot);
+    pInfo->ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;
+    pInfo->ulRwSessionCount = CK_UNAVAILABLE_INFORMATION;
+    pInfo->ulMaxPinLen = 16;
+    pInfo->ulMinPinLen = 4;
+    pInfo->ulTotalPublicMemory = totalMemory;
+    pInfo->ulTotalPrivateMemory = totalMemory;
+    pInfo->ulFreePublicMemory = freeMemory;
+    pInfo->ulFreePrivateMemory = freeMemory;
+    pInfo->hardwareVersion = {major, minor};
+    pInfo->firmwareVersion = {major, minor};
+    std::memset(pInfo->utcTime, 0, sizeof pInfo->utcTime);
+
+    QV_TRACE_OUT(PKCS11_COMPONENT, "pInfo",
+                 "[sessionCount=" + std::to_string(pInfo->ulSessionCount) +
+                     ", totalMemory=" + std::to_string(totalMemory) +
+                     ", freeMemory=" + std::to_string(freeMemory) + "]");
 }
 
 }  // namespace
@@ -83,9 +149,19 @@ extern "C" CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
         });
 }
 
-extern "C" CK_RV C_GetTokenInfo(CK_SLOT_ID /*slotID*/, CK_TOKEN_INFO_PTR /*pInfo*/) {
-    return runCallFrame(CallFrame::libraryCall("C_GetTokenInfo"), noArguments,
-                        []() -> CK_RV { return CKR_FUNCTION_NOT_SUPPORTED; });
+extern "C" CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+    return runCallFrame(
+        CallFrame::libraryCall("C_GetTokenInfo"),
+        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID)); },
+        [&]() -> CK_RV {
+            if (pInfo == nullptr)
+                return CKR_ARGUMENTS_BAD;
+            Slot* slot = SlotManager::getById(slotID);
+            if (!slot->isTokenPresent())
+                return CKR_TOKEN_NOT_PRESENT;
+            fillTokenInfo(slot, pInfo);
+            return CKR_OK;
+        });
 }
 
 extern "C" CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
