@@ -52,10 +52,22 @@ demo_image() {
   "$vcard" show "$image"
 }
 
+demo_pkcs11_tool() {
+  local module=$BRISANE_BUILD_DIR/libpkcs11/brisane-pkcs11.so conf=$STACK_DIR/brisane.txt
+  printf 'cache = %s/cache/\n' "$STACK_DIR" > "$conf"
+  step "pkcs11-tool with brisane-pkcs11.so: slots and the token"
+  BRISANE_CONF=$conf pkcs11-tool --module "$module" -L
+  step "pkcs11-tool: library information"
+  BRISANE_CONF=$conf pkcs11-tool --module "$module" -I
+  step "pkcs11-tool: mechanisms"
+  BRISANE_CONF=$conf pkcs11-tool --module "$module" -M
+}
+
 steps=(
   demo_readers
   demo_apdus
   demo_image
+  demo_pkcs11_tool
 )
 
 step "Starting pcscd and the virtual card"
