@@ -747,7 +747,6 @@ namespace amw {
 // The card driver is the one place that knows the concrete token class.
 Token* Token::createToken(ctl::CardConnection* connection, std::uint32_t type, bool selectApplet) {
     checkTokenType(type);
-    QV_CHECK_NOT_NULL(connection, "connection", "amw::Token::createToken", "libamw/src/itoken", 36);
     std::unique_ptr<amwkalvik::Token> token(new amwkalvik::Token(connection));
     if (selectApplet)
         token->selectApplet();

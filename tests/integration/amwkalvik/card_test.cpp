@@ -242,22 +242,6 @@ TEST_P(CardTest, EveryObjectKindIsCreatedListedBackAndChanged) {
         EXPECT_EQ(card->objectCount(chain), 0u);
 }
 
-TEST_P(CardTest, PrivateContentNeedsTheUser) {
-    login();
-    std::unique_ptr<amw::DataObject> secret(token->createDataObject(
-        text<128>("s"), text<128>("id"), text<128>(""), text<128>(""), AccessCondition(USER_OR_SO),
-        AccessCondition(NOT_SPECIFIED), AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO)));
-    secret->setContent(reinterpret_cast<const std::uint8_t*>("x"), 1);
-    secret->commitCreationOrMetadataChanges();
-    secret->commitContentChanges();
-    token->deauthenticate(amw::AMWROLE_USER);
-    List<amw::DataObject> objects;
-    freshToken()->listDataObjects(objects.items);
-    ASSERT_EQ(objects.size(), 1u);
-    StaticBuffer<65536> content;
-    EXPECT_THROW(objects[0]->readContent(content), amw::SecurityViolationException);
-}
-
 TEST_P(CardTest, GeneratedKeysAnswerWhatOpenSslExpects) {
     login();
     for (std::uint32_t bits : {1024u, 2048u}) {

@@ -454,26 +454,6 @@ TEST(Serialization, CardFieldsFollowTheTokenLayerFields) {
     EXPECT_EQ(back.cardContentSize, 42u);
     EXPECT_EQ(str(back.label), "x");
 
-    KeyPair pair(&c);
-    pair.blockId = 0x0077;
-    pair.hasPrivateKey = true;
-    std::stringstream stream;
-    pair.serialize(stream);
-    KeyPair pairBack(&c);
-    pairBack.deserialize(stream);
-    EXPECT_EQ(pairBack.blockId, 0x0077);
-    EXPECT_FALSE(pairBack.metadataChanged);
-
-    File file(&c);
-    file.blockId = 0x0078;
-    file.contentSize = 9;
-    std::stringstream fileStream;
-    file.serialize(fileStream);
-    File fileBack(&c);
-    fileBack.deserialize(fileStream);
-    EXPECT_EQ(fileBack.blockId, 0x0078);
-    EXPECT_EQ(fileBack.cardContentSize, 9u);
-
     // A stream cut short fails instead of leaving a half-read object silently.
     std::istringstream cut(bytes.substr(0, bytes.size() - 1));
     DataObject broken(&c);
