@@ -17,6 +17,7 @@ constexpr const char* COMPONENT = "CTL";
 constexpr std::uint32_t CANCELLED = 0x80100002;
 constexpr std::uint32_t INVALID_PARAMETER = 0x80100004;
 constexpr std::uint32_t SYSTEM_CANCELLED = 0x80100012;
+constexpr std::uint32_t COMM_ERROR = 0x80100013;
 constexpr std::uint32_t NO_SERVICE = 0x8010001D;
 constexpr std::uint32_t SERVICE_STOPPED = 0x8010001E;
 constexpr std::uint32_t NO_READERS_AVAILABLE = 0x8010002E;
@@ -27,10 +28,11 @@ constexpr DWORD STATE_PRESENT = 0x00000020;
 
 inline std::uint32_t code(LONG result) { return static_cast<std::uint32_t>(result); }
 
-// The service is gone (stopped or not running).
+// The service is gone (stopped or not running). pcsc-lite reports a service
+// that stops under a blocked call as a communication error.
 inline bool serviceGone(LONG result) {
     const std::uint32_t c = code(result);
-    return c == SERVICE_STOPPED || c == NO_SERVICE || c == SYSTEM_CANCELLED;
+    return c == SERVICE_STOPPED || c == NO_SERVICE || c == SYSTEM_CANCELLED || c == COMM_ERROR;
 }
 
 [[noreturn]] inline void fail(LONG result) { throw CtlException(code(result)); }

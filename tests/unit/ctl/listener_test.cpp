@@ -142,7 +142,7 @@ TEST_F(ListenerTest, ServiceFailuresOfTheStatusChange) {
     // An invalid parameter means the context was cancelled away.
     const Row rows[] = {{SCARD_E_CANCELLED, CANCELLED},
                         {SCARD_E_INVALID_PARAMETER, CANCELLED},
-                        {SCARD_F_COMM_ERROR, 0x80100013},
+                        {SCARD_E_NO_MEMORY, 0x80100006},
                         {SCARD_E_INVALID_HANDLE, 0x80100003}};
     for (const Row& row : rows) {
         svc.failCall(Function::GetStatusChange, row.result);
@@ -184,13 +184,24 @@ TEST_F(ListenerTest, ServiceGoneForOneCallIsRetriedWithANewContext) {
     svc.insertCard("R", card());
     PcScEventListener listener;
     EXPECT_EQ(next(listener), (Seen{"R", PcScEventListener::CARD_INSERTED}));
-    svc.resetCallCounts();
-    svc.failCall(Function::GetStatusChange, SCARD_E_NO_SERVICE);
-    svc.removeCard("R");
-    EXPECT_EQ(next(listener), (Seen{"R", PcScEventListener::CARD_REMOVED}));
-    EXPECT_EQ(svc.callCount(Function::GetStatusChange), 2u);
-    EXPECT_EQ(svc.callCount(Function::EstablishContext), 1u);
-    EXPECT_EQ(svc.openContexts(), 1u);
+    // Stopped, not running, shut down by the system, or (pcsc-lite) the
+    // connection to it broke under the call.
+    const LONG gone[] = {SCARD_E_SERVICE_STOPPED, SCARD_E_NO_SERVICE, SCARD_E_SYSTEM_CANCELLED, SCARD_F_COMM_ERROR};
+    std::uint32_t expected = PcScEventListener::CARD_REMOVED;
+    for (LONG result : gone) {
+        svc.resetCallCounts();
+        svc.failCall(Function::GetStatusChange, result);
+        if (expected == PcScEventListener::CARD_REMOVED)
+            svc.removeCard("R");
+        else
+            svc.insertCard("R", card());
+        EXPECT_EQ(next(listener), (Seen{"R", expected})) << std::hex << result;
+        EXPECT_EQ(svc.callCount(Function::GetStatusChange), 2u);
+        EXPECT_EQ(svc.callCount(Function::EstablishContext), 1u);
+        EXPECT_EQ(svc.openContexts(), 1u);
+        expected = expected == PcScEventListener::CARD_REMOVED ? PcScEventListener::CARD_INSERTED
+                                                               : PcScEventListener::CARD_REMOVED;
+    }
 }
 
 TEST_F(ListenerTest, CancelReachesAWaitForTheService) {
