@@ -1,10 +1,19 @@
 // The pkcs11.slots setting: a floor for the slot count, never a cap on readers.
 #include "harness.h"
+#include "logrecords.h"
+
+#include <dirent.h>
 
 namespace {
 
-const auto* const environment = ::testing::AddGlobalTestEnvironment(
-    new harness::ConfigurationEnvironment("pkcs11.slots = 3\n"));
+harness::ConfigurationEnvironment* const environment = [] {
+    auto* e = new harness::ConfigurationEnvironment("pkcs11.slots = 3\nloglevel = 1\n");
+    ::testing::AddGlobalTestEnvironment(e);
+    return e;
+}();
+
+using logrecords::emptyLine;
+using logrecords::record;
 
 class ConfiguredSlots : public harness::ModuleTest,
                         public ::testing::WithParamInterface<std::pair<int, CK_ULONG>> {};
@@ -24,5 +33,52 @@ INSTANTIATE_TEST_SUITE_P(Readers, ConfiguredSlots,
                          ::testing::Values(std::make_pair(0, CK_ULONG(3)),
                                            std::make_pair(2, CK_ULONG(3)),
                                            std::make_pair(5, CK_ULONG(5))));
+
+// The module's own records of the slot calls (the transport's records are
+// its own business and left out), from the log in the configured directory.
+std::vector<std::string> moduleRecords() {
+    std::vector<std::string> kept;
+    DIR* d = ::opendir(environment->logDirectory().c_str());
+    if (d == nullptr)
+        return kept;
+    std::string file;
+    while (struct dirent* e = ::readdir(d))
+        if (std::string(e->d_name).rfind("qvpkcs11-", 0) == 0)
+            file = environment->logDirectory() + e->d_name;
+    ::closedir(d);
+    for (const std::string& line : logrecords::readLines(file))
+        if (line.empty() || line.find(" PKCS11 ") != std::string::npos)
+            kept.push_back(line);
+    return kept;
+}
+
+TEST_F(ConfiguredSlots, TraceRecordsOfSlotInfoAndANonBlockingWait) {
+    svc.addReader("R0");
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    const std::size_t before = moduleRecords().size();
+    CK_SLOT_INFO info;
+    ASSERT_EQ(f->C_GetSlotInfo(0, &info), CKR_OK);
+    CK_SLOT_ID slot;
+    ASSERT_EQ(f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
+    std::vector<std::string> lines = moduleRecords();
+    lines.erase(lines.begin(), lines.begin() + static_cast<long>(before));
+    logrecords::expectLines(
+        lines, {record("PKCS11", 0, "Entering C_GetSlotInfo()"),
+                record("PKCS11", 1, "slotID = 0 [0x00000000]"),
+                record("PKCS11", 1, "Entering SlotManager::getById()"),
+                record("PKCS11", 2, "slotId = 0 [0x00000000]"),
+                record("PKCS11", 2, "[OUT] slot = [\"R0\" id=0, is_reader_present=1]"),
+                record("PKCS11", 1, "Leaving SlotManager::getById"),
+                record("PKCS11", 1, "[OUT] slot = [\"R0\" id=0, is_reader_present=1]"),
+                record("PKCS11", 1, "Returning CKR_OK [0] "),
+                record("PKCS11", 0, "Leaving C_GetSlotInfo"), emptyLine(),
+                record("PKCS11", 0, "Entering C_WaitForSlotEvent()"),
+                record("PKCS11", 1, "flags = 1 [0x00000001]"),
+                record("PKCS11", 1, "Entering SlotManager::waitForEvent()"),
+                record("PKCS11", 2, "block = false"),
+                record("PKCS11", 1, "Leaving SlotManager::waitForEvent"),
+                record("PKCS11", 1, "Returning CKR_NO_EVENT [8] FUFU"),
+                record("PKCS11", 0, "Leaving C_WaitForSlotEvent"), emptyLine()});
+}
 
 }  // namespace

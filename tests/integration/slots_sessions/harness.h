@@ -23,11 +23,14 @@ public:
     void SetUp() override {
         dir_ = std::make_unique<TempDir>();
         const std::string conf = dir_->write(
-            "brisane.txt", "cache = " + cacheDirectory() + "\n" + extra_);
+            "brisane.txt",
+            "cache = " + cacheDirectory() + "\nlogpath = " + logDirectory() + "\n" + extra_);
         ::setenv("BRISANE_CONF", conf.c_str(), 1);
     }
     void TearDown() override { dir_.reset(); }
     std::string cacheDirectory() const { return dir_->path() + "/cache/"; }
+    // Used only when the extra lines turn logging on.
+    std::string logDirectory() const { return dir_->path() + "/"; }
     const TempDir& dir() const { return *dir_; }
 
 private:
