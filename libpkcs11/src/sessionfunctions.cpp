@@ -22,6 +22,10 @@ CK_STATE sessionState(const Session& session, std::uint32_t loginState) {
     }
 }
 
+// What a refused PIN check reports when the card said nothing about tries
+// (a PIN the token refused to send): wrong, not blocked.
+constexpr std::uint32_t TRIES_UNKNOWN = 0xFFFFFFFF;
+
 // A failed PIN check: tries left means a wrong PIN, none a blocked one.
 CK_RV pinFailure(std::uint32_t triesRemaining) {
     return triesRemaining != 0 ? CKR_PIN_INCORRECT : CKR_PIN_LOCKED;
@@ -133,8 +137,8 @@ extern "C" CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_U
             if (object == nullptr)
                 return CKR_USER_PIN_NOT_INITIALIZED;
 
-            std::uint32_t triesRemaining = 0;
-            if (token.authenticate(object, pPin, static_cast<std::uint32_t>(ulPinLen),
+            std::uint32_t triesRemaining = TRIES_UNKNOWN;
+            if (token.authenticate(object, pPin, static_cast<std::size_t>(ulPinLen),
                                    &triesRemaining, nullptr) != amw::AUTHENTICATION_SUCCESS) {
                 token.refreshCache();
                 return pinFailure(triesRemaining);
@@ -198,12 +202,12 @@ extern "C" CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, C
             if (object == nullptr)
                 return CKR_USER_PIN_NOT_INITIALIZED;
 
-            std::uint32_t triesRemaining = 0;
-            if (token.authenticate(object, pOldPin, static_cast<std::uint32_t>(ulOldLen),
+            std::uint32_t triesRemaining = TRIES_UNKNOWN;
+            if (token.authenticate(object, pOldPin, static_cast<std::size_t>(ulOldLen),
                                    &triesRemaining, nullptr) != amw::AUTHENTICATION_SUCCESS)
                 return pinFailure(triesRemaining);
             try {
-                token.changePin(object, pNewPin, static_cast<std::uint32_t>(ulNewLen), nullptr);
+                token.changePin(object, pNewPin, static_cast<std::size_t>(ulNewLen), nullptr);
             } catch (...) {
                 // A refused new PIN must not leave the old PIN's proof on the card.
                 try {

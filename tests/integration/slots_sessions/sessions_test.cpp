@@ -293,6 +293,12 @@ TEST_F(Sessions, LoginArgumentsAndWrongPins) {
     EXPECT_EQ(f->C_Login(h, CKU_USER, nullptr, 0), CKR_ARGUMENTS_BAD);  // no PIN pad here
     EXPECT_EQ(f->C_Login(h + 1000, CKU_USER, pin(USER_PIN), 6), CKR_SESSION_HANDLE_INVALID);
 
+    // PINs the card cannot take are refused before they reach it; a length
+    // beyond 32 bits is not cut down to a valid one.
+    EXPECT_EQ(login(h, std::string(17, '1')), CKR_PIN_INCORRECT);
+    EXPECT_EQ(f->C_Login(h, CKU_USER, pin(USER_PIN), (CK_ULONG(1) << 32) | 6), CKR_PIN_INCORRECT);
+    EXPECT_EQ(card->triesRemaining(1), 3);
+
     EXPECT_EQ(login(h, "000000"), CKR_PIN_INCORRECT);
     EXPECT_EQ(card->triesRemaining(1), 2);
     EXPECT_EQ(state(h), CKS_RW_PUBLIC_SESSION);
