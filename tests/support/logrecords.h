@@ -1,9 +1,15 @@
 #pragma once
-// Reading trace log files in tests: every record is checked literally except
-// the thread id and the time stamp, which are only checked for their form.
+// Trace logs in tests: a test program that turns the log on, and reading its
+// records back. Every record is checked literally except the thread id and
+// the time stamp, which are only checked for their form.
+#include "tempdir.h"
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -32,6 +38,17 @@ inline std::vector<std::string> readLines(const std::string& path) {
     while (std::getline(in, line))
         lines.push_back(line);
     return lines;
+}
+
+// The lines `path` gained since the previous call for the same path.
+inline std::vector<std::string> newLines(const std::string& path) {
+    static std::map<std::string, std::size_t> seen;
+    std::vector<std::string> all = readLines(path);
+    std::size_t& from = seen[path];
+    std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(from, all.size())),
+                                   all.end());
+    from = all.size();
+    return fresh;
 }
 
 // "T<tid> dd.mm.yyyy hh:mm:ss.ms " with every field but the year at least two digits.
@@ -67,6 +84,30 @@ inline std::string compareLine(const std::string& line, const Expected& e) {
     return "";
 }
 
+// The bodies of the records among `lines`, at any depth: what follows the
+// time stamp, the component and the padding.
+inline std::vector<std::string> bodies(const std::vector<std::string>& lines) {
+    // Longer names first: a component may run into its body without a blank.
+    static const char* const components[] = {"AMWKALVIK_APDU", "AMWKALVIK", "AMW", "PKCS11",
+                                             "CTL", "LIBCOMMON", "LOGGER"};
+    std::vector<std::string> out;
+    for (const std::string& line : lines) {
+        std::size_t stamp = stampLength(line);
+        if (stamp == std::string::npos)
+            continue;
+        for (const char* component : components) {
+            const std::string name(component);
+            if (line.compare(stamp, name.size(), name) != 0)
+                continue;
+            std::size_t start = line.find_first_not_of(
+                ' ', std::max<std::size_t>(45, stamp + name.size()));
+            out.push_back(start == std::string::npos ? "" : line.substr(start));
+            break;
+        }
+    }
+    return out;
+}
+
 inline void expectLines(const std::vector<std::string>& lines,
                         const std::vector<Expected>& expected) {
     ASSERT_EQ(lines.size(), expected.size()) << [&] {
@@ -84,5 +125,40 @@ inline void expectLines(const std::vector<std::string>& lines,
 inline void expectFile(const std::string& path, const std::vector<Expected>& expected) {
     expectLines(readLines(path), expected);
 }
+
+// A global test environment that turns the trace log on for the whole
+// program: before the first record it writes a configuration file into a
+// fresh directory, with the log going to that directory, and points
+// BRISANE_CONF at it. Register it once per program:
+//   const auto* const environment =
+//       ::testing::AddGlobalTestEnvironment(new logrecords::EnabledLog);
+class EnabledLog : public ::testing::Environment {
+public:
+    // `moreSettings` gives further configuration lines for the directory.
+    explicit EnabledLog(std::function<std::string(const TempDir&)> moreSettings = nullptr)
+        : moreSettings_(std::move(moreSettings)) {}
+
+    void SetUp() override {
+        current() = new TempDir();
+        std::string settings = "loglevel=1\nlogpath=" + dir().path() + "/\n";
+        if (moreSettings_)
+            settings += moreSettings_(dir());
+        ::setenv("BRISANE_CONF", dir().write("brisane.txt", settings).c_str(), 1);
+    }
+    void TearDown() override {
+        delete current();
+        current() = nullptr;
+    }
+
+    // The directory of the configuration file and the log.
+    static const TempDir& dir() { return *current(); }
+
+private:
+    static TempDir*& current() {
+        static TempDir* directory = nullptr;
+        return directory;
+    }
+    std::function<std::string(const TempDir&)> moreSettings_;
+};
 
 }  // namespace logrecords

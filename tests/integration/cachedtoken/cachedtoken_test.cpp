@@ -6,8 +6,7 @@
 #include "amw/cachedtoken.h"
 #include "ctl/lockablepcsccardconnection.h"
 #include "ctl/pcscreader.h"
-#include "logger.h"
-#include "logrecords.h"
+#include "processlog.h"
 #include "tempdir.h"
 #include "testpcsc/service.h"
 #include "vcard/kalvikcard.h"
@@ -36,37 +35,12 @@ constexpr std::uint16_t USER = 0x0102;
 constexpr std::uint16_t USER_OR_SO = 0x0106;
 const std::string USER_PIN = "123456";
 
-TempDir* workDir = nullptr;
+using logrecords::EnabledLog;
+using logrecords::newBodies;
 
-class TraceEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        workDir = new TempDir();
-        std::string conf =
-            workDir->write("brisane.txt", "loglevel = 1\nlogpath = " + workDir->path() +
-                                              "/\ncache = " + workDir->path() + "/configured/\n");
-        ::setenv("BRISANE_CONF", conf.c_str(), 1);
-    }
-    void TearDown() override {
-        delete workDir;
-        workDir = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new TraceEnvironment);
-
-// Bodies of the log records written since the last call.
-std::vector<std::string> newLogBodies() {
-    static std::size_t seen = 0;
-    std::vector<std::string> all = logrecords::readLines(Logger::instance().getFileName());
-    std::vector<std::string> bodies;
-    for (std::size_t i = std::min(seen, all.size()); i < all.size(); ++i) {
-        std::string::size_type start = all[i].find_first_not_of(' ', Logger::PREFIX_WIDTH - 1);
-        if (logrecords::stampLength(all[i]) != std::string::npos && start != std::string::npos)
-            bodies.push_back(all[i].substr(start));
-    }
-    seen = all.size();
-    return bodies;
-}
+// The log on, and a configured cache directory beside it.
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new EnabledLog(
+    [](const TempDir& dir) { return "cache = " + dir.path() + "/configured/\n"; }));
 
 bool loggedStartingWith(const std::vector<std::string>& bodies, const std::string& text) {
     return std::any_of(bodies.begin(), bodies.end(),
@@ -210,7 +184,7 @@ protected:
         svc.addReader(READER);
         card = std::make_shared<vcard::KalvikCard>();
         svc.insertCard(READER, card);
-        newLogBodies();
+        newBodies();
     }
     void TearDown() override { svc.reset(); }
 
@@ -323,14 +297,14 @@ TEST_F(CachedTokenTest, ChangeByAnotherProcessMakesTheListMissAndReload) {
         call->refreshCache();
     }
     EXPECT_EQ(cardCounter(CachedToken::CACHED_OBJECT_DATA_OBJECT), 1);
-    newLogBodies();
+    newBodies();
     {
         Call call(b);
         clearTrace();
         EXPECT_EQ(dataObjectLabels(*call), std::vector<std::string>{"from a"});
         EXPECT_GT(apdus(), 0u) << "b had to read the card";
         EXPECT_TRUE(loggedStartingWith(
-            newLogBodies(), "CACHE MEMORY: miss [requested_freshness=1, cache_freshness=0]"));
+            newBodies(), "CACHE MEMORY: miss [requested_freshness=1, cache_freshness=0]"));
         call->refreshCache();
     }
     {
@@ -383,7 +357,7 @@ TEST_F(CachedTokenTest, FileChangedOnTheHostIsReadFromTheCardAgain) {
     EXPECT_EQ(dataObjectLabels(*call),
               (std::vector<std::string>{"data 0", "data 1", "data 2", "data 3"}));
     EXPECT_GT(apdus(), 0u);
-    EXPECT_TRUE(loggedStartingWith(newLogBodies(),
+    EXPECT_TRUE(loggedStartingWith(newBodies(),
                                    "CACHE MEMORY: Integrity of cache broken in file " + path));
 }
 
@@ -558,9 +532,9 @@ TEST_F(CachedTokenTest, CardErrorWhileWritingTheBlockIsLoggedNotThrown) {
     call->getKeyPairs();
     call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_KEYPAIR, false);
     svc.failCall(testpcsc::Function::Transmit, SCARD_E_COMM_DATA_LOST);
-    newLogBodies();
+    newBodies();
     EXPECT_NO_THROW(call->refreshCache());
-    const auto bodies = newLogBodies();
+    const auto bodies = newBodies();
     EXPECT_TRUE(loggedStartingWith(bodies, "unable to write cache to card ["));
     EXPECT_FALSE(loggedStartingWith(bodies, "unable to write cache to card [unkwnown error]"));
 }
@@ -739,16 +713,16 @@ TEST_F(CachedTokenTest, ConfiguredCacheDirectoryHoldsOneDirectoryPerCard) {
         CachedToken cached(token.get(), cardId);
         ASSERT_NE(cached.getCacheMemory(), nullptr);
         const std::string expected =
-            workDir->path() + "/configured/" + CachedToken::cardIdText(cardId);
+            EnabledLog::dir().path() + "/configured/" + CachedToken::cardIdText(cardId);
         EXPECT_EQ(cached.getCacheMemory()->getCachingDir(), expected);
         EXPECT_EQ(expected.size() - expected.rfind('/') - 1, 32u);
-        EXPECT_TRUE(loggedStartingWith(newLogBodies(),
+        EXPECT_TRUE(loggedStartingWith(newBodies(),
                                        "cacheMemory->getCachingDir().c_str() = " + expected));
     }
     {
         CachedToken uncached(token.get(), cardId, "");
         EXPECT_EQ(uncached.getCacheMemory(), nullptr);
-        EXPECT_TRUE(loggedStartingWith(newLogBodies(), "CACHE MEMORY disabled"));
+        EXPECT_TRUE(loggedStartingWith(newBodies(), "CACHE MEMORY disabled"));
     }
     token.reset();
     p.connection->unlock(ctl::CardConnection::LEAVE_CARD);

@@ -18,26 +18,24 @@ using logrecords::record;
 
 namespace {
 
-TempDir* logDir = nullptr;
+using logrecords::EnabledLog;
+
 void* module = nullptr;
 CK_FUNCTION_LIST_PTR functions = nullptr;
 
 // Logging is configured before the module reads its configuration, which
 // happens at its first traced call.
-class ModuleEnvironment : public ::testing::Environment {
+class ModuleEnvironment : public EnabledLog {
 public:
     void SetUp() override {
-        logDir = new TempDir();
-        std::string conf =
-            logDir->write("brisane.txt", "loglevel=1\nlogpath=" + logDir->path() + "\n");
-        ::setenv("BRISANE_CONF", conf.c_str(), 1);
+        EnabledLog::SetUp();
         module = ::dlopen(BRISANE_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(module, nullptr) << ::dlerror();
     }
     void TearDown() override {
         if (module)
             ::dlclose(module);
-        delete logDir;
+        EnabledLog::TearDown();
     }
 };
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new ModuleEnvironment);
@@ -49,22 +47,15 @@ CK_C_GetFunctionList getFunctionList() {
 // The module's log file: the only "qvpkcs11-*" file in the log directory.
 std::string logFile() {
     std::string found;
-    DIR* d = ::opendir(logDir->path().c_str());
+    DIR* d = ::opendir(EnabledLog::dir().path().c_str());
     while (struct dirent* e = ::readdir(d))
         if (std::string(e->d_name).rfind("qvpkcs11-module_dlopen_test-", 0) == 0)
-            found = logDir->file(e->d_name);
+            found = EnabledLog::dir().file(e->d_name);
     ::closedir(d);
     return found;
 }
 
-std::vector<std::string> newLines() {
-    static std::size_t seen = 0;
-    std::vector<std::string> all = logrecords::readLines(logFile());
-    std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen, all.size())),
-                                   all.end());
-    seen = all.size();
-    return fresh;
-}
+std::vector<std::string> newLines() { return logrecords::newLines(logFile()); }
 
 std::string addressText(const void* p) {
     char buf[64];

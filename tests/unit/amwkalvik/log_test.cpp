@@ -3,9 +3,7 @@
 #include "amwkalvik/apdu.h"
 #include "exceptions.h"
 #include "fakeconnection.h"
-#include "logger.h"
-#include "logrecords.h"
-#include "tempdir.h"
+#include "processlog.h"
 
 #include <gtest/gtest.h>
 
@@ -14,34 +12,13 @@ using fake::hex;
 using fake::ok;
 using fake::status;
 using logrecords::emptyLine;
+using logrecords::newLines;
 using logrecords::record;
 using namespace amwkalvik;
 
 namespace {
 
-TempDir* logDir = nullptr;
-
-class EnabledLogEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        logDir = new TempDir();
-        std::string conf = logDir->write("brisane.txt", "loglevel=1\nlogpath=" + logDir->path() + "/\n");
-        ::setenv("BRISANE_CONF", conf.c_str(), 1);
-    }
-    void TearDown() override {
-        delete logDir;
-        logDir = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new EnabledLogEnvironment);
-
-std::vector<std::string> newLines() {
-    static std::size_t seen = 0;
-    std::vector<std::string> all = logrecords::readLines(Logger::instance().getFileName());
-    std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen, all.size())), all.end());
-    seen = all.size();
-    return fresh;
-}
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new logrecords::EnabledLog);
 
 const char* const A = "AMWKALVIK_APDU";
 

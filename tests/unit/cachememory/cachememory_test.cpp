@@ -2,8 +2,7 @@
 // ordering that makes files reproducible, atomic replacement and permissions.
 #include "cachememory/cachememory.h"
 
-#include "logger.h"
-#include "logrecords.h"
+#include "processlog.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -20,36 +19,9 @@
 
 namespace {
 
-TempDir* logDir = nullptr;
+using logrecords::newBodies;
 
-class LogEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        logDir = new TempDir();
-        std::string conf = logDir->write("brisane.txt", "loglevel=1\nlogpath=" + logDir->path() + "/\n");
-        ::setenv("BRISANE_CONF", conf.c_str(), 1);
-    }
-    void TearDown() override {
-        delete logDir;
-        logDir = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
-
-// Bodies of the records written since the last call.
-std::vector<std::string> newLogBodies() {
-    static std::size_t seen = 0;
-    std::vector<std::string> all = logrecords::readLines(Logger::instance().getFileName());
-    std::vector<std::string> bodies;
-    for (std::size_t i = std::min(seen, all.size()); i < all.size(); ++i) {
-        std::size_t stamp = logrecords::stampLength(all[i]);
-        if (stamp == std::string::npos || all[i].size() <= Logger::PREFIX_WIDTH)
-            continue;
-        bodies.push_back(all[i].substr(Logger::PREFIX_WIDTH));
-    }
-    seen = all.size();
-    return bodies;
-}
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new logrecords::EnabledLog);
 
 bool logged(const std::vector<std::string>& bodies, const std::string& text) {
     return std::find(bodies.begin(), bodies.end(), text) != bodies.end();
@@ -157,7 +129,7 @@ protected:
         items.push_back(new Item("a", 2));
         items.push_back(new Item("ccc", 3));
         items.push_back(new Item("ba", 4));
-        newLogBodies();
+        newBodies();
     }
     void TearDown() override {
         for (Item* i : items)
@@ -250,7 +222,7 @@ TEST_F(CacheMemoryTest, MissesLeaveTheListEmptyAndTheFileInPlace) {
         factory.version = c.version;
         EXPECT_FALSE(load(c.freshness, &delegate)) << c.what;
         EXPECT_TRUE(loaded.empty()) << c.what;
-        EXPECT_TRUE(logged(newLogBodies(), c.log)) << c.what;
+        EXPECT_TRUE(logged(newBodies(), c.log)) << c.what;
     }
     // The freshness test comes first: the digest is not even looked at.
     EXPECT_EQ(delegate.verifyCalls, 0);
@@ -258,11 +230,11 @@ TEST_F(CacheMemoryTest, MissesLeaveTheListEmptyAndTheFileInPlace) {
 
     factory.version = 3;
     EXPECT_FALSE(store->deserializeEntities(5, 100, &loaded, &delegate));
-    EXPECT_TRUE(logged(newLogBodies(), "CACHE MEMORY: Failed to open cache file " + cacheDir + "/5"));
+    EXPECT_TRUE(logged(newBodies(), "CACHE MEMORY: Failed to open cache file " + cacheDir + "/5"));
 
     writeFile(cacheDir + "/6", bytes.substr(0, 11));
     EXPECT_FALSE(store->deserializeEntities(6, 100, &loaded, &delegate));
-    EXPECT_TRUE(logged(newLogBodies(),
+    EXPECT_TRUE(logged(newBodies(),
                        "CACHE MEMORY: Failed to read header from cache file " + cacheDir + "/6"));
 }
 
@@ -277,7 +249,7 @@ TEST_F(CacheMemoryTest, AnyChangedByteMakesTheDelegateRejectTheFile) {
         ASSERT_TRUE(loaded.empty());
     }
     // Bytes past the header reach the digest check, which names the file.
-    EXPECT_TRUE(logged(newLogBodies(),
+    EXPECT_TRUE(logged(newBodies(),
                        "CACHE MEMORY: Integrity of cache broken in file " + cacheDir + "/1"));
     // An appended byte is a change too.
     writeFile(cacheDir + "/1", original + '\0');
@@ -301,7 +273,7 @@ TEST_F(CacheMemoryTest, OversizedStaticBufferFailsTheReadWithNothingKept) {
     }
     EXPECT_THROW(load(5, &delegate), SerializationException);
     EXPECT_TRUE(loaded.empty());
-    EXPECT_TRUE(logged(newLogBodies(),
+    EXPECT_TRUE(logged(newBodies(),
                        "readStream(): invalid size of static buffer (size:129, max_size:128)"));
 
     // A file cut inside an entity fails the same way.
@@ -313,7 +285,7 @@ TEST_F(CacheMemoryTest, OversizedStaticBufferFailsTheReadWithNothingKept) {
         EXPECT_STREQ(e.what(), "Error in serialization/deserialization within a stream");
     }
     EXPECT_TRUE(loaded.empty());
-    EXPECT_TRUE(logged(newLogBodies(), "readStream(): stream not good"));
+    EXPECT_TRUE(logged(newBodies(), "readStream(): stream not good"));
 }
 
 TEST_F(CacheMemoryTest, ArgumentChecks) {
@@ -351,7 +323,7 @@ TEST_F(CacheMemoryTest, DirectoryThatCannotBeMadeIsLoggedAndNothingWritten) {
     CacheMemory blocked(&factory, dir.path() + "/blocker/card");
     EXPECT_FALSE(blocked.serializeEntities(1, 1, items, &delegate));
     EXPECT_EQ(delegate.hashCalls, 0);
-    EXPECT_TRUE(logged(newLogBodies(),
+    EXPECT_TRUE(logged(newBodies(),
                        "CACHE MEMORY: failed to create dir " + dir.path() + "/blocker/card"));
     EXPECT_FALSE(blocked.deserializeEntities(1, 1, &loaded, &delegate));
 }

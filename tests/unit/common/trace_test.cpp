@@ -1,9 +1,7 @@
 // The process-wide logger as the module uses it: enabled through a
 // configuration file named by BRISANE_CONF before the first record.
 #include "configuration.h"
-#include "logger.h"
-#include "logrecords.h"
-#include "tempdir.h"
+#include "processlog.h"
 #include "trace.h"
 
 #include <gtest/gtest.h>
@@ -13,42 +11,21 @@
 #include <stdexcept>
 #include <thread>
 
+using logrecords::EnabledLog;
 using logrecords::emptyLine;
+using logrecords::newLines;
 using logrecords::record;
 
 namespace {
 
-TempDir* logDir = nullptr;
-
-class EnabledLogEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        logDir = new TempDir();
-        std::string conf = logDir->write("brisane.txt", "loglevel=1\nlogpath=" + logDir->path() + "\n");
-        ::setenv("BRISANE_CONF", conf.c_str(), 1);
-    }
-    void TearDown() override {
-        delete logDir;
-        logDir = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new EnabledLogEnvironment);
-
-// Records written since the last call.
-std::vector<std::string> newLines() {
-    static std::size_t seen = 0;
-    std::vector<std::string> all = logrecords::readLines(Logger::instance().getFileName());
-    std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen, all.size())), all.end());
-    seen = all.size();
-    return fresh;
-}
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new EnabledLog);
 
 TEST(ProcessLogger, FileIsNamedAfterTheExecutableAndStartsWithTheBuildRecord) {
     const Logger& logger = Logger::instance();
     ASSERT_TRUE(logger.isEnabled());
     const std::string& name = logger.getFileName();
     EXPECT_TRUE(std::regex_match(
-        name, std::regex(logDir->path() + "/qvpkcs11-common_trace_test-[0-9]{17,20}\\.log")))
+        name, std::regex(EnabledLog::dir().path() + "/qvpkcs11-common_trace_test-[0-9]{17,20}\\.log")))
         << name;
     std::vector<std::string> lines = newLines();
     ASSERT_EQ(lines.size(), 2u);

@@ -7,42 +7,18 @@
 
 #include "ctl/pcsceventlistener.h"
 #include "ctlhelpers.h"
-#include "logger.h"
-#include "logrecords.h"
-#include "tempdir.h"
+#include "processlog.h"
 
 namespace ctltest {
 namespace {
 
 using logrecords::emptyLine;
 using logrecords::Expected;
+using logrecords::newLines;
 using ctl::CardConnection;
 using testpcsc::Function;
 
-TempDir* logDir = nullptr;
-
-class EnabledLog : public ::testing::Environment {
-public:
-    void SetUp() override {
-        logDir = new TempDir();
-        ::setenv("BRISANE_CONF",
-                 logDir->write("brisane.txt", "loglevel=1\nlogpath=" + logDir->path() + "\n").c_str(), 1);
-    }
-    void TearDown() override {
-        delete logDir;
-        logDir = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new EnabledLog);
-
-// Records written since the last call.
-std::vector<std::string> newLines() {
-    static std::size_t seen = 0;
-    std::vector<std::string> all = logrecords::readLines(Logger::instance().getFileName());
-    std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen, all.size())), all.end());
-    seen = all.size();
-    return fresh;
-}
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new logrecords::EnabledLog);
 
 Expected ctl(int depth, const std::string& body) { return logrecords::record("CTL", depth, body); }
 

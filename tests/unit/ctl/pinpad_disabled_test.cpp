@@ -4,30 +4,13 @@
 #include <cstdlib>
 
 #include "ctlhelpers.h"
-#include "logger.h"
-#include "logrecords.h"
-#include "tempdir.h"
+#include "processlog.h"
 
 namespace ctltest {
 namespace {
 
-TempDir* confDir = nullptr;
-
-class PinPadDisabled : public ::testing::Environment {
-public:
-    void SetUp() override {
-        confDir = new TempDir();
-        ::setenv("BRISANE_CONF",
-                 confDir->write("brisane.txt", "disablepinpad = 1\nloglevel=1\nlogpath=" + confDir->path() + "\n")
-                     .c_str(),
-                 1);
-    }
-    void TearDown() override {
-        delete confDir;
-        confDir = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new PinPadDisabled);
+const auto* const environment = ::testing::AddGlobalTestEnvironment(
+    new logrecords::EnabledLog([](const TempDir&) { return "disablepinpad = 1\n"; }));
 
 class DisabledTest : public testpcsc::ServiceTest {};
 

@@ -1,8 +1,7 @@
 #include "callframe.h"
 #include "exceptions.h"
-#include "logrecords.h"
 #include "names.h"
-#include "tempdir.h"
+#include "processlog.h"
 
 #include <gtest/gtest.h>
 
@@ -14,35 +13,12 @@
 #include <typeinfo>
 
 using logrecords::emptyLine;
+using logrecords::newLines;
 using logrecords::record;
 
 namespace {
 
-TempDir* logDir = nullptr;
-
-class EnabledLogEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        logDir = new TempDir();
-        std::string conf =
-            logDir->write("brisane.txt", "loglevel=1\nlogpath=" + logDir->path() + "\n");
-        ::setenv("BRISANE_CONF", conf.c_str(), 1);
-    }
-    void TearDown() override {
-        delete logDir;
-        logDir = nullptr;
-    }
-};
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new EnabledLogEnvironment);
-
-std::vector<std::string> newLines() {
-    static std::size_t seen = 0;
-    std::vector<std::string> all = logrecords::readLines(Logger::instance().getFileName());
-    std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen, all.size())),
-                                   all.end());
-    seen = all.size();
-    return fresh;
-}
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new logrecords::EnabledLog);
 
 // Frames as the C_ functions build them, with the initialisation check off:
 // this process never runs C_Initialize.
