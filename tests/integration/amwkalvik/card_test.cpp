@@ -3,12 +3,12 @@
 // committed, keys generated and used (results checked with OpenSSL),
 // authentication with and without a PIN pad, and the APDU counts of typical
 // operations.
-#include "amw/pinpadnotifier.h"
 #include "amwkalvik/apdu.h"
 #include "amwkalvik/token.h"
 #include "ctl/lockablepcsccardconnection.h"
 #include "ctl/pcscreader.h"
 #include "exceptions.h"
+#include "fakeconnection.h"
 #include "testpcsc/service.h"
 #include "vcard/kalvikcard.h"
 
@@ -27,7 +27,10 @@ namespace {
 
 using amw::AccessCondition;
 using amwkalvik::Token;
-using Bytes = std::vector<std::uint8_t>;
+using fake::Bytes;
+using fake::Owned;
+using fake::str;
+using fake::text;
 
 constexpr const char* READER = "Kalvik Reader 0";
 const std::string USER_PIN = "123456";
@@ -35,32 +38,10 @@ constexpr std::uint16_t EVERYONE = 0x0101;
 constexpr std::uint16_t USER_OR_SO = 0x0106;
 constexpr std::uint16_t NOT_SPECIFIED = 0xFFFF;
 
-template <std::size_t N>
-StaticBuffer<N> text(const std::string& s) {
-    return StaticBuffer<N>(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-}
-template <std::size_t N>
-std::string str(const StaticBuffer<N>& b) {
-    return std::string(b.begin(), b.end());
-}
 StaticBuffer<256> exponent65537() {
     const std::uint8_t e[] = {0x01, 0x00, 0x01};
     return StaticBuffer<256>(e, sizeof e);
 }
-
-// Owns what the token hands out.
-template <class T>
-struct List {
-    std::vector<T*> items;
-    ~List() { clear(); }
-    void clear() {
-        for (T* t : items)
-            delete t;
-        items.clear();
-    }
-    std::size_t size() const { return items.size(); }
-    T* operator[](std::size_t i) const { return items[i]; }
-};
 
 // A card in a reader, a locked connection to it and a card token.
 class CardTest : public ::testing::TestWithParam<testpcsc::Protocol> {
@@ -186,7 +167,7 @@ TEST_P(CardTest, EveryObjectKindIsCreatedListedBackAndChanged) {
 
     // A later call sees everything on the card.
     std::unique_ptr<Token> later = freshToken();
-    List<amw::X509Certificate> certs;
+    Owned<amw::X509Certificate> certs;
     later->listCertificates(certs.items);
     ASSERT_EQ(certs.size(), 1u);
     EXPECT_EQ(str(certs[0]->label), "cert label");
@@ -197,17 +178,17 @@ TEST_P(CardTest, EveryObjectKindIsCreatedListedBackAndChanged) {
     EXPECT_EQ(certs[0]->contentSize, 600u);
     EXPECT_EQ(Bytes(certs[0]->getContent().begin(), certs[0]->getContent().end()), body);
 
-    List<amw::DataObject> objects;
+    Owned<amw::DataObject> objects;
     later->listDataObjects(objects.items);
     ASSERT_EQ(objects.size(), 1u);
     EXPECT_EQ(str(objects[0]->objectId), "1.2.3");
     EXPECT_EQ(str(objects[0]->getContent()), "hidden");
 
-    List<amw::Directory> dirs;
+    Owned<amw::Directory> dirs;
     later->listDirs(dirs.items);
     ASSERT_EQ(dirs.size(), 1u);
     EXPECT_EQ(str(dirs[0]->directoryName), "keys") << "names are listed in lower case";
-    List<amw::File> files;
+    Owned<amw::File> files;
     later->listFiles(files.items);
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(str(files[0]->directoryName), "keys");
@@ -222,12 +203,12 @@ TEST_P(CardTest, EveryObjectKindIsCreatedListedBackAndChanged) {
     certs[0]->commitContentChanges();
     objects[0]->setContent(nullptr, 0);
     objects[0]->commitContentChanges();
-    List<amw::X509Certificate> again;
+    Owned<amw::X509Certificate> again;
     freshToken()->listCertificates(again.items);
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(str(again[0]->label), "renamed");
     EXPECT_EQ(again[0]->getContent().size(), 10u);
-    List<amw::DataObject> emptied;
+    Owned<amw::DataObject> emptied;
     freshToken()->listDataObjects(emptied.items);
     EXPECT_EQ(emptied[0]->contentSize, 0u);
     EXPECT_EQ(emptied[0]->getContent().size(), 0u);
@@ -253,7 +234,7 @@ TEST_P(CardTest, GeneratedKeysAnswerWhatOpenSslExpects) {
         ASSERT_EQ(pair->publicKey.modulus.size(), bits / 8);
 
         // Listed back with the card's public components.
-        List<amw::KeyPair> pairs;
+        Owned<amw::KeyPair> pairs;
         freshToken()->listKeyPairs(pairs.items);
         auto it = std::find_if(pairs.items.begin(), pairs.items.end(), [&](amw::KeyPair* p) {
             return str(p->pkcs11Id) == "key-" + std::to_string(bits);
@@ -318,7 +299,7 @@ TEST_P(CardTest, ImportedKeyAndItsHalvesAmended) {
     // Remove the public half: the card keeps a private-only pair that still works.
     token->amendKeyPairRemovePublicKey(pair.get());
     pair->commitCreationOrMetadataChanges();
-    List<amw::KeyPair> pairs;
+    Owned<amw::KeyPair> pairs;
     freshToken()->listKeyPairs(pairs.items);
     ASSERT_EQ(pairs.size(), 1u);
     EXPECT_FALSE(pairs[0]->hasPublicKey);
@@ -333,7 +314,7 @@ TEST_P(CardTest, ImportedKeyAndItsHalvesAmended) {
     token->amendKeyPairAddPublicKey(pairs[0], text<128>("p2"), 4, amw::KeyPair::KEY_EXCHANGE_KEY,
                                     0x006C, k.n, k.e);
     pairs[0]->commitCreationOrMetadataChanges();
-    List<amw::KeyPair> restored;
+    Owned<amw::KeyPair> restored;
     freshToken()->listKeyPairs(restored.items);
     ASSERT_EQ(restored.size(), 1u);
     EXPECT_TRUE(restored[0]->hasPublicKey);
@@ -347,7 +328,7 @@ TEST_P(CardTest, ImportedKeyAndItsHalvesAmended) {
 }
 
 TEST_P(CardTest, AuthenticationObjectsPinsAndSessionPins) {
-    List<amw::AuthenticationObject> aos;
+    Owned<amw::AuthenticationObject> aos;
     token->listAuthenticateObjects(aos.items);
     ASSERT_EQ(aos.size(), 2u);
     EXPECT_EQ(aos[0]->role, amw::AMWROLE_USER);
@@ -494,7 +475,7 @@ TEST_P(SmallCardTest, ContentThatDoesNotFitIsRefusedBeforeTheCardChanges) {
               (Bytes{0x80, 0x06, 0x01, 0x00}))
         << "nothing after the memory query";
     EXPECT_EQ(card->freeBlocks(), freeBlocks);
-    List<amw::DataObject> objects;
+    Owned<amw::DataObject> objects;
     freshToken()->listDataObjects(objects.items);
     EXPECT_EQ(str(objects[0]->getContent()), "keep");
 }
@@ -539,9 +520,9 @@ TEST_P(CountTest, ApduCountsOfTypicalOperations) {
     EXPECT_EQ(sign2048, 3u);  // cryptInit and two chained crypt blocks
 
     clearTrace();
-    List<amw::X509Certificate> certs;
-    List<amw::DataObject> objects;
-    List<amw::KeyPair> pairs;
+    Owned<amw::X509Certificate> certs;
+    Owned<amw::DataObject> objects;
+    Owned<amw::KeyPair> pairs;
     std::unique_ptr<Token> later = freshToken();
     later->listCertificates(certs.items);
     const std::size_t listCerts = exchanges();
@@ -571,24 +552,12 @@ protected:
     }
 };
 
-class Notifier : public amw::PinPadNotifier {
-public:
-    std::vector<std::string> calls;
-    void onPinPadPrompt(std::uint32_t tries) override { calls.push_back("prompt " + std::to_string(tries)); }
-    void onPinPadDone() override { calls.push_back("done"); }
-    void onWrongPin(std::uint32_t tries) override { calls.push_back("wrong " + std::to_string(tries)); }
-    void onPinBlocked() override { calls.push_back("blocked"); }
-    void onPinLengthError() override { calls.push_back("length"); }
-    void onPinPadCancelled() override { calls.push_back("cancelled"); }
-    void onPinMismatch() override { calls.push_back("mismatch"); }
-};
-
 TEST_P(PinPadCardTest, PinEnteredOnTheReader) {
     ASSERT_TRUE(connection->isPinPadAvailable());
     amw::AuthenticationObject ao = user();
     EXPECT_TRUE(token->willUsePinPad(&ao));
     service->queuePinEntries(READER, {testpcsc::PinEntry::pin("999999"), testpcsc::PinEntry::pin(USER_PIN)});
-    Notifier notifier;
+    fake::RecordingNotifier notifier;
     std::uint32_t tries = 0;
     EXPECT_EQ(token->authenticate(&ao, nullptr, 0, &tries, &notifier), amw::AUTHENTICATION_SUCCESS);
     EXPECT_EQ(notifier.calls,

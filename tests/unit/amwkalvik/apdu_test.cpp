@@ -1,6 +1,5 @@
 // The applet's commands as bytes on the wire, their response checks, the
 // status-word mapping and the PIN pad loop, against a scripted connection.
-#include "amw/pinpadnotifier.h"
 #include "amwkalvik/apdu.h"
 #include "exceptions.h"
 #include "fakeconnection.h"
@@ -11,28 +10,9 @@
 #include <typeinfo>
 
 using namespace amwkalvik;
-using fake::Bytes;
-using fake::concat;
-using fake::expectThrowMessage;
-using fake::hex;
-using fake::ok;
-using fake::repeat;
-using fake::status;
+using namespace fake;
 
 namespace {
-
-// Every notifier call, in order, as text.
-class RecordingNotifier : public amw::PinPadNotifier {
-public:
-    std::vector<std::string> calls;
-    void onPinPadPrompt(std::uint32_t tries) override { calls.push_back("prompt " + std::to_string(tries)); }
-    void onPinPadDone() override { calls.push_back("done"); }
-    void onWrongPin(std::uint32_t tries) override { calls.push_back("wrong " + std::to_string(tries)); }
-    void onPinBlocked() override { calls.push_back("blocked"); }
-    void onPinLengthError() override { calls.push_back("length"); }
-    void onPinPadCancelled() override { calls.push_back("cancelled"); }
-    void onPinMismatch() override { calls.push_back("mismatch"); }
-};
 
 const char* const INTERNAL = "INTERNAL ERROR ";
 
@@ -663,13 +643,7 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
 }
 
 TEST(Commands, TransportFailuresPassThroughUnchanged) {
-    class Broken : public fake::Connection {
-    public:
-        std::uint16_t transmit(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t*,
-                               std::uint32_t) override {
-            throw ctl::CtlException(0x80100069);
-        }
-    } broken;
+    BrokenConnection broken(0x80100069);
     try {
         apdu::selectApplet(broken);
         ADD_FAILURE();

@@ -7,10 +7,7 @@
 
 #include <gtest/gtest.h>
 
-using fake::Bytes;
-using fake::hex;
-using fake::ok;
-using fake::status;
+using namespace fake;
 using logrecords::emptyLine;
 using logrecords::newLines;
 using logrecords::record;
@@ -92,13 +89,7 @@ TEST(ApduLog, PlainExchangesAreDumpedSixteenBytesALine) {
 
 TEST(ApduLog, TransmitErrorsAreRecordedAndPassedOn) {
     newLines();
-    class Broken : public fake::Connection {
-    public:
-        std::uint16_t transmit(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t*,
-                               std::uint32_t) override {
-            throw ctl::CtlException(0x80100069);
-        }
-    } broken;
+    BrokenConnection broken(0x80100069);
     EXPECT_THROW(apdu::activateCard(broken), ctl::CtlException);
     logrecords::expectLines(newLines(),
                             {record(A, 0, "Entering amwkalvik::apdu::activateCard()"),

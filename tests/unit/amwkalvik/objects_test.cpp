@@ -12,13 +12,7 @@
 #include <sstream>
 
 using namespace amwkalvik;
-using fake::Bytes;
-using fake::concat;
-using fake::expectThrowMessage;
-using fake::hex;
-using fake::ok;
-using fake::repeat;
-using fake::status;
+using namespace fake;
 
 namespace {
 
@@ -52,10 +46,6 @@ Bytes lv(const std::string& s) {
     b.insert(b.end(), s.begin(), s.end());
     return b;
 }
-
-std::string str(const StaticBuffer<128>& b) { return std::string(b.begin(), b.end()); }
-template <std::size_t N>
-std::string str(const StaticBuffer<N>& b) { return std::string(b.begin(), b.end()); }
 
 // The header as the driver holds it after reading it from the card.
 std::vector<std::uint8_t> readHeader(fake::Connection& c, const Bytes& raw) {

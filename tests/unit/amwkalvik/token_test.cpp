@@ -10,33 +10,7 @@
 #include <memory>
 
 using namespace amwkalvik;
-using fake::Bytes;
-using fake::concat;
-using fake::expectThrowMessage;
-using fake::hex;
-using fake::ok;
-using fake::repeat;
-using fake::status;
-
-namespace {
-
-template <std::size_t N>
-StaticBuffer<N> buf(const Bytes& b) {
-    return StaticBuffer<N>(b.data(), b.size());
-}
-
-Bytes bytes(const StaticBuffer<256>& b) { return Bytes(b.begin(), b.end()); }
-
-template <class T>
-struct Owned {
-    std::vector<T*> items;
-    ~Owned() {
-        for (T* t : items)
-            delete t;
-    }
-};
-
-}  // namespace
+using namespace fake;
 
 TEST(TokenCreation, TypeAndSelection) {
     fake::Connection c;

@@ -1,7 +1,12 @@
 #pragma once
-// A card connection that records every command and answers from a script,
-// so tests can check the bytes the driver sends and feed it any response.
+// Helpers for tests of the card driver: a card connection that records every
+// command and answers from a script, so tests can check the bytes the driver
+// sends and feed it any response; a PIN pad notifier that records its calls;
+// lists that own what the token hands out; byte and buffer conversions.
+#include "amw/pinpadnotifier.h"
 #include "ctl/cardconnection.h"
+#include "exceptions.h"
+#include "staticbuffer.h"
 
 #include <gtest/gtest.h>
 
@@ -45,6 +50,23 @@ inline std::string toHex(const Bytes& bytes) {
         out += buf;
     }
     return out;
+}
+
+template <std::size_t N>
+StaticBuffer<N> buf(const Bytes& bytes) {
+    return StaticBuffer<N>(bytes.data(), bytes.size());
+}
+template <std::size_t N>
+StaticBuffer<N> text(const std::string& s) {
+    return StaticBuffer<N>(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+template <std::size_t N>
+Bytes bytes(const StaticBuffer<N>& b) {
+    return Bytes(b.begin(), b.end());
+}
+template <std::size_t N>
+std::string str(const StaticBuffer<N>& b) {
+    return std::string(b.begin(), b.end());
 }
 
 struct Response {
@@ -131,6 +153,44 @@ private:
         pinPadAnswers.pop_front();
         return sw;
     }
+};
+
+// A connection whose every transmit fails with the PC/SC error `code`.
+class BrokenConnection : public Connection {
+public:
+    explicit BrokenConnection(std::uint32_t code) : code(code) {}
+    std::uint16_t transmit(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t*,
+                           std::uint32_t) override {
+        throw ctl::CtlException(code);
+    }
+    std::uint32_t code;
+};
+
+// Every notifier call, in order, as text.
+class RecordingNotifier : public amw::PinPadNotifier {
+public:
+    std::vector<std::string> calls;
+    void onPinPadPrompt(std::uint32_t tries) override { calls.push_back("prompt " + std::to_string(tries)); }
+    void onPinPadDone() override { calls.push_back("done"); }
+    void onWrongPin(std::uint32_t tries) override { calls.push_back("wrong " + std::to_string(tries)); }
+    void onPinBlocked() override { calls.push_back("blocked"); }
+    void onPinLengthError() override { calls.push_back("length"); }
+    void onPinPadCancelled() override { calls.push_back("cancelled"); }
+    void onPinMismatch() override { calls.push_back("mismatch"); }
+};
+
+// Owns what the token hands out.
+template <class T>
+struct Owned {
+    std::vector<T*> items;
+    ~Owned() { clear(); }
+    void clear() {
+        for (T* t : items)
+            delete t;
+        items.clear();
+    }
+    std::size_t size() const { return items.size(); }
+    T* operator[](std::size_t i) const { return items[i]; }
 };
 
 // Expects `f` to throw E whose message is exactly `message`.
