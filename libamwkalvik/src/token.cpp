@@ -8,6 +8,7 @@
 #include "trace.h"
 
 #include <cstring>
+#include <functional>
 #include <memory>
 
 namespace amwkalvik {
@@ -66,6 +67,12 @@ void importComponent(ctl::CardConnection& connection, std::uint8_t component,
     apdu::importComponent(connection, component, value.data, value.size());
 }
 
+void importPublicComponents(ctl::CardConnection& connection, const StaticBuffer<256>& modulus,
+                            const StaticBuffer<256>& exponent) {
+    importComponent(connection, apdu::COMPONENT_N, modulus);
+    importComponent(connection, apdu::COMPONENT_E, exponent);
+}
+
 void importPrivateComponents(ctl::CardConnection& connection,
                              const amw::RsaPrivateKeyComponents& components) {
     importComponent(connection, apdu::COMPONENT_P, components.p);
@@ -73,6 +80,75 @@ void importPrivateComponents(ctl::CardConnection& connection,
     importComponent(connection, apdu::COMPONENT_DP, components.dp);
     importComponent(connection, apdu::COMPONENT_DQ, components.dq);
     importComponent(connection, apdu::COMPONENT_INV, components.inv);
+}
+
+// The host object of a pair the card has just begun, without its halves.
+std::unique_ptr<KeyPair> newKeyPair(ctl::CardConnection* connection, std::uint32_t keySize,
+                                    const StaticBuffer<128>& pkcs11Id, std::uint16_t keyUsage,
+                                    std::uint8_t containerIndex, std::uint32_t keySpec) {
+    std::unique_ptr<KeyPair> pair(new KeyPair(connection));
+    pair->keySize = static_cast<std::uint16_t>(keySize);
+    pair->pkcs11Id = pkcs11Id;
+    pair->keyUsage = keyUsage;
+    pair->containerIndex = containerIndex;
+    pair->keySpec = keySpec;
+    return pair;
+}
+
+// Begins a pair of both halves in a container: the arguments are traced and
+// checked before the card is touched.
+std::unique_ptr<KeyPair> beginContainerPair(ctl::CardConnection* connection, std::uint8_t origin,
+                                            std::uint32_t keySize, std::uint8_t containerIndex,
+                                            std::uint32_t keySpec,
+                                            const StaticBuffer<128>& pkcs11Id,
+                                            std::uint16_t keyUsage) {
+    logNumber("keySize", keySize);
+    logNumber("containerIndex", containerIndex);
+    QV_TRACE_ARG(COMPONENT, "keySpec", amw::keySpecText(keySpec));
+    logNumber("keyUsage", keyUsage);
+    checkKeySize(keySize);
+    const std::uint8_t spec = amw::toCardKeySpec(keySpec);
+    apdu::createKeyPair(*connection, origin, static_cast<std::uint16_t>(keySize), keyUsage, spec,
+                        containerIndex);
+    return newKeyPair(connection, keySize, pkcs11Id, keyUsage, containerIndex, keySpec);
+}
+
+// Begins a pair of one imported half, which belongs to no container.
+std::unique_ptr<KeyPair> beginLoneHalf(ctl::CardConnection* connection, std::uint8_t origin,
+                                       std::uint32_t keySize, const StaticBuffer<128>& pkcs11Id,
+                                       std::uint16_t keyUsage) {
+    logNumber("keySize", keySize);
+    logNumber("keyUsage", keyUsage);
+    checkKeySize(keySize);
+    apdu::createKeyPair(*connection, origin, static_cast<std::uint16_t>(keySize), keyUsage, 0,
+                        0xFF);
+    return newKeyPair(connection, keySize, pkcs11Id, keyUsage, 0,
+                      amw::KeyPair::KEY_EXCHANGE_KEY);
+}
+
+// Adds the half that `importHalf` sends and records; the pair then belongs
+// to the given container.
+void addHalf(ctl::CardConnection& connection, KeyPair& pair, bool present, const char* half,
+             std::uint8_t containerIndex, std::uint32_t keySpec,
+             const std::function<void()>& importHalf) {
+    if (present)
+        throw InternalErrorException("Keypair has already %s key", half);
+    amw::toCardKeySpec(keySpec);
+    apdu::amendKeypair(connection, pair.blockId, Token::AMEND_ADD_KEY);
+    importHalf();
+    pair.containerIndex = containerIndex;
+    pair.keySpec = keySpec;
+    pair.metadataChanged = true;
+}
+
+// Tells the card to drop a half of a complete pair.
+void removeHalf(ctl::CardConnection& connection, KeyPair& pair, std::uint8_t operation,
+                const char* half) {
+    apdu::amendKeypair(connection, pair.blockId,
+                       static_cast<std::uint8_t>(operation | (pair.generatedOnCard & 1)));
+    if (!pair.hasPublicKey || !pair.hasPrivateKey)
+        throw InternalErrorException("cannot remove %s key from incomplete keypair", half);
+    pair.metadataChanged = true;
 }
 
 std::uint32_t putHostWord32(std::uint32_t value, std::uint8_t* out) {
@@ -138,9 +214,12 @@ void Token::setCacheFreshness(const amw::FreshnessBlock& block) {
 }
 
 template <class Card, class Base>
-void Token::listChain(std::uint16_t head, std::size_t headerSize, std::vector<Base*>& list,
-                      bool keyPairFields) {
-    std::uint16_t blockId = head;
+void Token::listChain(std::uint16_t* apdu::HeadsRequest::*head, std::size_t headerSize,
+                      std::vector<Base*>& list, bool keyPairFields) {
+    std::uint16_t blockId = NO_BLOCK;
+    apdu::HeadsRequest heads;
+    heads.*head = &blockId;
+    apdu::getHeads(*connection, heads);
     for (std::size_t count = 0; blockId != NO_BLOCK; ++count) {
         if (count == MAX_CHAIN_LENGTH)
             throw InternalErrorException("object chain does not end (block id 0x%04X)", blockId);
@@ -157,47 +236,27 @@ void Token::listChain(std::uint16_t head, std::size_t headerSize, std::vector<Ba
 
 void Token::listKeyPairs(std::vector<amw::KeyPair*>& list) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::listKeyPairs");
-    std::uint16_t head = NO_BLOCK;
-    apdu::HeadsRequest heads;
-    heads.keyPairs = &head;
-    apdu::getHeads(*connection, heads);
-    listChain<KeyPair>(head, KEY_PAIR_HEADER_SIZE, list, true);
+    listChain<KeyPair>(&apdu::HeadsRequest::keyPairs, KEY_PAIR_HEADER_SIZE, list, true);
 }
 
 void Token::listCertificates(std::vector<amw::X509Certificate*>& list) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::listCertificates");
-    std::uint16_t head = NO_BLOCK;
-    apdu::HeadsRequest heads;
-    heads.certificates = &head;
-    apdu::getHeads(*connection, heads);
-    listChain<X509Certificate>(head, CERTIFICATE_HEADER_SIZE, list, false);
+    listChain<X509Certificate>(&apdu::HeadsRequest::certificates, CERTIFICATE_HEADER_SIZE, list, false);
 }
 
 void Token::listFiles(std::vector<amw::File*>& list) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::listFiles");
-    std::uint16_t head = NO_BLOCK;
-    apdu::HeadsRequest heads;
-    heads.files = &head;
-    apdu::getHeads(*connection, heads);
-    listChain<File>(head, FILE_HEADER_SIZE, list, false);
+    listChain<File>(&apdu::HeadsRequest::files, FILE_HEADER_SIZE, list, false);
 }
 
 void Token::listDirs(std::vector<amw::Directory*>& list) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::listDirs");
-    std::uint16_t head = NO_BLOCK;
-    apdu::HeadsRequest heads;
-    heads.directories = &head;
-    apdu::getHeads(*connection, heads);
-    listChain<Directory>(head, DIRECTORY_HEADER_SIZE, list, false);
+    listChain<Directory>(&apdu::HeadsRequest::directories, DIRECTORY_HEADER_SIZE, list, false);
 }
 
 void Token::listDataObjects(std::vector<amw::DataObject*>& list) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::listDataObjects");
-    std::uint16_t head = NO_BLOCK;
-    apdu::HeadsRequest heads;
-    heads.dataObjects = &head;
-    apdu::getHeads(*connection, heads);
-    listChain<DataObject>(head, DATA_OBJECT_HEADER_SIZE, list, false);
+    listChain<DataObject>(&apdu::HeadsRequest::dataObjects, DATA_OBJECT_HEADER_SIZE, list, false);
 }
 
 void Token::listAuthenticateObjects(std::vector<amw::AuthenticationObject*>& list) {
@@ -357,32 +416,16 @@ amw::KeyPair* Token::generateKeyPair(const StaticBuffer<128>& publicLabel,
                                      const StaticBuffer<128>& pkcs11Id, std::uint16_t keyUsage,
                                      const StaticBuffer<256>& publicExponent) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::generateKeyPair");
-    logNumber("keySize", keySize);
-    logNumber("containerIndex", containerIndex);
-    QV_TRACE_ARG(COMPONENT, "keySpec", amw::keySpecText(keySpec));
-    logNumber("keyUsage", keyUsage);
-    checkKeySize(keySize);
-    const std::uint8_t spec = amw::toCardKeySpec(keySpec);
-    apdu::createKeyPair(*connection, ORIGIN_GENERATE, static_cast<std::uint16_t>(keySize),
-                        keyUsage, spec, containerIndex);
+    std::unique_ptr<KeyPair> pair = beginContainerPair(connection, ORIGIN_GENERATE, keySize,
+                                                       containerIndex, keySpec, pkcs11Id, keyUsage);
     StaticBuffer<256> modulus;
     apdu::generateKeyPair(*connection, publicExponent, modulus);
     if (modulus.size() > keySize / 8)
         throw InternalErrorException("unexpected length of modulus (expected %d,  actual %d)",
                                      static_cast<int>(keySize / 8),
                                      static_cast<int>(modulus.size()));
-    std::unique_ptr<KeyPair> pair(new KeyPair(connection));
-    pair->keySize = static_cast<std::uint16_t>(keySize);
-    pair->pkcs11Id = pkcs11Id;
-    pair->containerIndex = containerIndex;
-    pair->keySpec = keySpec;
-    pair->keyUsage = keyUsage;
-    pair->hasPublicKey = true;
-    pair->publicKey.modulus = modulus;
-    pair->publicKey.publicExponent = publicExponent;
-    pair->publicKey.label = publicLabel;
-    pair->hasPrivateKey = true;
-    pair->privateKey.label = privateLabel;
+    pair->addPublicKey(publicLabel, modulus, publicExponent, keyUsage);
+    pair->addPrivateKey(privateLabel, keyUsage);
     return pair.release();
 }
 
@@ -392,30 +435,13 @@ amw::KeyPair* Token::importKeyPair(const StaticBuffer<128>& publicLabel,
                                    const StaticBuffer<128>& pkcs11Id, std::uint16_t keyUsage,
                                    const amw::RsaPrivateKeyComponents& components) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::importKeyPair");
-    logNumber("keySize", keySize);
-    logNumber("containerIndex", containerIndex);
-    QV_TRACE_ARG(COMPONENT, "keySpec", amw::keySpecText(keySpec));
-    logNumber("keyUsage", keyUsage);
-    checkKeySize(keySize);
-    const std::uint8_t spec = amw::toCardKeySpec(keySpec);
+    std::unique_ptr<KeyPair> pair = beginContainerPair(connection, ORIGIN_IMPORT_PAIR, keySize,
+                                                       containerIndex, keySpec, pkcs11Id, keyUsage);
     const StaticBuffer<256> exponent = stripLeadingZeros(components.e);
-    apdu::createKeyPair(*connection, ORIGIN_IMPORT_PAIR, static_cast<std::uint16_t>(keySize),
-                        keyUsage, spec, containerIndex);
-    importComponent(*connection, apdu::COMPONENT_N, components.n);
-    importComponent(*connection, apdu::COMPONENT_E, exponent);
+    importPublicComponents(*connection, components.n, exponent);
     importPrivateComponents(*connection, components);
-    std::unique_ptr<KeyPair> pair(new KeyPair(connection));
-    pair->keySize = static_cast<std::uint16_t>(keySize);
-    pair->pkcs11Id = pkcs11Id;
-    pair->containerIndex = containerIndex;
-    pair->keySpec = keySpec;
-    pair->keyUsage = keyUsage;
-    pair->hasPublicKey = true;
-    pair->publicKey.modulus = components.n;
-    pair->publicKey.publicExponent = exponent;
-    pair->publicKey.label = publicLabel;
-    pair->hasPrivateKey = true;
-    pair->privateKey.label = privateLabel;
+    pair->addPublicKey(publicLabel, components.n, exponent, keyUsage);
+    pair->addPrivateKey(privateLabel, keyUsage);
     return pair.release();
 }
 
@@ -424,24 +450,11 @@ amw::KeyPair* Token::importPublicKey(const StaticBuffer<128>& pkcs11Id, std::uin
                                      const StaticBuffer<256>& modulus,
                                      const StaticBuffer<256>& publicExponent) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::importPublicKey");
-    logNumber("keySize", keySize);
-    logNumber("keyUsage", keyUsage);
-    checkKeySize(keySize);
+    std::unique_ptr<KeyPair> pair =
+        beginLoneHalf(connection, ORIGIN_IMPORT_PUBLIC, keySize, pkcs11Id, keyUsage);
     const StaticBuffer<256> exponent = stripLeadingZeros(publicExponent);
-    apdu::createKeyPair(*connection, ORIGIN_IMPORT_PUBLIC, static_cast<std::uint16_t>(keySize),
-                        keyUsage, 0, 0xFF);
-    importComponent(*connection, apdu::COMPONENT_N, modulus);
-    importComponent(*connection, apdu::COMPONENT_E, exponent);
-    std::unique_ptr<KeyPair> pair(new KeyPair(connection));
-    pair->keySize = static_cast<std::uint16_t>(keySize);
-    pair->pkcs11Id = pkcs11Id;
-    pair->keyUsage = keyUsage;
-    pair->containerIndex = 0;
-    pair->keySpec = amw::KeyPair::KEY_EXCHANGE_KEY;
-    pair->hasPublicKey = true;
-    pair->publicKey.modulus = modulus;
-    pair->publicKey.publicExponent = exponent;
-    pair->publicKey.label = label;
+    importPublicComponents(*connection, modulus, exponent);
+    pair->addPublicKey(label, modulus, exponent, keyUsage);
     return pair.release();
 }
 
@@ -449,20 +462,10 @@ amw::KeyPair* Token::importPrivateKey(const StaticBuffer<128>& pkcs11Id, std::ui
                                       const StaticBuffer<128>& label, std::uint16_t keyUsage,
                                       const amw::RsaPrivateKeyComponents& components) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::importPrivateKey");
-    logNumber("keySize", keySize);
-    logNumber("keyUsage", keyUsage);
-    checkKeySize(keySize);
-    apdu::createKeyPair(*connection, ORIGIN_IMPORT_PRIVATE, static_cast<std::uint16_t>(keySize),
-                        keyUsage, 0, 0xFF);
+    std::unique_ptr<KeyPair> pair =
+        beginLoneHalf(connection, ORIGIN_IMPORT_PRIVATE, keySize, pkcs11Id, keyUsage);
     importPrivateComponents(*connection, components);
-    std::unique_ptr<KeyPair> pair(new KeyPair(connection));
-    pair->keySize = static_cast<std::uint16_t>(keySize);
-    pair->pkcs11Id = pkcs11Id;
-    pair->keyUsage = keyUsage;
-    pair->containerIndex = 0;
-    pair->keySpec = amw::KeyPair::KEY_EXCHANGE_KEY;
-    pair->hasPrivateKey = true;
-    pair->privateKey.label = label;
+    pair->addPrivateKey(label, keyUsage);
     return pair.release();
 }
 
@@ -473,17 +476,11 @@ void Token::amendKeyPairAddPublicKey(amw::KeyPair* keyPair, const StaticBuffer<1
     static const char* const FUNCTION = "amwkalvik::Token::amendKeyPairAddPublicKey";
     TraceScope trace(COMPONENT, FUNCTION);
     auto& pair = cardObject<KeyPair>(keyPair, "keyPair", FUNCTION, __LINE__);
-    if (pair.hasPublicKey)
-        throw InternalErrorException("Keypair has already public key");
-    amw::toCardKeySpec(keySpec);
     const StaticBuffer<256> exponent = stripLeadingZeros(publicExponent);
-    apdu::amendKeypair(*connection, pair.blockId, AMEND_ADD_KEY);
-    importComponent(*connection, apdu::COMPONENT_N, modulus);
-    importComponent(*connection, apdu::COMPONENT_E, exponent);
-    pair.addPublicKey(label, modulus, exponent, keyUsage);
-    pair.containerIndex = containerIndex;
-    pair.keySpec = keySpec;
-    pair.metadataChanged = true;
+    addHalf(*connection, pair, pair.hasPublicKey, "public", containerIndex, keySpec, [&] {
+        importPublicComponents(*connection, modulus, exponent);
+        pair.addPublicKey(label, modulus, exponent, keyUsage);
+    });
 }
 
 void Token::amendKeyPairAddPrivateKey(amw::KeyPair* keyPair, const StaticBuffer<128>& label,
@@ -493,41 +490,26 @@ void Token::amendKeyPairAddPrivateKey(amw::KeyPair* keyPair, const StaticBuffer<
     static const char* const FUNCTION = "amwkalvik::Token::amendKeyPairAddPrivateKey";
     TraceScope trace(COMPONENT, FUNCTION);
     auto& pair = cardObject<KeyPair>(keyPair, "keyPair", FUNCTION, __LINE__);
-    if (pair.hasPrivateKey)
-        throw InternalErrorException("Keypair has already private key");
-    amw::toCardKeySpec(keySpec);
-    apdu::amendKeypair(*connection, pair.blockId, AMEND_ADD_KEY);
-    importPrivateComponents(*connection, components);
-    pair.addPrivateKey(label, keyUsage);
-    pair.containerIndex = containerIndex;
-    pair.keySpec = keySpec;
-    pair.metadataChanged = true;
+    addHalf(*connection, pair, pair.hasPrivateKey, "private", containerIndex, keySpec, [&] {
+        importPrivateComponents(*connection, components);
+        pair.addPrivateKey(label, keyUsage);
+    });
 }
 
 void Token::amendKeyPairRemovePublicKey(amw::KeyPair* keyPair) {
     static const char* const FUNCTION = "amwkalvik::Token::amendKeyPairRemovePublicKey";
     TraceScope trace(COMPONENT, FUNCTION);
     auto& pair = cardObject<KeyPair>(keyPair, "keyPair", FUNCTION, __LINE__);
-    apdu::amendKeypair(*connection, pair.blockId,
-                       static_cast<std::uint8_t>(AMEND_REMOVE_PUBLIC | (pair.generatedOnCard & 1)));
-    if (!pair.hasPublicKey || !pair.hasPrivateKey)
-        throw InternalErrorException("cannot remove public key from incomplete keypair");
+    removeHalf(*connection, pair, AMEND_REMOVE_PUBLIC, "public");
     pair.removePublicKey();
-    pair.keyUsage &= amw::KeyPair::PRIVATE_KEY_USAGE_MASK;
-    pair.metadataChanged = true;
 }
 
 void Token::amendKeyPairRemovePrivateKey(amw::KeyPair* keyPair) {
     static const char* const FUNCTION = "amwkalvik::Token::amendKeyPairRemovePrivateKey";
     TraceScope trace(COMPONENT, FUNCTION);
     auto& pair = cardObject<KeyPair>(keyPair, "keyPair", FUNCTION, __LINE__);
-    apdu::amendKeypair(*connection, pair.blockId,
-                       static_cast<std::uint8_t>(AMEND_REMOVE_PRIVATE | (pair.generatedOnCard & 1)));
-    if (!pair.hasPublicKey || !pair.hasPrivateKey)
-        throw InternalErrorException("cannot remove private key from incomplete keypair");
+    removeHalf(*connection, pair, AMEND_REMOVE_PRIVATE, "private");
     pair.removePrivateKey();
-    pair.keyUsage &= amw::KeyPair::PUBLIC_KEY_USAGE_MASK;
-    pair.metadataChanged = true;
 }
 
 void Token::deleteKeyPair(amw::KeyPair* keyPair) {

@@ -147,10 +147,11 @@ public:
                      std::uint8_t flags) override;
 
 private:
-    // Block ids of the chain starting at `head`, header by header.
+    // The objects of the chain whose head getHeads reports in `head`, header
+    // by header.
     template <class Card, class Base>
-    void listChain(std::uint16_t head, std::size_t headerSize, std::vector<Base*>& list,
-                   bool keyPairFields);
+    void listChain(std::uint16_t* apdu::HeadsRequest::*head, std::size_t headerSize,
+                   std::vector<Base*>& list, bool keyPairFields);
 
     ctl::CardConnection* connection;
 };
