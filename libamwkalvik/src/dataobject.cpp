@@ -33,16 +33,13 @@ DataObject* DataObject::createFromHeader(ctl::CardConnection& connection, std::u
 }
 
 void DataObject::serialize(std::ostream& stream) const {
-    amw::DataObject::serialize(stream);
-    writeUint16(stream, blockId);
+    ContentOnCard::serialize(stream);
     writeUint16(stream, acReadContent);
 }
 
 void DataObject::deserialize(std::istream& stream) {
-    amw::DataObject::deserialize(stream);
-    blockId = readUint16(stream);
+    ContentOnCard::deserialize(stream);
     acReadContent = readUint16(stream);
-    cardContentSize = contentSize;
 }
 
 void DataObject::commitCreationOrMetadataChanges() {

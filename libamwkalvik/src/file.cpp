@@ -41,17 +41,6 @@ File* File::createFromHeader(ctl::CardConnection& connection, std::uint16_t bloc
     return file.release();
 }
 
-void File::serialize(std::ostream& stream) const {
-    amw::File::serialize(stream);
-    writeUint16(stream, blockId);
-}
-
-void File::deserialize(std::istream& stream) {
-    amw::File::deserialize(stream);
-    blockId = readUint16(stream);
-    cardContentSize = contentSize;
-}
-
 void File::commitCreationOrMetadataChanges() {
     TraceScope trace(COMPONENT, "amwkalvik::File::commitCreationOrMetadataChanges");
     if (blockId != NO_BLOCK)
@@ -92,16 +81,6 @@ Directory* Directory::createFromHeader(ctl::CardConnection& connection, std::uin
     directory->directoryName.assign(lower, length);
     directory->blockId = blockId;
     return directory.release();
-}
-
-void Directory::serialize(std::ostream& stream) const {
-    amw::Directory::serialize(stream);
-    writeUint16(stream, blockId);
-}
-
-void Directory::deserialize(std::istream& stream) {
-    amw::Directory::deserialize(stream);
-    blockId = readUint16(stream);
 }
 
 void Directory::commitCreationOrMetadataChanges() {

@@ -67,16 +67,6 @@ KeyPair* KeyPair::createFromHeader(ctl::CardConnection& connection, std::uint16_
     return pair.release();
 }
 
-void KeyPair::serialize(std::ostream& stream) const {
-    amw::KeyPair::serialize(stream);
-    writeUint16(stream, blockId);
-}
-
-void KeyPair::deserialize(std::istream& stream) {
-    amw::KeyPair::deserialize(stream);
-    blockId = readUint16(stream);
-}
-
 void KeyPair::commitCreationOrMetadataChanges() {
     TraceScope trace(COMPONENT, "amwkalvik::KeyPair::commitCreationOrMetadataChanges");
     LvWriter metadata;

@@ -33,17 +33,6 @@ X509Certificate* X509Certificate::createFromHeader(ctl::CardConnection& connecti
     return certificate.release();
 }
 
-void X509Certificate::serialize(std::ostream& stream) const {
-    amw::X509Certificate::serialize(stream);
-    writeUint16(stream, blockId);
-}
-
-void X509Certificate::deserialize(std::istream& stream) {
-    amw::X509Certificate::deserialize(stream);
-    blockId = readUint16(stream);
-    cardContentSize = contentSize;
-}
-
 void X509Certificate::commitCreationOrMetadataChanges() {
     TraceScope trace(COMPONENT, "amwkalvik::X509Certificate::commitCreationOrMetadataChanges");
     LvWriter metadata;

@@ -56,47 +56,73 @@ enum ContentCode : std::uint8_t {
 void checkCardFreeSpace(ctl::CardConnection& connection, std::uint32_t oldSize,
                         std::uint32_t newSize);
 
-class KeyPair : public amw::KeyPair {
+// What every card-side object adds to its token-layer class: the connection
+// that reaches it and its first block on the card, which the cache keeps
+// after the token layer's fields.
+template <class Base>
+class OnCard : public Base {
 public:
-    explicit KeyPair(ctl::CardConnection* connection) noexcept : connection(connection) {}
-    static KeyPair* createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
-                                     const std::uint8_t* header /*[27]*/);
+    explicit OnCard(ctl::CardConnection* connection) noexcept : connection(connection) {}
 
-    void serialize(std::ostream& stream) const override;
-    void deserialize(std::istream& stream) override;
-    void commitCreationOrMetadataChanges() override;
+    void serialize(std::ostream& stream) const override {
+        Base::serialize(stream);
+        SerializableEntity::writeUint16(stream, blockId);
+    }
+    void deserialize(std::istream& stream) override {
+        Base::deserialize(stream);
+        blockId = SerializableEntity::readUint16(stream);
+    }
 
     std::uint16_t blockId = NO_BLOCK;
     ctl::CardConnection* connection;
+};
+
+// A card-side object with content; `cardContentSize` is what the card holds.
+template <class Base>
+class ContentOnCard : public OnCard<Base> {
+public:
+    using OnCard<Base>::OnCard;
+
+    void deserialize(std::istream& stream) override {
+        OnCard<Base>::deserialize(stream);
+        cardContentSize = this->contentSize;
+    }
+
+    std::uint32_t cardContentSize = 0;
+};
+
+class KeyPair : public OnCard<amw::KeyPair> {
+public:
+    using OnCard::OnCard;
+    static KeyPair* createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
+                                     const std::uint8_t* header /*[27]*/);
+
+    void commitCreationOrMetadataChanges() override;
+
     // A half was added or removed since the pair was read.
     bool metadataChanged = false;
 };
 
-class X509Certificate : public amw::X509Certificate {
+class X509Certificate : public ContentOnCard<amw::X509Certificate> {
 public:
-    explicit X509Certificate(ctl::CardConnection* connection) noexcept : connection(connection) {}
+    using ContentOnCard::ContentOnCard;
     static X509Certificate* createFromHeader(ctl::CardConnection& connection,
                                              std::uint16_t blockId,
                                              const std::uint8_t* header /*[18]*/);
 
-    void serialize(std::ostream& stream) const override;
-    void deserialize(std::istream& stream) override;
     void commitCreationOrMetadataChanges() override;
     void commitContentChanges() override;
     bool isPrivateContent() const override { return false; }
     void readContent(StaticBuffer<65536>& buffer) override;
-
-    std::uint16_t blockId = NO_BLOCK;
-    ctl::CardConnection* connection;
-    std::uint32_t cardContentSize = 0;
 };
 
-class DataObject : public amw::DataObject {
+class DataObject : public ContentOnCard<amw::DataObject> {
 public:
-    explicit DataObject(ctl::CardConnection* connection) noexcept : connection(connection) {}
+    using ContentOnCard::ContentOnCard;
     static DataObject* createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
                                         const std::uint8_t* header /*[17]*/);
 
+    // The cache keeps the read condition after the block id.
     void serialize(std::ostream& stream) const override;
     void deserialize(std::istream& stream) override;
     void commitCreationOrMetadataChanges() override;
@@ -106,42 +132,28 @@ public:
     }
     void readContent(StaticBuffer<65536>& buffer) override;
 
-    std::uint16_t blockId = NO_BLOCK;
-    ctl::CardConnection* connection;
-    std::uint32_t cardContentSize = 0;
     std::uint16_t acReadContent = amw::AccessCondition::NOT_SPECIFIED;
 };
 
-class File : public amw::File {
+class File : public ContentOnCard<amw::File> {
 public:
-    explicit File(ctl::CardConnection* connection) noexcept : connection(connection) {}
+    using ContentOnCard::ContentOnCard;
     static File* createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
                                   const std::uint8_t* header /*[33]*/);
 
-    void serialize(std::ostream& stream) const override;
-    void deserialize(std::istream& stream) override;
     void commitCreationOrMetadataChanges() override;
     void commitContentChanges() override;
     bool isPrivateContent() const override { return !acRead.isEveryone(); }
     void readContent(StaticBuffer<65536>& buffer) override;
-
-    std::uint16_t blockId = NO_BLOCK;
-    ctl::CardConnection* connection;
-    std::uint32_t cardContentSize = 0;
 };
 
-class Directory : public amw::Directory {
+class Directory : public OnCard<amw::Directory> {
 public:
-    explicit Directory(ctl::CardConnection* connection) noexcept : connection(connection) {}
+    using OnCard::OnCard;
     static Directory* createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
                                        const std::uint8_t* header /*[27]*/);
 
-    void serialize(std::ostream& stream) const override;
-    void deserialize(std::istream& stream) override;
     void commitCreationOrMetadataChanges() override;
-
-    std::uint16_t blockId = NO_BLOCK;
-    ctl::CardConnection* connection;
 };
 
 }  // namespace amwkalvik
