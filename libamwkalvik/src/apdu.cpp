@@ -1,5 +1,6 @@
 #include "amwkalvik/apdu.h"
 
+#include "amw/amwtypes.h"
 #include "amw/pinpadnotifier.h"
 #include "command.h"
 #include "ctl/cardconnection.h"
@@ -20,13 +21,6 @@ const char* const SOURCE = "libamwkalvik/src/apdu";
 
 bool isWrongLe(std::uint16_t sw) { return (sw & 0xFF00) == 0x6C00; }
 bool isWrongPin(std::uint16_t sw) { return (sw & 0xFFF0) == 0x63C0; }
-
-const EnumName AUTH_TYPE_NAMES[] = {
-    {apdu::AUTH_TYPE_PIN, "amw::AuthenticationObject::PIN"},
-    {apdu::AUTH_TYPE_KEY, "amw::AuthenticationObject::KEY"},
-};
-
-std::string authTypeText(std::uint32_t type) { return enumText(type, AUTH_TYPE_NAMES); }
 
 void logNumber(const char* name, unsigned long value) {
     QV_TRACE_ARG(COMPONENT, name, numberText(value));
@@ -84,15 +78,41 @@ void checkExact(const Response& response, std::size_t expected) {
     expectLength(response, expected);
 }
 
+// Asks for `length` bytes (Le = length); the status word must be 9000 and
+// the response exactly that long.
+Response receive(ctl::CardConnection& connection, apdu::Command command, std::size_t length,
+                 bool sensitive = false) {
+    Response response =
+        send(connection, command.le(static_cast<std::uint8_t>(length)), sensitive);
+    checkExact(response, length);
+    return response;
+}
+
+// As receive into `out`, but false when the card answers 6B00: no such object.
+bool receiveIfPresent(ctl::CardConnection& connection, apdu::Command command, std::uint8_t* out,
+                      std::size_t length) {
+    Response response = send(connection, command.le(static_cast<std::uint8_t>(length)));
+    if (response.sw == 0x6B00)
+        return false;
+    checkExact(response, length);
+    std::memcpy(out, response.data, length);
+    return true;
+}
+
+// One entry on the reader's PIN pad, which completes and sends the command.
+using PinPadEntry = std::function<std::uint16_t(const std::uint8_t* command, std::size_t size)>;
+
 // The PIN pad loop: one entry per attempt until the status word says stop.
 std::uint16_t runPinPadLoop(amw::PinPadNotifier* notifier, std::uint32_t& triesRemaining,
-                            const std::function<std::uint16_t()>& attempt) {
+                            apdu::Command& command, const PinPadEntry& entry) {
+    const std::uint8_t* bytes = command.bytes();
+    const std::size_t size = command.size();
     std::uint32_t tries = 0;
     std::uint16_t sw;
     do {
         if (notifier)
             notifier->onPinPadPrompt(tries);
-        sw = attempt();
+        sw = entry(bytes, size);
         if (notifier)
             notifier->onPinPadDone();
     } while (handlePinPadSW(sw, notifier, tries));
@@ -211,17 +231,14 @@ namespace apdu {
 
 const std::uint8_t APPLET_ID[9] = {0xF0, 'Q', 'V', 'K', 'A', 0x01, 0x00, 0x00, 0x41};
 
-const char* componentName(std::uint8_t component) {
-    switch (component) {
-    case COMPONENT_P: return "amwkalvik::apdu::COMPONENT_P[1]";
-    case COMPONENT_Q: return "amwkalvik::apdu::COMPONENT_Q[2]";
-    case COMPONENT_DP: return "amwkalvik::apdu::COMPONENT_DP[3]";
-    case COMPONENT_DQ: return "amwkalvik::apdu::COMPONENT_DQ[4]";
-    case COMPONENT_INV: return "amwkalvik::apdu::COMPONENT_INV[5]";
-    case COMPONENT_N: return "amwkalvik::apdu::COMPONENT_N[6]";
-    case COMPONENT_E: return "amwkalvik::apdu::COMPONENT_E[7]";
-    default: return "UNKNOWN";
-    }
+std::string componentText(std::uint8_t component) {
+    static const EnumName names[] = {
+        {COMPONENT_P, "amwkalvik::apdu::COMPONENT_P"},   {COMPONENT_Q, "amwkalvik::apdu::COMPONENT_Q"},
+        {COMPONENT_DP, "amwkalvik::apdu::COMPONENT_DP"}, {COMPONENT_DQ, "amwkalvik::apdu::COMPONENT_DQ"},
+        {COMPONENT_INV, "amwkalvik::apdu::COMPONENT_INV"}, {COMPONENT_N, "amwkalvik::apdu::COMPONENT_N"},
+        {COMPONENT_E, "amwkalvik::apdu::COMPONENT_E"},
+    };
+    return enumText(component, names);
 }
 
 namespace {
@@ -262,24 +279,21 @@ void getVersion(ctl::CardConnection& connection, std::uint8_t* versionMajor,
     TraceScope trace(COMPONENT, FUNCTION);
     QV_CHECK_NOT_NULL(versionMajor, "versionMajor", FUNCTION, SOURCE, __LINE__);
     QV_CHECK_NOT_NULL(versionMinor, "versionMinor", FUNCTION, SOURCE, __LINE__);
-    Response response = send(connection, Command::applet(0x02).le(0x02));
-    checkExact(response, 2);
+    Response response = receive(connection, Command::applet(0x02), 2);
     *versionMajor = response.data[0];
     *versionMinor = response.data[1];
 }
 
 void getCardSerialNumber(ctl::CardConnection& connection, std::uint8_t* serial) {
     TraceScope trace(COMPONENT, "amwkalvik::apdu::getCardSerialNumber");
-    Response response = send(connection, Command::applet(0x04).le(SERIAL_NUMBER_SIZE));
-    checkExact(response, SERIAL_NUMBER_SIZE);
-    std::memcpy(serial, response.data, SERIAL_NUMBER_SIZE);
+    std::memcpy(serial, receive(connection, Command::applet(0x04), SERIAL_NUMBER_SIZE).data,
+                SERIAL_NUMBER_SIZE);
 }
 
 void getMemoryInfo(ctl::CardConnection& connection, std::uint32_t* blockSize,
                    std::uint32_t* bytesTotal, std::uint32_t* bytesAvaliable) {
     TraceScope trace(COMPONENT, "amwkalvik::apdu::getMemoryInfo");
-    Response response = send(connection, Command::applet(0x06, 0x01).le(0x08));
-    checkExact(response, 8);
+    Response response = receive(connection, Command::applet(0x06, 0x01), 8);
     const std::uint32_t size = readWord(response.data);
     const std::uint32_t total = readWord(response.data + 2);
     const std::uint32_t available = readWord(response.data + 4);
@@ -295,9 +309,8 @@ void getMemoryInfo(ctl::CardConnection& connection, std::uint32_t* blockSize,
 
 void getGacInfo(ctl::CardConnection& connection, std::uint8_t* info) {
     TraceScope trace(COMPONENT, "amwkalvik::apdu::getGacInfo");
-    Response response = send(connection, Command::applet(0x06, 0x02).le(GAC_INFO_SIZE));
-    checkExact(response, GAC_INFO_SIZE);
-    std::memcpy(info, response.data, GAC_INFO_SIZE);
+    std::memcpy(info, receive(connection, Command::applet(0x06, 0x02), GAC_INFO_SIZE).data,
+                GAC_INFO_SIZE);
 }
 
 std::size_t getJckpInfo(ctl::CardConnection& connection, SlotInfo* slots, std::size_t capacity) {
@@ -324,16 +337,12 @@ std::size_t getJckpInfo(ctl::CardConnection& connection, SlotInfo* slots, std::s
 
 std::uint8_t getActivationInfo(ctl::CardConnection& connection) {
     TraceScope trace(COMPONENT, "amwkalvik::apdu::getActivationInfo");
-    Response response = send(connection, Command::applet(0x06, 0x04).le(0x01));
-    checkExact(response, 1);
-    return response.data[0];
+    return receive(connection, Command::applet(0x06, 0x04), 1).data[0];
 }
 
 void getCardId(ctl::CardConnection& connection, std::uint8_t* cardId) {
     TraceScope trace(COMPONENT, "amwkalvik::apdu::getCardId");
-    Response response = send(connection, Command::applet(0x08).le(CARD_ID_SIZE));
-    checkExact(response, CARD_ID_SIZE);
-    std::memcpy(cardId, response.data, CARD_ID_SIZE);
+    std::memcpy(cardId, receive(connection, Command::applet(0x08), CARD_ID_SIZE).data, CARD_ID_SIZE);
 }
 
 void setCardId(ctl::CardConnection& connection, const std::uint8_t* cardId) {
@@ -344,8 +353,7 @@ void setCardId(ctl::CardConnection& connection, const std::uint8_t* cardId) {
 
 void getHeads(ctl::CardConnection& connection, const HeadsRequest& heads) {
     TraceScope trace(COMPONENT, "amwkalvik::apdu::getHeads");
-    Response response = send(connection, Command::applet(0x0A).le(0x0A));
-    checkExact(response, 10);
+    Response response = receive(connection, Command::applet(0x0A), 10);
     std::uint16_t* const targets[5] = {heads.dataObjects, heads.keyPairs, heads.certificates,
                                        heads.directories, heads.files};
     for (std::size_t i = 0; i < 5; ++i) {
@@ -383,9 +391,7 @@ void setCacheFreshness(ctl::CardConnection& connection, const std::uint8_t* buff
 
 std::uint8_t getAuthState(ctl::CardConnection& connection) {
     TraceScope trace(COMPONENT, "amwkalvik::apdu::getAuthState");
-    Response response = send(connection, Command::applet(0x50).le(0x01));
-    checkExact(response, 1);
-    return response.data[0];
+    return receive(connection, Command::applet(0x50), 1).data[0];
 }
 
 void activateCard(ctl::CardConnection& connection) {
@@ -458,10 +464,9 @@ void beginReadMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
     logNumber("headerSize", headerSize);
     QV_CHECK_NOT_NULL(header, "header", FUNCTION, SOURCE, __LINE__);
     QV_CHECK_RANGE(headerSize, 1, 255, "headerSize", FUNCTION, SOURCE, __LINE__);
-    Response response = send(connection, Command::applet(0x18, hi(blockId), lo(blockId))
-                                             .le(static_cast<std::uint8_t>(headerSize)));
-    checkExact(response, headerSize);
-    std::memcpy(header, response.data, headerSize);
+    std::memcpy(header,
+                receive(connection, Command::applet(0x18, hi(blockId), lo(blockId)), headerSize).data,
+                headerSize);
     for (std::size_t offset = 1; offset + 2 <= headerSize && offset <= 15; offset += 2) {
         const std::uint16_t value = readWord(header + offset);
         std::memcpy(header + offset, &value, sizeof value);
@@ -495,9 +500,7 @@ void commitUpdateContent(ctl::CardConnection& connection) {
 
 std::uint16_t commitCreationOrUpdateMetadata(ctl::CardConnection& connection) {
     TraceScope trace(COMPONENT, "amwkalvik::apdu::commitCreationOrUpdateMetadata");
-    Response response = send(connection, Command::applet(0x3A).le(0x02));
-    checkExact(response, 2);
-    const std::uint16_t blockId = readWord(response.data);
+    const std::uint16_t blockId = readWord(receive(connection, Command::applet(0x3A), 2).data);
     QV_TRACE_OUT(COMPONENT, "blockId", numberText(blockId));
     return blockId;
 }
@@ -611,7 +614,7 @@ void importComponent(ctl::CardConnection& connection, std::uint8_t component,
                      const std::uint8_t* data, std::size_t dataSize) {
     static const char* const FUNCTION = "amwkalvik::apdu::importComponent";
     TraceScope trace(COMPONENT, FUNCTION);
-    QV_TRACE_ARG(COMPONENT, "component", componentName(component));
+    QV_TRACE_ARG(COMPONENT, "component", componentText(component));
     QV_CHECK_RANGE(dataSize, 0, 256, "dataSize", FUNCTION, SOURCE, __LINE__);
     if (dataSize > 0)
         QV_CHECK_NOT_NULL(data, "data", FUNCTION, SOURCE, __LINE__);
@@ -633,7 +636,7 @@ void getComponent(ctl::CardConnection& connection, std::uint8_t component, std::
                   std::size_t* size) {
     static const char* const FUNCTION = "amwkalvik::apdu::getComponent";
     TraceScope trace(COMPONENT, FUNCTION);
-    QV_TRACE_ARG(COMPONENT, "component", componentName(component));
+    QV_TRACE_ARG(COMPONENT, "component", componentText(component));
     if (component != COMPONENT_E && component != COMPONENT_N)
         throw InvalidArgumentException("component must be COMPONENT_E or COMPONENT_N");
     QV_CHECK_NOT_NULL(buffer, "buffer", FUNCTION, SOURCE, __LINE__);
@@ -715,7 +718,7 @@ AuthResult authenticate(ctl::CardConnection& connection, std::uint8_t role, bool
     TraceScope trace(COMPONENT, FUNCTION);
     logNumber("role", role);
     QV_TRACE_ARG(COMPONENT, "sessionPin", boolText(sessionPin));
-    QV_TRACE_ARG(COMPONENT, "type", authTypeText(type));
+    QV_TRACE_ARG(COMPONENT, "type", amw::authenticationTypeText(type));
     const bool pinPad = connection.isPinPadAvailable();
     QV_TRACE_ARG(COMPONENT, "cc->isPinPadAvailable()", boolText(pinPad));
     QV_CHECK_NOT_NULL(triesRemaining, "triesRemaining", FUNCTION, SOURCE, __LINE__);
@@ -743,10 +746,10 @@ AuthResult authenticate(ctl::CardConnection& connection, std::uint8_t role, bool
 
     std::uint16_t sw;
     if (typedPin && pinPad) {
-        const std::uint8_t* bytes = command.bytes();
-        const std::size_t size = command.size();
-        sw = runPinPadLoop(notifier, *triesRemaining,
-                           [&] { return connection.pinPadVerify(5, bytes, size); });
+        sw = runPinPadLoop(notifier, *triesRemaining, command,
+                           [&](const std::uint8_t* bytes, std::size_t size) {
+                               return connection.pinPadVerify(5, bytes, size);
+                           });
     } else {
         sw = send(connection, command, true).sw;
     }
@@ -765,9 +768,7 @@ void getChallenge(ctl::CardConnection& connection, std::uint8_t role,
     TraceScope trace(COMPONENT, FUNCTION);
     logNumber("role", role);
     QV_CHECK_NOT_NULL(challenge, "challenge", FUNCTION, SOURCE, __LINE__);
-    Response response = send(connection, Command::applet(0x24, role).le(0x08));
-    checkExact(response, 8);
-    challenge->assign(response.data, 8);
+    challenge->assign(receive(connection, Command::applet(0x24, role), 8).data, 8);
 }
 
 void generateSessionPin(ctl::CardConnection& connection, std::uint8_t role,
@@ -777,9 +778,7 @@ void generateSessionPin(ctl::CardConnection& connection, std::uint8_t role,
     logNumber("role", role);
     QV_CHECK_NOT_NULL(sessionPin, "sessionPin", FUNCTION, SOURCE, __LINE__);
     // The answer is a secret that re-authenticates the role: never traced.
-    Response response = send(connection, Command::applet(0x2E, role).le(0x08), true);
-    checkExact(response, 8);
-    sessionPin->assign(response.data, 8);
+    sessionPin->assign(receive(connection, Command::applet(0x2E, role), 8, true).data, 8);
 }
 
 void changePin(ctl::CardConnection& connection, std::uint8_t role, bool isAuthObjectPin,
@@ -795,12 +794,11 @@ void changePin(ctl::CardConnection& connection, std::uint8_t role, bool isAuthOb
     if (pinPad && isAuthObjectPin) {
         const std::uint8_t zeros[16] = {};
         Command command = Command::applet(0x26, 0x00, role).data(zeros, sizeof zeros);
-        const std::uint8_t* bytes = command.bytes();
-        const std::size_t size = command.size();
         std::uint32_t tries = 0;
-        std::uint16_t sw = runPinPadLoop(notifier, tries, [&] {
-            return connection.pinPadModify(0, 1, 5, 5, bytes, size);
-        });
+        std::uint16_t sw = runPinPadLoop(notifier, tries, command,
+                                         [&](const std::uint8_t* bytes, std::size_t size) {
+                                             return connection.pinPadModify(0, 1, 5, 5, bytes, size);
+                                         });
         checkStatusWord(sw);
         return;
     }
@@ -831,8 +829,8 @@ AuthResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::u
     logNumber("role", role);
     logNumber("targetRole", targetRole);
     QV_TRACE_ARG(COMPONENT, "is_pinpad", boolText(pinPad));
-    QV_TRACE_ARG(COMPONENT, "authType", authTypeText(authType));
-    QV_TRACE_ARG(COMPONENT, "targetAuthType", authTypeText(targetAuthType));
+    QV_TRACE_ARG(COMPONENT, "authType", amw::authenticationTypeText(authType));
+    QV_TRACE_ARG(COMPONENT, "targetAuthType", amw::authenticationTypeText(targetAuthType));
     QV_CHECK_NOT_NULL(triesRemaining, "triesRemaining", FUNCTION, SOURCE, __LINE__);
 
     const bool authPin = authType == AUTH_TYPE_PIN;
@@ -875,7 +873,7 @@ AuthResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::u
     }
 
     // The reader's PIN pad asks for what is a PIN; keys travel in the command.
-    std::function<std::uint16_t(const std::uint8_t*, std::size_t)> entry;
+    PinPadEntry entry;
     if (authPin && targetPin) {
         lc = 32;
         entry = [&](const std::uint8_t* bytes, std::size_t size) {
@@ -902,10 +900,7 @@ AuthResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::u
         };
     }
     Command command = Command::applet(0x28, role, targetRole).data(data, lc);
-    const std::uint8_t* bytes = command.bytes();
-    const std::size_t size = command.size();
-    const std::uint16_t sw =
-        runPinPadLoop(notifier, *triesRemaining, [&] { return entry(bytes, size); });
+    const std::uint16_t sw = runPinPadLoop(notifier, *triesRemaining, command, entry);
     return authenticationResult(sw, triesRemaining, false);
 }
 
@@ -915,13 +910,8 @@ bool getAuthenticateObject(ctl::CardConnection& connection, std::uint8_t index,
     TraceScope trace(COMPONENT, FUNCTION);
     logNumber("index", index);
     QV_CHECK_NOT_NULL(info, "info", FUNCTION, SOURCE, __LINE__);
-    Response response =
-        send(connection, Command::applet(0x2C, index, 0x00).le(AUTH_OBJECT_RECORD_SIZE));
-    if (response.sw == 0x6B00)
-        return false;
-    checkExact(response, AUTH_OBJECT_RECORD_SIZE);
-    std::memcpy(info, response.data, AUTH_OBJECT_RECORD_SIZE);
-    return true;
+    return receiveIfPresent(connection, Command::applet(0x2C, index, 0x00), info,
+                            AUTH_OBJECT_RECORD_SIZE);
 }
 
 bool getAuthenticateObjectPinPolicy(ctl::CardConnection& connection, std::uint8_t index,
@@ -935,12 +925,8 @@ bool getAuthenticateObjectPinPolicy(ctl::CardConnection& connection, std::uint8_
             "invalid size of buffer in getAuthenticateObjectPinPolicy(): actual = %d, expected = "
             "%d",
             static_cast<int>(size), static_cast<int>(PIN_POLICY_SIZE));
-    Response response = send(connection, Command::applet(0x2C, index, 0x01).le(PIN_POLICY_SIZE));
-    if (response.sw == 0x6B00)
-        return false;
-    checkExact(response, PIN_POLICY_SIZE);
-    std::memcpy(policy, response.data, PIN_POLICY_SIZE);
-    return true;
+    return receiveIfPresent(connection, Command::applet(0x2C, index, 0x01), policy,
+                            PIN_POLICY_SIZE);
 }
 
 }  // namespace apdu

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace ctl {
 class CardConnection;
@@ -85,7 +86,7 @@ struct HeadsRequest {
 };
 
 // "amwkalvik::apdu::COMPONENT_N[6]", "UNKNOWN" otherwise.
-const char* componentName(std::uint8_t component);
+std::string componentText(std::uint8_t component);
 
 // --- card identity and state ---
 void selectApplet(ctl::CardConnection& connection);
