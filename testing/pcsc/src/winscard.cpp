@@ -25,8 +25,9 @@ constexpr const char* kPnpReader = "\\\\?PnP?\\Notification";
 // State bits that make up "what is in the reader" for change detection.
 constexpr DWORD kPresenceBits =
     SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE | SCARD_STATE_EMPTY | SCARD_STATE_PRESENT | SCARD_STATE_MUTE;
-// What SCardStatus reports for a connected, powered card.
-constexpr DWORD kStatusState = SCARD_PRESENT | SCARD_POWERED | SCARD_NEGOTIABLE;
+// What SCardStatus reports for a connected card, below the event counter.
+constexpr DWORD kPoweredState = SCARD_PRESENT | SCARD_POWERED | SCARD_NEGOTIABLE;
+constexpr DWORD kUnpoweredState = SCARD_PRESENT;
 
 LONG checkContext(const Impl& d, SCARDCONTEXT c) {
     auto it = d.contexts.find(c);
@@ -51,6 +52,23 @@ LONG cardState(const HandleState& h) {
     if (h.reader->cardId != h.cardId) return SCARD_W_REMOVED_CARD;
     if (h.resetPending) return SCARD_W_RESET_CARD;
     return SCARD_S_SUCCESS;
+}
+
+// Card access waits while another handle holds a transaction, as pcscd makes
+// it wait. On true `hs` is the caller's handle, usable and free to go on.
+bool waitForTransaction(Impl& d, Lock& lock, SCARDHANDLE h, Function f, HandleState*& hs, LONG& rv) {
+    const std::size_t slot = static_cast<std::size_t>(f);
+    for (;;) {
+        hs = findHandle(d, h, rv);
+        if (!hs) return false;
+        if ((rv = cardState(*hs)) != SCARD_S_SUCCESS) return false;
+        const SCARDHANDLE holder = hs->reader->lockHolder;
+        if (holder == 0 || holder == h) return true;
+        ++d.blocked[slot];
+        d.cv.notify_all();
+        d.cv.wait(lock);
+        --d.blocked[slot];
+    }
 }
 
 bool validShareMode(DWORD mode) { return mode == SCARD_SHARE_SHARED || mode == SCARD_SHARE_EXCLUSIVE; }
@@ -155,12 +173,12 @@ LONG exchange(Impl& d, Lock& lock, const ReaderPtr& r, std::uint64_t cardId, con
     return rv;
 }
 
-// Applies a reset or unpower disposition to the reader's card on behalf of
-// `actor`; other handles on the card then see SCARD_W_RESET_CARD.
-void applyDisposition(Impl& d, Lock& lock, const ReaderPtr& r, SCARDHANDLE actor, DWORD disposition) {
+// Applies a reset or unpower disposition to the reader's card; every handle
+// on it except `spared` then sees SCARD_W_RESET_CARD.
+void applyDisposition(Impl& d, Lock& lock, const ReaderPtr& r, SCARDHANDLE spared, DWORD disposition) {
     if (disposition != SCARD_RESET_CARD && disposition != SCARD_UNPOWER_CARD) return;
     if (!r->attached || !r->card) return;
-    d.flagReset(r, actor);
+    d.flagReset(r, spared);
     r->pending.clear();
     std::uint64_t id = r->cardId;
     if (disposition == SCARD_RESET_CARD) {
@@ -311,13 +329,21 @@ LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout, SCARD_READERST
     if (auto rv = d.enter(Function::GetStatusChange)) return *rv;
     if (LONG rv = checkContext(d, hContext)) return rv;
     if (cReaders > 0 && !rgReaderStates) return SCARD_E_INVALID_PARAMETER;
-    for (DWORD i = 0; i < cReaders; ++i)
-        if (!rgReaderStates[i].szReader) return SCARD_E_INVALID_PARAMETER;
+    for (DWORD i = 0; i < cReaders; ++i) {
+        const SCARD_READERSTATE& e = rgReaderStates[i];
+        if (!e.szReader) return SCARD_E_INVALID_PARAMETER;
+        // Every named reader must exist when the call starts; one that goes
+        // away during the wait is reported as unknown instead.
+        if (!(e.dwCurrentState & SCARD_STATE_IGNORE) && std::strcmp(e.szReader, kPnpReader) != 0 &&
+            !d.findReader(e.szReader))
+            return SCARD_E_UNKNOWN_READER;
+    }
 
     using Clock = std::chrono::steady_clock;
     const bool forever = dwTimeout == INFINITE;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : dwTimeout);
     const std::uint64_t cancels = d.contexts[hContext].cancels;
+    const std::size_t readersAtStart = d.readers.size();
     const std::size_t slot = static_cast<std::size_t>(Function::GetStatusChange);
 
     for (;;) {
@@ -336,10 +362,9 @@ LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout, SCARD_READERST
             if (cur & SCARD_STATE_IGNORE) {
                 ev = SCARD_STATE_IGNORE;
             } else if (std::strcmp(e.szReader, kPnpReader) == 0) {
-                // The upper 16 bits carry the number of readers.
-                DWORD count = DWORD(d.readers.size());
-                ev = count << 16;
-                c = (cur >> 16) != count;
+                // Changed when the number of readers differs from the one at
+                // the start of this call; the caller's state is not looked at.
+                c = d.readers.size() != readersAtStart;
             } else if (ReaderPtr r = d.findReader(e.szReader)) {
                 ev = DWORD(r->eventCounter) << 16;
                 if (r->card) {
@@ -434,7 +459,16 @@ LONG SCardReconnect(SCARDHANDLE hCard, DWORD dwShareMode, DWORD dwPreferredProto
     ReaderPtr r = hs->reader;
     if (!r->attached) return SCARD_E_READER_UNAVAILABLE;
     if (!r->card) return SCARD_E_NO_SMARTCARD;
-    if (r->lockHolder != 0 && r->lockHolder != hCard) return SCARD_E_SHARING_VIOLATION;
+    const std::size_t slot = static_cast<std::size_t>(Function::Reconnect);
+    while (r->lockHolder != 0 && r->lockHolder != hCard) {
+        ++d.blocked[slot];
+        d.cv.notify_all();
+        d.cv.wait(lock);
+        --d.blocked[slot];
+        if (!(hs = findHandle(d, hCard, rv))) return rv;
+        if (!r->attached) return SCARD_E_READER_UNAVAILABLE;
+        if (!r->card) return SCARD_E_NO_SMARTCARD;
+    }
     if (LONG e = checkProtocols(dwPreferredProtocols, r->protocol)) return e;
     if (LONG e = checkSharing(d, r, dwShareMode, hCard)) return e;
     hs->cardId = r->cardId;
@@ -522,7 +556,8 @@ LONG SCardEndTransaction(SCARDHANDLE hCard, DWORD dwDisposition) {
         releaseLock(d, r, hCard);
         return SCARD_W_RESET_CARD;
     }
-    applyDisposition(d, lock, r, hCard, dwDisposition);
+    // pcscd reports the reset to the handle that asked for it as well.
+    applyDisposition(d, lock, r, 0, dwDisposition);
     if (r->lockHolder == hCard && --r->lockCount == 0) r->lockHolder = 0;
     d.cv.notify_all();
     return SCARD_S_SUCCESS;
@@ -534,9 +569,8 @@ LONG SCardStatus(SCARDHANDLE hCard, LPSTR mszReaderName, LPDWORD pcchReaderLen, 
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::Status)) return *rv;
     LONG rv;
-    HandleState* hs = findHandle(d, hCard, rv);
-    if (!hs) return rv;
-    if (LONG e = cardState(*hs)) return e;
+    HandleState* hs = nullptr;
+    if (!waitForTransaction(d, lock, hCard, Function::Status, hs, rv)) return rv;
     const ReaderState& r = *hs->reader;
     const DWORD nameSize = DWORD(r.name.size() + 1);
     const DWORD atrSize = DWORD(r.atr.size());
@@ -553,7 +587,7 @@ LONG SCardStatus(SCARDHANDLE hCard, LPSTR mszReaderName, LPDWORD pcchReaderLen, 
     if (shortBuffer) return SCARD_E_INSUFFICIENT_BUFFER;
     if (LONG e = copyOut(d, hs->context, r.name.c_str(), nameSize, mszReaderName, pcchReaderLen)) return e;
     if (LONG e = copyOut(d, hs->context, r.atr.data(), atrSize, pbAtr, pcbAtrLen)) return e;
-    if (pdwState) *pdwState = kStatusState;
+    if (pdwState) *pdwState = DWORD(r.eventCounter) << 16 | (r.powered ? kPoweredState : kUnpoweredState);
     if (pdwProtocol) *pdwProtocol = hs->protocol;
     return SCARD_S_SUCCESS;
 }
@@ -568,9 +602,8 @@ LONG SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioSendPci, LPCBYT
     if (!hs) return rv;
     if (!pioSendPci || !pbSendBuffer || !pbRecvBuffer || !pcbRecvLength) return SCARD_E_INVALID_PARAMETER;
     if (cbSendLength < 4 || cbSendLength > MAX_BUFFER_SIZE_EXTENDED) return SCARD_E_INVALID_PARAMETER;
-    if (LONG e = cardState(*hs)) return e;
+    if (!waitForTransaction(d, lock, hCard, Function::Transmit, hs, rv)) return rv;
     ReaderPtr r = hs->reader;
-    if (r->lockHolder != 0 && r->lockHolder != hCard) return SCARD_E_SHARING_VIOLATION;
     if (pioSendPci->dwProtocol != hs->protocol) return SCARD_E_PROTO_MISMATCH;
     const DWORD protocol = hs->protocol;
     const DWORD capacity = *pcbRecvLength;
@@ -602,9 +635,8 @@ LONG SCardControl(SCARDHANDLE hCard, DWORD dwControlCode, LPCVOID pbSendBuffer, 
     if (!lpBytesReturned) return SCARD_E_INVALID_PARAMETER;
     *lpBytesReturned = 0;
     if (cbSendLength > 0 && !pbSendBuffer) return SCARD_E_INVALID_PARAMETER;
-    if (LONG e = cardState(*hs)) return e;
+    if (!waitForTransaction(d, lock, hCard, Function::Control, hs, rv)) return rv;
     ReaderPtr r = hs->reader;
-    if (r->lockHolder != 0 && r->lockHolder != hCard) return SCARD_E_SHARING_VIOLATION;
 
     auto answer = [&](const Bytes& out) -> LONG {
         if (out.size() > cbRecvLength || (!pbRecvBuffer && !out.empty())) return SCARD_E_INSUFFICIENT_BUFFER;
@@ -613,7 +645,12 @@ LONG SCardControl(SCARDHANDLE hCard, DWORD dwControlCode, LPCVOID pbSendBuffer, 
         return SCARD_S_SUCCESS;
     };
 
-    if (dwControlCode == kFeatureRequestCode) return answer(featureList(*r));
+    if (dwControlCode == kFeatureRequestCode) {
+        // A reader without features (vpcd's, for one) does not know the request.
+        if (r->options.pinPad == PinPadFeatures::None && !r->options.featureAnswer)
+            return SCARD_E_UNSUPPORTED_FEATURE;
+        return answer(featureList(*r));
+    }
 
     const bool verify = dwControlCode == kVerifyPinDirectCode && r->options.pinPad != PinPadFeatures::None;
     const bool modify = dwControlCode == kModifyPinDirectCode && r->options.pinPad == PinPadFeatures::VerifyAndModify;

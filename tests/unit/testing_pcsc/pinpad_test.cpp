@@ -88,17 +88,20 @@ TEST_F(PinPadTest, FeatureListFollowsTheReaderConfiguration) {
     };
     Bytes both = verifyTlv;
     both.insert(both.end(), modifyTlv.begin(), modifyTlv.end());
-    for (const Row& row : {Row{PinPadFeatures::None, {}}, Row{PinPadFeatures::VerifyOnly, verifyTlv},
-                           Row{PinPadFeatures::VerifyAndModify, both}}) {
+    for (const Row& row : {Row{PinPadFeatures::VerifyOnly, verifyTlv}, Row{PinPadFeatures::VerifyAndModify, both}}) {
         svc.reset();
         SCARDHANDLE h = setUpReader(row.features);
         auto r = control(h, kFeatureRequestCode, {});
         ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
         EXPECT_EQ(r.out, row.expected);
-        // Asking without room fails unless the list is empty, as a CCID reader does.
-        EXPECT_EQ(control(h, kFeatureRequestCode, {}, 0).rv,
-                  row.expected.empty() ? SCARD_S_SUCCESS : SCARD_E_INSUFFICIENT_BUFFER);
+        // Asking without room fails, as with a CCID reader.
+        EXPECT_EQ(control(h, kFeatureRequestCode, {}, 0).rv, SCARD_E_INSUFFICIENT_BUFFER);
     }
+    // No features at all: the request is unknown to the reader.
+    svc.reset();
+    SCARDHANDLE plain = setUpReader(PinPadFeatures::None);
+    EXPECT_EQ(control(plain, kFeatureRequestCode, {}).rv, SCARD_E_UNSUPPORTED_FEATURE);
+    EXPECT_EQ(control(plain, kFeatureRequestCode, {}, 0).rv, SCARD_E_UNSUPPORTED_FEATURE);
 
     // A raw answer replaces the list; the pad still serves what it is configured for.
     ReaderOptions o;

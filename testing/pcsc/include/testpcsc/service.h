@@ -7,6 +7,34 @@
 // side: what a test uses to add and remove readers, insert and pull cards,
 // script a PIN pad, inject failures and look at what the card received.
 //
+// Behaviour checked against pcscd 1.9.9 with vsmartcard-vpcd (see
+// tests/e2e/testing_pcsc), where it can be observed:
+//  - reader entries of SCardGetStatusChange carry the reader's event counter
+//    (card insertions + removals) in the upper 16 bits; a caller's counter,
+//    when non-zero, is compared too; INUSE/EXCLUSIVE are reported but are no
+//    change by themselves;
+//  - an entry naming an unknown reader fails the call with
+//    SCARD_E_UNKNOWN_READER; a reader removed during the wait turns
+//    SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED;
+//  - the "\\?PnP?\Notification" entry reports SCARD_STATE_CHANGED (and
+//    nothing else) only when the number of readers differs from the one at
+//    the start of the call: a reader added or removed while nobody waits is
+//    not reported later. Tests that need the event wait with
+//    waitUntilBlocked(Function::GetStatusChange, ...) first;
+//  - while one handle holds a transaction, SCardTransmit, SCardStatus,
+//    SCardControl, SCardReconnect and SCardBeginTransaction of other handles
+//    wait for its end;
+//  - a reset or unpower disposition (SCardEndTransaction, SCardDisconnect,
+//    Service::resetCard) makes every handle on the card stale, the one that
+//    asked for it in SCardEndTransaction included: SCARD_W_RESET_CARD from
+//    Transmit/Status/BeginTransaction/Control until SCardReconnect (whose own
+//    reset spares the reconnecting handle);
+//  - SCardStatus state: event counter << 16 | PRESENT|POWERED|NEGOTIABLE
+//    (0x34; 0x04 while the card is unpowered);
+//  - a reader without PIN pad features answers the feature request with
+//    SCARD_E_UNSUPPORTED_FEATURE; one with features refuses a receive buffer
+//    shorter than the list with SCARD_E_INSUFFICIENT_BUFFER.
+//
 // All members are thread-safe. Card calls are serialised per reader and are
 // made without the service's lock held, so a slow card does not stall other
 // readers or blocked status-change waits.
@@ -61,7 +89,7 @@ constexpr DWORD kModifyPinDirectCode = 0x42330007;
 constexpr DWORD kFeatureRequestCode = 0x42000000 + 3400;
 
 enum class PinPadFeatures {
-    None,             // feature list empty: no PIN pad
+    None,             // no features: the feature request is not supported
     VerifyOnly,       // tag 06 only
     VerifyAndModify,  // tags 06 and 07
 };
@@ -113,9 +141,9 @@ public:
     void reset();
 
     // --- readers -----------------------------------------------------------
-    // Adding or removing a reader changes the reader count reported on
-    // "\\?PnP?\Notification" and wakes status-change waits. Names are unique;
-    // adding an existing name or removing an unknown one throws std::logic_error.
+    // Adding or removing a reader wakes status-change waits (see the PnP entry
+    // above). Names are unique; adding an existing name or removing an unknown
+    // one throws std::logic_error.
     void addReader(const std::string& name, const ReaderOptions& options = {});
     void configureReader(const std::string& name, const ReaderOptions& options);
     // The card (if any) goes with the reader; handles on it then get
@@ -189,8 +217,10 @@ public:
     std::size_t openHandles() const;
     // SCARD_AUTOALLOCATE buffers not yet given back with SCardFreeMemory.
     std::size_t outstandingAllocations() const;
-    // Waits until at least `count` threads are blocked inside `f` (only
-    // GetStatusChange and BeginTransaction block). False on timeout.
+    // Waits until at least `count` threads are blocked inside `f`:
+    // GetStatusChange waiting for a change, or Transmit, Status, Control,
+    // Reconnect, BeginTransaction waiting for another handle's transaction.
+    // False on timeout.
     bool waitUntilBlocked(Function f, std::size_t count, std::chrono::milliseconds timeout) const;
 
     Service(const Service&) = delete;
