@@ -44,6 +44,12 @@ template <std::size_t N>
 std::string enumText(long long value, const EnumName (&names)[N]) {
     return enumText(value, names, N);
 }
+// The name alone, "ctl::CardConnection::MODE_SHARED", or "UNKNOWN".
+const char* enumName(long long value, const EnumName* names, std::size_t count) noexcept;
+template <std::size_t N>
+const char* enumName(long long value, const EnumName (&names)[N]) noexcept {
+    return enumName(value, names, N);
+}
 
 // "<name> = <text>" / "[OUT] <name> = <text>"; `text` is rendered only when
 // the log is on.

@@ -53,10 +53,22 @@ std::string pointerText(const void* value) {
     return buf;
 }
 
-std::string enumText(long long value, const EnumName* names, std::size_t count) {
+static const EnumName* findEnum(long long value, const EnumName* names, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         if (names[i].value == value)
-            return std::string(names[i].name) + "[" + std::to_string(value) + "]";
+            return &names[i];
     }
-    return "UNKNOWN";
+    return nullptr;
+}
+
+const char* enumName(long long value, const EnumName* names, std::size_t count) noexcept {
+    const EnumName* found = findEnum(value, names, count);
+    return found ? found->name : "UNKNOWN";
+}
+
+std::string enumText(long long value, const EnumName* names, std::size_t count) {
+    const EnumName* found = findEnum(value, names, count);
+    if (found == nullptr)
+        return "UNKNOWN";
+    return std::string(found->name) + "[" + std::to_string(value) + "]";
 }

@@ -45,18 +45,13 @@ void PcScEventListener::appendEntry(const std::string& name) {
 }
 
 const char* PcScEventListener::eventTypeName(std::uint32_t type) {
-    switch (type) {
-    case CARD_INSERTED:
-        return "ctl::PcScEventListener::CARD_INSERTED";
-    case CARD_REMOVED:
-        return "ctl::PcScEventListener::CARD_REMOVED";
-    case READER_CONNECTED:
-        return "ctl::PcScEventListener::READER_CONNECTED";
-    case READER_DISCONNECTED:
-        return "ctl::PcScEventListener::READER_DISCONNECTED";
-    default:
-        return "UNKNOWN";
-    }
+    static const EnumName names[] = {
+        {CARD_INSERTED, "ctl::PcScEventListener::CARD_INSERTED"},
+        {CARD_REMOVED, "ctl::PcScEventListener::CARD_REMOVED"},
+        {READER_CONNECTED, "ctl::PcScEventListener::READER_CONNECTED"},
+        {READER_DISCONNECTED, "ctl::PcScEventListener::READER_DISCONNECTED"},
+    };
+    return enumName(type, names);
 }
 
 PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {

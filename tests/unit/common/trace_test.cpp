@@ -101,6 +101,8 @@ TEST(ValueTexts, NumbersFlagsBooleansPointersAndEnumerators) {
     EXPECT_EQ(enumText(1, modes), "ctl::CardConnection::MODE_SHARED[1]");
     EXPECT_EQ(enumText(2, modes), "ctl::CardConnection::MODE_EXCLUSIVE[2]");
     EXPECT_EQ(enumText(3, modes), "UNKNOWN");
+    EXPECT_STREQ(enumName(2, modes), "ctl::CardConnection::MODE_EXCLUSIVE");
+    EXPECT_STREQ(enumName(3, modes), "UNKNOWN");
 }
 
 }  // namespace
