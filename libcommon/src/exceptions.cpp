@@ -11,14 +11,20 @@ int asInt(long long value) { return static_cast<int>(static_cast<std::uint32_t>(
 
 }  // namespace
 
+// The body of every member that takes a printf format and its arguments.
+#define QV_SET_MESSAGE_FROM_ARGUMENTS(format) \
+    do {                                     \
+        va_list args;                        \
+        va_start(args, format);              \
+        setMessageV(format, args);           \
+        va_end(args);                        \
+    } while (0)
+
 QVException::QVException() noexcept { std::memset(message_, 0, sizeof message_); }
 
 QVException::QVException(const char* format, ...) noexcept {
     std::memset(message_, 0, sizeof message_);
-    va_list args;
-    va_start(args, format);
-    setMessageV(format, args);
-    va_end(args);
+    QV_SET_MESSAGE_FROM_ARGUMENTS(format);
 }
 
 QVException::QVException(const QVException& other) noexcept : std::exception(other) {
@@ -34,10 +40,7 @@ QVException& QVException::operator=(const QVException& other) noexcept {
 QVException::~QVException() = default;
 
 void QVException::setMessage(const char* format, ...) noexcept {
-    va_list args;
-    va_start(args, format);
-    setMessageV(format, args);
-    va_end(args);
+    QV_SET_MESSAGE_FROM_ARGUMENTS(format);
 }
 
 void QVException::setMessageV(const char* format, va_list args) noexcept {
@@ -73,10 +76,7 @@ void QVException::setPrefixedMessageV(const char* prefix, const char* format, va
 // ---------------------------------------------------------------- arguments
 
 InvalidArgumentException::InvalidArgumentException(const char* format, ...) noexcept {
-    va_list args;
-    va_start(args, format);
-    setMessageV(format, args);
-    va_end(args);
+    QV_SET_MESSAGE_FROM_ARGUMENTS(format);
 }
 
 InvalidArgumentException InvalidArgumentException::nullPointer(const char* argument,
@@ -199,17 +199,11 @@ InvalidPlainTextDataLength::InvalidPlainTextDataLength(unsigned long length) noe
 // ---------------------------------------------------------------- common services
 
 TlvParserException::TlvParserException(const char* format, ...) noexcept {
-    va_list args;
-    va_start(args, format);
-    setMessageV(format, args);
-    va_end(args);
+    QV_SET_MESSAGE_FROM_ARGUMENTS(format);
 }
 
 LvParserException::LvParserException(const char* format, ...) noexcept {
-    va_list args;
-    va_start(args, format);
-    setMessageV(format, args);
-    va_end(args);
+    QV_SET_MESSAGE_FROM_ARGUMENTS(format);
 }
 
 SerializationException::SerializationException() noexcept

@@ -67,6 +67,22 @@ void appendHex(std::string& out, unsigned char byte) {
     out += digits[byte & 0x0F];
 }
 
+// A dump without its bytes: "NULL", or a note for a buffer too large to log.
+// False when the bytes are to be shown.
+bool appendWithheldDump(std::string& record, const void* data, std::size_t length) {
+    if (data == nullptr) {
+        record += "NULL";
+        return true;
+    }
+    if (length > Logger::MAX_DUMP_LENGTH) {
+        char note[96];
+        std::snprintf(note, sizeof note, "extremely large buffer, not logged (len = 0x%zx)", length);
+        record += note;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Logger& Logger::instance() {
@@ -161,13 +177,7 @@ void Logger::writeDump(const char* component, const char* label, const void* dat
                        std::size_t length, bool wrap) const {
     const std::string labelText = label ? label : "";
     std::string record = makePrefix(component, threadDepth) + labelText;
-    if (data == nullptr) {
-        record += "NULL";
-    } else if (length > MAX_DUMP_LENGTH) {
-        char note[96];
-        std::snprintf(note, sizeof note, "extremely large buffer, not logged (len = 0x%zx)", length);
-        record += note;
-    } else {
+    if (!appendWithheldDump(record, data, length)) {
         const unsigned char* bytes = static_cast<const unsigned char*>(data);
         record.reserve(record.size() + length * 3 + (length / 16) * (64 + labelText.size()));
         for (std::size_t i = 0; i < length; ++i) {
@@ -196,13 +206,7 @@ void Logger::dumpWithText(const char* component, const char* label, const void* 
 void Logger::writeDumpWithText(const char* component, const char* label, const void* data,
                                std::size_t length) const {
     std::string record = makePrefix(component, threadDepth) + (label ? label : "");
-    if (data == nullptr) {
-        record += "NULL";
-    } else if (length > MAX_DUMP_LENGTH) {
-        char note[96];
-        std::snprintf(note, sizeof note, "extremely large buffer, not logged (len = 0x%zx)", length);
-        record += note;
-    } else {
+    if (!appendWithheldDump(record, data, length)) {
         const unsigned char* bytes = static_cast<const unsigned char*>(data);
         for (std::size_t i = 0; i < length; ++i)
             appendHex(record, bytes[i]);
