@@ -17,9 +17,13 @@ constexpr std::uint16_t kFormatVersion = 1;
 constexpr std::size_t kPrologue = 8 + 2 + 4;
 constexpr std::size_t kDigestSize = 32;
 
+// Writer and Reader offer the same field calls, so one field list (the
+// templates below) both writes an image and reads it back.
 class Writer {
 public:
     void u8(std::uint8_t v) { out_.push_back(v); }
+    void flag(bool v) { u8(v ? 1 : 0); }
+    void strictFlag(bool v, const char*) { flag(v); }
     void u16(std::uint16_t v) {
         out_.push_back(std::uint8_t(v >> 8));
         out_.push_back(std::uint8_t(v));
@@ -58,12 +62,21 @@ public:
         need(1);
         return p_[pos_++];
     }
+    void u8(std::uint8_t& v) { v = u8(); }
+    void flag(bool& v) { v = u8() != 0; }
+    // A flag byte that must be 0 or 1; `what` names the damage otherwise.
+    void strictFlag(bool& v, const char* what) {
+        std::uint8_t f = u8();
+        if (f > 1) throw Damaged{what};
+        v = f == 1;
+    }
     std::uint16_t u16() {
         need(2);
         std::uint16_t v = std::uint16_t(p_[pos_] << 8 | p_[pos_ + 1]);
         pos_ += 2;
         return v;
     }
+    void u16(std::uint16_t& v) { v = u16(); }
     std::uint32_t u32() {
         std::uint32_t hi = u16();
         return hi << 16 | u16();
@@ -81,6 +94,7 @@ public:
         pos_ += len;
         return b;
     }
+    void bytes16(Bytes& b) { b = bytes16(); }
     std::vector<std::uint16_t> blocks() {
         std::size_t count = u16();
         need(count * 2);
@@ -89,6 +103,7 @@ public:
         for (std::size_t i = 0; i < count; ++i) b.push_back(u16());
         return b;
     }
+    void blocks(std::vector<std::uint16_t>& b) { b = blocks(); }
     bool atEnd() const { return pos_ == n_; }
 
 private:
@@ -100,21 +115,87 @@ private:
     std::size_t pos_ = 0;
 };
 
-void writeContent(Writer& w, const CardObject& o) {
-    w.u8(o.hasContent ? 1 : 0);
+// The field lists, for a Writer with const objects or a Reader.
+
+template <class IO, class Card>
+void cardFields(IO& io, Card& p) {
+    io.u8(p.versionMajor);
+    io.u8(p.versionMinor);
+    io.u8(p.lifeCycle);
+    io.fixed(p.cardId);
+    io.fixed(p.serial);
+    io.fixed(p.gacInfo);
+    io.fixed(p.freshness);
+    io.u16(p.blockSize);
+    io.u16(p.totalBlocks);
+}
+
+template <class IO, class Slot>
+void keySlotFields(IO& io, Slot& s) {
+    io.flag(s.setup.sizeBound);
+    io.u16(s.setup.keySize);
+    io.u16(s.occupant);
+}
+
+// An authentication object after its type and value.
+template <class IO, class Auth>
+void authFields(IO& io, Auth& a) {
+    io.u8(a.maxTries);
+    io.u8(a.tries);
+    io.flag(a.pkcs11So);
+    io.u16(a.changeAc);
+    io.u16(a.unblockAc);
+    io.u8(a.policy.minLength);
+    io.u8(a.policy.maxLength);
+    io.flag(a.policy.digitsOnly);
+}
+
+template <class IO, class Object>
+void contentFields(IO& io, Object& o) {
+    io.strictFlag(o.hasContent, "bad content flag");
     if (o.hasContent) {
-        w.bytes16(o.content);
-        w.blocks(o.contentBlocks);
+        io.bytes16(o.content);
+        io.blocks(o.contentBlocks);
     }
 }
 
-void readContent(Reader& r, CardObject& o) {
-    std::uint8_t flag = r.u8();
-    if (flag > 1) throw Damaged{"bad content flag"};
-    o.hasContent = flag == 1;
-    if (o.hasContent) {
-        o.content = r.bytes16();
-        o.contentBlocks = r.blocks();
+// An object of its chain (o.chain is known before reading).
+template <class IO, class Object>
+void objectFields(IO& io, Object& o) {
+    io.u16(o.id);
+    io.u16(o.acExtra);
+    io.u16(o.acRead);
+    io.u16(o.acWrite);
+    io.u16(o.acDelete);
+    io.blocks(o.headerBlocks);
+    io.bytes16(o.metadata);
+    switch (o.chain) {
+    case Chain::DataObjects:
+        contentFields(io, o);
+        break;
+    case Chain::Certificates:
+        io.flag(o.trusted);
+        contentFields(io, o);
+        break;
+    case Chain::Directories:
+        io.fixed(o.name);
+        break;
+    case Chain::Files:
+        io.u16(o.dirId);
+        io.fixed(o.name);
+        contentFields(io, o);
+        break;
+    case Chain::KeyPairs:
+        io.u16(o.keySize);
+        io.u16(o.keyUsage);
+        io.u8(o.contentCode);
+        io.u8(o.containerIndex);
+        io.u8(o.keySpec);
+        io.u8(o.keySlot);
+        for (auto* component : {&o.key.n, &o.key.e, &o.key.p, &o.key.q, &o.key.dp, &o.key.dq, &o.key.inv})
+            io.bytes16(*component);
+        io.blocks(o.keyBlocks);
+        break;
     }
 }
 
@@ -135,22 +216,9 @@ Bytes encodeImage(const Persistent& p) {
     w.u16(kFormatVersion);
     w.u32(0);  // body length, patched below
 
-    w.u8(p.versionMajor);
-    w.u8(p.versionMinor);
-    w.u8(p.lifeCycle);
-    w.fixed(p.cardId);
-    w.fixed(p.serial);
-    w.fixed(p.gacInfo);
-    w.fixed(p.freshness);
-    w.u16(p.blockSize);
-    w.u16(p.totalBlocks);
-
+    cardFields(w, p);
     w.u8(std::uint8_t(p.keySlots.size()));
-    for (const auto& s : p.keySlots) {
-        w.u8(s.setup.sizeBound ? 1 : 0);
-        w.u16(s.setup.keySize);
-        w.u16(s.occupant);
-    }
+    for (const auto& s : p.keySlots) keySlotFields(w, s);
 
     std::uint8_t aoCount = 0;
     for (const auto& a : p.auth) aoCount += a ? 1 : 0;
@@ -161,55 +229,12 @@ Bytes encodeImage(const Persistent& p) {
         w.u8(role);
         w.u8(std::uint8_t(a->type));
         w.bytes16(a->value);
-        w.u8(a->maxTries);
-        w.u8(a->tries);
-        w.u8(a->pkcs11So ? 1 : 0);
-        w.u16(a->changeAc);
-        w.u16(a->unblockAc);
-        w.u8(a->policy.minLength);
-        w.u8(a->policy.maxLength);
-        w.u8(a->policy.digitsOnly ? 1 : 0);
+        authFields(w, *a);
     }
 
     for (const auto& chain : p.chains) {
         w.u16(std::uint16_t(chain.size()));
-        for (const auto& o : chain) {
-            w.u16(o.id);
-            w.u16(o.acExtra);
-            w.u16(o.acRead);
-            w.u16(o.acWrite);
-            w.u16(o.acDelete);
-            w.blocks(o.headerBlocks);
-            w.bytes16(o.metadata);
-            switch (o.chain) {
-            case Chain::DataObjects:
-                writeContent(w, o);
-                break;
-            case Chain::Certificates:
-                w.u8(o.trusted ? 1 : 0);
-                writeContent(w, o);
-                break;
-            case Chain::Directories:
-                w.fixed(o.name);
-                break;
-            case Chain::Files:
-                w.u16(o.dirId);
-                w.fixed(o.name);
-                writeContent(w, o);
-                break;
-            case Chain::KeyPairs:
-                w.u16(o.keySize);
-                w.u16(o.keyUsage);
-                w.u8(o.contentCode);
-                w.u8(o.containerIndex);
-                w.u8(o.keySpec);
-                w.u8(o.keySlot);
-                for (const Bytes* c : {&o.key.n, &o.key.e, &o.key.p, &o.key.q, &o.key.dp, &o.key.dq, &o.key.inv})
-                    w.bytes16(*c);
-                w.blocks(o.keyBlocks);
-                break;
-            }
-        }
+        for (const auto& o : chain) objectFields(w, o);
     }
 
     Bytes& out = w.out();
@@ -242,24 +267,9 @@ Persistent decodeImage(const Bytes& image, const std::string& what) {
     Persistent p;
     try {
         Reader r(image.data() + kPrologue, bodyLength);
-        p.versionMajor = r.u8();
-        p.versionMinor = r.u8();
-        p.lifeCycle = r.u8();
-        r.fixed(p.cardId);
-        r.fixed(p.serial);
-        r.fixed(p.gacInfo);
-        r.fixed(p.freshness);
-        p.blockSize = r.u16();
-        p.totalBlocks = r.u16();
-
-        std::size_t slots = r.u8();
-        for (std::size_t i = 0; i < slots; ++i) {
-            KeySlot s;
-            s.setup.sizeBound = r.u8() != 0;
-            s.setup.keySize = r.u16();
-            s.occupant = r.u16();
-            p.keySlots.push_back(s);
-        }
+        cardFields(r, p);
+        p.keySlots.resize(r.u8());
+        for (auto& s : p.keySlots) keySlotFields(r, s);
 
         std::size_t aoCount = r.u8();
         for (std::size_t i = 0; i < aoCount; ++i) {
@@ -272,14 +282,7 @@ Persistent decodeImage(const Bytes& image, const std::string& what) {
             a.value = r.bytes16();
             if (a.value.size() != (a.type == AuthType::Pin ? 16u : 24u))
                 throw Damaged{"bad authentication object value"};
-            a.maxTries = r.u8();
-            a.tries = r.u8();
-            a.pkcs11So = r.u8() != 0;
-            a.changeAc = r.u16();
-            a.unblockAc = r.u16();
-            a.policy.minLength = r.u8();
-            a.policy.maxLength = r.u8();
-            a.policy.digitsOnly = r.u8() != 0;
+            authFields(r, a);
             if (a.tries > a.maxTries || a.maxTries == 0 || a.maxTries > 15)
                 throw Damaged{"bad authentication object tries"};
             p.auth[role] = std::move(a);
@@ -290,41 +293,7 @@ Persistent decodeImage(const Bytes& image, const std::string& what) {
             for (std::size_t i = 0; i < count; ++i) {
                 CardObject o;
                 o.chain = Chain(c);
-                o.id = r.u16();
-                o.acExtra = r.u16();
-                o.acRead = r.u16();
-                o.acWrite = r.u16();
-                o.acDelete = r.u16();
-                o.headerBlocks = r.blocks();
-                o.metadata = r.bytes16();
-                switch (o.chain) {
-                case Chain::DataObjects:
-                    readContent(r, o);
-                    break;
-                case Chain::Certificates:
-                    o.trusted = r.u8() != 0;
-                    readContent(r, o);
-                    break;
-                case Chain::Directories:
-                    r.fixed(o.name);
-                    break;
-                case Chain::Files:
-                    o.dirId = r.u16();
-                    r.fixed(o.name);
-                    readContent(r, o);
-                    break;
-                case Chain::KeyPairs:
-                    o.keySize = r.u16();
-                    o.keyUsage = r.u16();
-                    o.contentCode = r.u8();
-                    o.containerIndex = r.u8();
-                    o.keySpec = r.u8();
-                    o.keySlot = r.u8();
-                    for (Bytes* comp : {&o.key.n, &o.key.e, &o.key.p, &o.key.q, &o.key.dp, &o.key.dq, &o.key.inv})
-                        *comp = r.bytes16();
-                    o.keyBlocks = r.blocks();
-                    break;
-                }
+                objectFields(r, o);
                 p.chains[c].push_back(std::move(o));
             }
         }
@@ -421,6 +390,13 @@ void writeFileAtomically(const std::string& path, const Bytes& data) {
     auto fail = [&](const char* step) {
         return ImageError(std::string("cannot write card image ") + path + " (" + step + "): " + std::strerror(errno));
     };
+    // The error is built while errno still says why; then the temporary file goes.
+    auto abandon = [&](const char* step, int openFd) {
+        ImageError e = fail(step);
+        if (openFd >= 0) ::close(openFd);
+        ::unlink(tmp.c_str());
+        return e;
+    };
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) throw fail("create temporary file");
     std::size_t done = 0;
@@ -428,29 +404,13 @@ void writeFileAtomically(const std::string& path, const Bytes& data) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            ImageError e = fail("write");
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            throw e;
+            throw abandon("write", fd);
         }
         done += std::size_t(n);
     }
-    if (::fsync(fd) != 0) {
-        ImageError e = fail("fsync");
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        throw e;
-    }
-    if (::close(fd) != 0) {
-        ImageError e = fail("close");
-        ::unlink(tmp.c_str());
-        throw e;
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        ImageError e = fail("rename");
-        ::unlink(tmp.c_str());
-        throw e;
-    }
+    if (::fsync(fd) != 0) throw abandon("fsync", fd);
+    if (::close(fd) != 0) throw abandon("close", -1);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) throw abandon("rename", -1);
     // Make the rename itself durable.
     const auto slash = path.find_last_of('/');
     const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
