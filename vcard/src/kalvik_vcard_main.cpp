@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -52,6 +53,31 @@ std::array<std::uint8_t, N> parseHex(const std::string& option, const std::strin
     return out;
 }
 
+// The arguments of a command that works on one image: `option` takes each
+// option (its value through `value()`) and says whether it knows it; the one
+// other argument is the image path, which is returned.
+std::string parseImageArguments(
+    const Args& args, const std::string& command,
+    const std::function<bool(const std::string& option, const std::function<const std::string&()>& value)>& option) {
+    std::string image;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
+            return args[++i];
+        };
+        if (!a.empty() && a[0] == '-') {
+            if (!option(a, value)) throw UsageError("unknown option " + a);
+        } else if (image.empty()) {
+            image = a;
+        } else {
+            throw UsageError("unexpected argument " + a);
+        }
+    }
+    if (image.empty()) throw UsageError(command + " needs the image path");
+    return image;
+}
+
 bool exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
@@ -59,14 +85,8 @@ bool exists(const std::string& path) {
 
 int cmdInit(const Args& args) {
     vcard::PersonalisationOptions opt;
-    std::string image;
     bool force = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
-            return args[++i];
-        };
+    const std::string image = parseImageArguments(args, "init", [&](const std::string& a, const auto& value) {
         if (a == "--user-pin") {
             opt.userPin = value();
         } else if (a == "--so-pin") {
@@ -95,15 +115,11 @@ int cmdInit(const Args& args) {
             opt.activated = false;
         } else if (a == "--force") {
             force = true;
-        } else if (!a.empty() && a[0] == '-') {
-            throw UsageError("unknown option " + a);
-        } else if (image.empty()) {
-            image = a;
         } else {
-            throw UsageError("unexpected argument " + a);
+            return false;
         }
-    }
-    if (image.empty()) throw UsageError("init needs the image path");
+        return true;
+    });
     if (exists(image) && !force) {
         std::cerr << "kalvik-vcard: " << image << " already exists (use --force to replace it)\n";
         return 1;
@@ -132,28 +148,18 @@ extern "C" void onStopSignal(int) { gStopServing = true; }
 
 int cmdServe(const Args& args) {
     vcard::VpcdOptions opt;
-    std::string image;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
-            return args[++i];
-        };
+    const std::string image = parseImageArguments(args, "serve", [&](const std::string& a, const auto& value) {
         if (a == "--port") {
             opt.port = std::uint16_t(parseNumber(a, value(), 1, 65535));
         } else if (a == "--host") {
             opt.host = value();
         } else if (a == "--no-quickack") {
             opt.quickAck = false;
-        } else if (!a.empty() && a[0] == '-') {
-            throw UsageError("unknown option " + a);
-        } else if (image.empty()) {
-            image = a;
         } else {
-            throw UsageError("unexpected argument " + a);
+            return false;
         }
-    }
-    if (image.empty()) throw UsageError("serve needs the image path");
+        return true;
+    });
     auto card = vcard::KalvikCard::load(image);
 
     // No SA_RESTART: a signal must also cut short the wait for vpcd's next frame.
