@@ -1353,11 +1353,18 @@ Bytes KalvikCard::serialize() const { return encodeImage(state_->p); }
 Bytes KalvikCard::atr() const {
     // T=1 only (TD1 = 80: TD2 follows; TD2 = 01: T=1), historical bytes name the card.
     static const char hist[] = "KalvikVC31";
-    Bytes a{0x3B, std::uint8_t(0x80 | (sizeof hist - 1)), 0x80, 0x01};
-    a.insert(a.end(), hist, hist + sizeof hist - 1);
+    constexpr std::size_t histLength = sizeof hist - 1;
+    // Sized up front: growing a vector built from a brace list trips GCC 12's
+    // -Warray-bounds at -O2.
+    Bytes a(4 + histLength + 1);
+    a[0] = 0x3B;
+    a[1] = std::uint8_t(0x80 | histLength);
+    a[2] = 0x80;
+    a[3] = 0x01;
+    std::copy(hist, hist + histLength, a.begin() + 4);
     std::uint8_t tck = 0;
-    for (std::size_t i = 1; i < a.size(); ++i) tck ^= a[i];
-    a.push_back(tck);
+    for (std::size_t i = 1; i + 1 < a.size(); ++i) tck ^= a[i];
+    a.back() = tck;
     return a;
 }
 
