@@ -42,9 +42,7 @@ struct RawHeader {
 };
 
 Bytes lv(const std::string& s) {
-    Bytes b{static_cast<std::uint8_t>(s.size())};
-    b.insert(b.end(), s.begin(), s.end());
-    return b;
+    return concat({Bytes(1, static_cast<std::uint8_t>(s.size())), Bytes(s.begin(), s.end())});
 }
 
 // The header as the driver holds it after reading it from the card.

@@ -141,8 +141,10 @@ TEST(TlvReader, OverlongElementFailsEvenForASizeQuery) {
 
 TEST(TlvReader, LongFormLengths) {
     Bytes value128(128, 0x5A);
-    Bytes data = {0x04, 0x81, 0x80};
-    data.insert(data.end(), value128.begin(), value128.end());
+    Bytes data(3 + value128.size(), 0x5A);
+    data[0] = 0x04;
+    data[1] = 0x81;
+    data[2] = 0x80;
     TlvReader reader(data.data(), data.size());
     auto buffer = std::make_unique<StaticBuffer<65536>>();
     reader.readNext(0x04, buffer.get(), false);

@@ -17,17 +17,13 @@ const Bytes kVerifyApdu = {0x80, 0x20, 0x00, 0x01, 0x08, 0xFF, 0xFF, 0xFF, 0xFF,
 const Bytes kModifyApdu = {0x80, 0x24, 0x00, 0x01, 0x10, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-Bytes tlv(std::uint8_t tag, std::uint8_t len, Bytes value) {
-    Bytes out = {tag, len};
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts)
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
+Bytes tlv(std::uint8_t tag, std::uint8_t len, const Bytes& value) { return concat({{tag, len}, value}); }
 const Bytes kVerifyCode = {0x42, 0x33, 0x00, 0x06};
 const Bytes kModifyCode = {0x42, 0x33, 0x00, 0x07};
 

@@ -6,11 +6,7 @@ using namespace cardtest;
 
 namespace {
 
-Bytes lv(const std::string& s) {
-    Bytes b{std::uint8_t(s.size())};
-    b.insert(b.end(), s.begin(), s.end());
-    return b;
-}
+Bytes lv(const std::string& s) { return cat(Bytes(1, std::uint8_t(s.size())), Bytes(s.begin(), s.end())); }
 
 Bytes pattern(std::size_t n, std::uint8_t seed) {
     Bytes b(n);
