@@ -80,27 +80,6 @@ TEST_F(AuthTest, WrongFormsAreRefusedWithoutCostingTries) {
     EXPECT_EQ(card.triesRemaining(3), 2);
 }
 
-TEST_F(AuthTest, AuthenticationObjectRecords) {
-    Bytes user = d.send(hex("80 2C 01 00 0A"));
-    ASSERT_EQ(sw(user), 0x9000);
-    EXPECT_EQ(user[0], 0);        // PIN
-    EXPECT_EQ(user[8] & 1, 0);    // not the security officer
-    EXPECT_EQ(user[9], 3);
-    Bytes so = d.send(hex("80 2C 02 00 0A"));
-    EXPECT_EQ(so[8] & 1, 1);
-    EXPECT_EQ(so[9], 5);
-    Bytes key = d.send(hex("80 2C 03 00 0A"));
-    EXPECT_EQ(key[0], 1);  // KEY
-    EXPECT_EQ(d.send(hex("80 2C 04 00 0A")), hex("6B 00"));
-
-    Bytes policy = d.send(hex("80 2C 01 01 09"));
-    ASSERT_EQ(policy.size(), 11u);
-    EXPECT_EQ(policy[0], 4);
-    EXPECT_EQ(policy[1], 16);
-    EXPECT_EQ(d.send(hex("80 2C 03 01 09")), hex("6B 00"));  // keys have no PIN policy
-    EXPECT_EQ(d.send(hex("80 2C 06 01 09")), hex("6B 00"));
-}
-
 TEST_F(AuthTest, KeyObjectAnswersTheChallengeWithTripleDes) {
     Bytes r = d.send(hex("80 24 03 00 08"));
     ASSERT_EQ(sw(r), 0x9000);

@@ -144,19 +144,6 @@ TEST_F(RsaTest, GeneratedKeysSignVerifiablyAtBothSizes) {
     EXPECT_EQ(card.freeKeySlots(), 14u);
 }
 
-TEST_F(RsaTest, ExponentGivenByTheModuleIsUsed) {
-    auto [id, modulus] = generate(1024, hex("00 00 00 03"));
-    auto [n, e] = publicHalf(id);
-    EXPECT_EQ(e, hex("03"));
-    const Bytes block = signatureBlock(128);
-    EXPECT_EQ(publicOp(n, e, crypt(id, block)), block);
-    // Even or trivial exponents are refused.
-    for (const char* bad : {"01 00 00", "01", "00"}) {
-        ASSERT_EQ(d.swOf(createKeyPair(7, 1024)), 0x9000);
-        EXPECT_EQ(d.swOf(apdu(0x40, 0, 0, hex(bad))), 0x6A80) << bad;
-    }
-}
-
 TEST_F(RsaTest, ComponentLengthsFollowTheSixCxRule) {
     auto [id, modulus] = generate(1024);
     d.header(id, 27);
@@ -200,19 +187,6 @@ TEST_F(RsaTest, ImportedPairComputesLikeOpenSsl) {
     ASSERT_EQ(d.swOf(apdu(0x46, id >> 8, id & 0xFF, {}, 0)), 0x9000);
     ASSERT_EQ(d.swOf(apdu(0x48, 0, 0, Bytes(128, 0xFF), 0)), 0x9000);
     EXPECT_EQ(d.swOf(apdu(0x4A, 0, 0, Bytes(128, 0xFF), 0)), 0x6A80);
-}
-
-TEST_F(RsaTest, MismatchedImportIsRefusedAtSetMetadataSize) {
-    Pkey a = hostKey(1024), b = hostKey(1024);
-    ASSERT_EQ(d.swOf(createKeyPair(6, 1024)), 0x9000);
-    ASSERT_EQ(d.swOf(apdu(0x42, 6, 0, param(a.get(), OSSL_PKEY_PARAM_RSA_N))), 0x9000);
-    ASSERT_EQ(d.swOf(apdu(0x42, 7, 0, hex("01 00 01"))), 0x9000);
-    const char* names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
-                           OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-    for (std::uint8_t c = 1; c <= 5; ++c) ASSERT_EQ(d.swOf(apdu(0x42, c, 0, param(b.get(), names[c - 1]))), 0x9000);
-    EXPECT_EQ(d.swOf(apdu(0x3C, 0, 0, be16(2))), 0x6A80);
-    EXPECT_EQ(card.objectCount(vcard::Chain::KeyPairs), 0u);
-    EXPECT_EQ(card.freeKeySlots(), 16u);
 }
 
 TEST_F(RsaTest, HalvesAreImportedAmendedAndRemoved) {

@@ -81,17 +81,6 @@ TEST_F(StoreTest, DataObjectLifecycle) {
     EXPECT_EQ(d.swOf(apdu(0x18, id >> 8, id & 0xFF, {}, 17)), 0x6A88);
 }
 
-TEST_F(StoreTest, ChainsLinkInCreationOrder) {
-    std::vector<std::uint16_t> ids;
-    for (int i = 0; i < 3; ++i) ids.push_back(d.createDataObject(0x0101, lv("o" + std::to_string(i))));
-    std::vector<std::uint16_t> walked;
-    for (std::uint16_t id = d.heads()[0]; id != 0x8000; id = field(d.header(id, 17), 1)) walked.push_back(id);
-    EXPECT_EQ(walked, ids);
-    // Removing the middle one relinks the chain.
-    ASSERT_EQ(d.swOf(apdu(0x10, ids[1] >> 8, ids[1] & 0xFF, {}, 0)), 0x9000);
-    EXPECT_EQ(field(d.header(ids[0], 17), 1), ids[2]);
-}
-
 TEST_F(StoreTest, FreeMemoryFollowsContentAndRunsOut) {
     // Small card: 32 blocks of 64 bytes.
     vcard::PersonalisationOptions o = fixedOptions();
@@ -216,20 +205,6 @@ TEST_F(StoreTest, AccessConditionsAreEnforced) {
     EXPECT_EQ(d.swOf(apdu(0x10, hi(pub), lo(pub), {}, 0)), 0x9000);
 }
 
-TEST_F(StoreTest, CertificatesAreReadableByEveryoneByDefault) {
-    ASSERT_EQ(d.swOf(hex("80 3E 00 02 07 01 FF FF FF FF FF FF")), 0x9000);
-    ASSERT_EQ(d.swOf(hex("80 3C 00 00 02 00 03")), 0x9000);
-    auto [id, s] = d.commitMetadata(hex("02 61 62"));
-    ASSERT_EQ(s, 0x9000);
-    ASSERT_EQ(d.writeContent(id, pattern(300, 4)), 0x9000);
-    Bytes h = d.header(id, 18);
-    EXPECT_EQ(h[17], 1);  // trusted
-    EXPECT_EQ(field(h, 11), vcard::ac::EVERYONE);
-    ASSERT_EQ(d.swOf(hex("80 22 01 00 00")), 0x9000);
-    EXPECT_EQ(d.readContent(id), pattern(300, 4));
-    EXPECT_EQ(d.heads()[2], id);
-}
-
 TEST_F(StoreTest, DirectoriesAndFiles) {
     ASSERT_EQ(d.login(2, "12345678"), 0x9000);  // directories take files from the administrator
     const Bytes name = hex("4B 45 59 53 00 00 00 00");  // "KEYS"
@@ -269,28 +244,6 @@ TEST_F(StoreTest, DirectoriesAndFiles) {
     EXPECT_EQ(d.swOf(apdu(0x10, dir >> 8, dir & 0xFF, {}, 0)), 0x6985);
     ASSERT_EQ(d.swOf(apdu(0x10, file >> 8, file & 0xFF, {}, 0)), 0x9000);
     EXPECT_EQ(d.swOf(apdu(0x10, dir >> 8, dir & 0xFF, {}, 0)), 0x9000);
-}
-
-TEST_F(StoreTest, PersonalisedContainerFiles) {
-    // Walk the file chain as the module lists it: the 6-byte cardcf and the empty cmapfile.
-    std::vector<std::pair<std::string, Bytes>> files;
-    for (std::uint16_t id = d.heads()[4]; id != 0x8000;) {
-        Bytes h = d.header(id, 33);
-        std::string dir(h.begin() + 17, std::find(h.begin() + 17, h.begin() + 25, 0));
-        std::string name(h.begin() + 25, std::find(h.begin() + 25, h.end(), 0));
-        std::uint16_t s = 0;
-        Bytes content = d.readContent(id, &s);
-        EXPECT_TRUE(s == 0x9000 || s == 0x6A83) << name;
-        files.emplace_back(dir + "/" + name, content);
-        id = field(h, 1);
-    }
-    ASSERT_EQ(files.size(), 2u);
-    EXPECT_EQ(files[0], (std::pair<std::string, Bytes>{"/cardcf", Bytes(6, 0)}));
-    EXPECT_EQ(files[1], (std::pair<std::string, Bytes>{"mscp/cmapfile", Bytes()}));
-    // The module updates cmapfile as the user.
-    const std::uint16_t cmap = field(d.header(d.heads()[4], 33), 1);
-    ASSERT_EQ(d.writeContent(cmap, pattern(86, 1)), 0x9000);
-    EXPECT_EQ(d.readContent(cmap), pattern(86, 1));
 }
 
 }  // namespace
