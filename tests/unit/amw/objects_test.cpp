@@ -390,15 +390,6 @@ TEST(Ordering, FilesByDirectoryThenNameAndAuthenticationObjectsByRole) {
     EXPECT_EQ(user6.compare(user), 6);
 }
 
-TEST(Ordering, ObjectsOfDifferentKindsAreNotComparable) {
-    TestKeyPair pair;
-    TestCertificate certificate;
-    AuthenticationObject object;
-    EXPECT_THROW(pair.compare(certificate), InternalErrorException);
-    EXPECT_THROW(certificate.compare(pair), InternalErrorException);
-    EXPECT_THROW(object.compare(pair), InternalErrorException);
-}
-
 TEST(EmptyObjects, AccessConditionsStartUnspecified) {
     TestFile file;
     EXPECT_TRUE(file.acRead.isNotSpecified());

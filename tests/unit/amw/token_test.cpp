@@ -131,13 +131,6 @@ amw::Token* amw::Token::createToken(ctl::CardConnection*, std::uint32_t type, bo
     return token.release();
 }
 
-TEST(TokenCreation, SelectedPathReturnsATokenWhoseAppletWasSelectedOnce) {
-    SelectOnlyToken::failSelection = false;
-    std::unique_ptr<amw::Token> token(amw::Token::createTokenWithAppletSelected(nullptr, 0));
-    EXPECT_EQ(static_cast<SelectOnlyToken*>(token.get())->selections, 1);
-    EXPECT_EQ(token->getType(), 0u);
-}
-
 TEST(TokenCreation, FailedSelectionDestroysTheTokenAndRethrows) {
     SelectOnlyToken::failSelection = true;
     ASSERT_EQ(SelectOnlyToken::live, 0);
@@ -145,20 +138,6 @@ TEST(TokenCreation, FailedSelectionDestroysTheTokenAndRethrows) {
                  amw::AppletNotSelectedException);
     EXPECT_EQ(SelectOnlyToken::live, 0) << "the half-made token leaked";
     SelectOnlyToken::failSelection = false;
-}
-
-TEST(TokenCreation, UnknownTypeIsRefusedWithTheTypeArgumentMessage) {
-    for (std::uint32_t type : {1u, 0xFFFFFFFFu}) {
-        try {
-            delete amw::Token::createTokenWithAppletSelected(nullptr, type);
-            ADD_FAILURE() << "type " << type << " accepted";
-        } catch (const InvalidArgumentException& e) {
-            EXPECT_STREQ(e.what(),
-                         "Invalid argument exception <type> [amw::Token::createToken() "
-                         "libamw/src/itoken:35]");
-        }
-    }
-    EXPECT_EQ(SelectOnlyToken::live, 0);
 }
 
 TEST(FreshnessBlock, CardBytesAreSixCountersThenSevenPrefixesAndTheExtraFieldStaysHome) {
@@ -201,50 +180,4 @@ TEST(FreshnessBlock, EqualityCoversEveryCounterAndPrefixAndIdsOutsideOneToSevenA
         EXPECT_THROW(a.counter(id), InternalErrorException) << id;
         EXPECT_THROW(a.prefix(id), InternalErrorException) << id;
     }
-}
-
-TEST(CardNumbers, RolesAndKeySpecsMapOntoTheCardOrAreRefused) {
-    for (std::uint32_t role = 0; role <= 7; ++role)
-        EXPECT_EQ(amw::toCardRole(role), role);
-    try {
-        amw::toCardRole(8);
-        ADD_FAILURE() << "role 8 accepted";
-    } catch (const InvalidArgumentException& e) {
-        EXPECT_STREQ(e.what(), "unknown AMW role [8]");
-    }
-
-    EXPECT_EQ(amw::toCardKeySpec(amw::KeyPair::SIGNATURE_KEY), 0);
-    EXPECT_EQ(amw::toCardKeySpec(amw::KeyPair::KEY_EXCHANGE_KEY), 1);
-    try {
-        amw::toCardKeySpec(2);
-        ADD_FAILURE() << "key spec 2 accepted";
-    } catch (const InvalidArgumentException& e) {
-        EXPECT_STREQ(e.what(), "unknown AMW keySpec[2]");
-    }
-}
-
-TEST(LogTexts, EnumeratorsAreQualifiedNamesWithTheirNumberOrUnknown) {
-    struct Case {
-        std::string actual;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {amw::roleText(amw::AMWROLE_EVERYONE), "amw::AMWROLE_EVERYONE[0]"},
-        {amw::roleText(amw::AMWROLE_USER), "amw::AMWROLE_USER[1]"},
-        {amw::roleText(amw::AMWROLE_USER6), "amw::AMWROLE_USER6[7]"},
-        {amw::roleText(8), "UNKNOWN"},
-        {amw::authenticationResultText(amw::AUTHENTICATION_PIN_BLOCKED),
-         "amw::AUTHENTICATION_PIN_BLOCKED[2]"},
-        {amw::authenticationResultText(3), "UNKNOWN"},
-        {amw::authenticationTypeText(amw::AuthenticationObject::KEY),
-         "amw::AuthenticationObject::KEY[1]"},
-        {amw::keySpecText(amw::KeyPair::SIGNATURE_KEY), "amw::KeyPair::SIGNATURE_KEY[0]"},
-        {amw::keySpecText(-1), "UNKNOWN"},
-        {amw::cachedObjectText(amw::CachedObjectKinds::CACHED_OBJECT_DATA_OBJECT),
-         "amw::CachedToken::CACHED_OBJECT_DATA_OBJECT[6]"},
-        {amw::cachedObjectText(0), "UNKNOWN"},
-        {amw::cachedObjectText(8), "UNKNOWN"},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.actual, c.expected);
 }
