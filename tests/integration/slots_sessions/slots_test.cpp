@@ -100,38 +100,6 @@ INSTANTIATE_TEST_SUITE_P(Readers, SlotCount,
                          ::testing::Values(ReaderSetup{0, 0, 6}, ReaderSetup{2, 1, 6},
                                            ReaderSetup{8, 3, 8}));
 
-TEST_F(Slots, ListIntoShortBufferReportsTheNeededCountAndWritesNothing) {
-    addReaders(2, 0);
-    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
-    CK_SLOT_ID ids[6] = {99, 99, 99, 99, 99, 99};
-    CK_ULONG count = 1;
-    EXPECT_EQ(f->C_GetSlotList(CK_FALSE, ids, &count), CKR_BUFFER_TOO_SMALL);
-    EXPECT_EQ(count, 6u);
-    EXPECT_EQ(ids[0], 99u);
-    EXPECT_EQ(f->C_GetSlotList(CK_FALSE, ids, nullptr), CKR_ARGUMENTS_BAD);
-}
-
-TEST_F(Slots, MechanismsDoNotDependOnTheCard) {
-    addReaders(1, 1);
-    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
-    for (CK_SLOT_ID slot : {CK_SLOT_ID(0), CK_SLOT_ID(5)}) {
-        CK_MECHANISM_TYPE types[2] = {};
-        CK_ULONG count = 1;
-        EXPECT_EQ(f->C_GetMechanismList(slot, types, &count), CKR_BUFFER_TOO_SMALL);
-        EXPECT_EQ(count, 2u);
-        ASSERT_EQ(f->C_GetMechanismList(slot, types, &count), CKR_OK);
-        EXPECT_EQ(types[0], CKM_RSA_PKCS_KEY_PAIR_GEN);
-        EXPECT_EQ(types[1], CKM_RSA_PKCS);
-        CK_MECHANISM_INFO info{};
-        ASSERT_EQ(f->C_GetMechanismInfo(slot, CKM_RSA_PKCS, &info), CKR_OK);
-        EXPECT_EQ(info.flags, 0xA01u);
-    }
-    CK_MECHANISM_INFO untouched{1, 2, 3};
-    EXPECT_EQ(f->C_GetMechanismInfo(0, CKM_SHA_1, &untouched), CKR_MECHANISM_INVALID);
-    EXPECT_EQ(untouched.flags, 3u);
-    EXPECT_EQ(f->C_GetMechanismInfo(6, CKM_RSA_PKCS, &untouched), CKR_SLOT_ID_INVALID);
-}
-
 TEST_F(Slots, NonBlockingWaitReportsPresentCardsFirstThenNothing) {
     addReaders(3, 0);
     svc.insertCard(readerName(1), std::make_shared<BlankCard>());
