@@ -413,37 +413,3 @@ TEST(Content, ReadFromTheCardInPieces) {
     file.acRead = 0x0102;
     EXPECT_TRUE(file.isPrivateContent());
 }
-
-TEST(Serialization, CardFieldsFollowTheTokenLayerFields) {
-    fake::Connection c;
-    DataObject object(&c);
-    object.blockId = 0x1234;
-    object.acReadContent = 0x0101;
-    object.contentSize = 42;
-    object.cardContentSize = 7;  // not stored: comes back from contentSize
-    object.label.assign(reinterpret_cast<const std::uint8_t*>("x"), 1);
-    std::ostringstream out;
-    object.serialize(out);
-    std::ostringstream base;
-    object.amw::DataObject::serialize(base);
-    const std::string bytes = out.str();
-    ASSERT_EQ(bytes.size(), base.str().size() + 4);
-    EXPECT_EQ(bytes.substr(0, base.str().size()), base.str());
-    std::uint16_t tail[2];
-    std::memcpy(tail, bytes.data() + base.str().size(), 4);
-    EXPECT_EQ(tail[0], 0x1234);
-    EXPECT_EQ(tail[1], 0x0101);
-
-    DataObject back(&c);
-    std::istringstream in(bytes);
-    back.deserialize(in);
-    EXPECT_EQ(back.blockId, 0x1234);
-    EXPECT_EQ(back.acReadContent, 0x0101);
-    EXPECT_EQ(back.cardContentSize, 42u);
-    EXPECT_EQ(str(back.label), "x");
-
-    // A stream cut short fails instead of leaving a half-read object silently.
-    std::istringstream cut(bytes.substr(0, bytes.size() - 1));
-    DataObject broken(&c);
-    EXPECT_THROW(broken.deserialize(cut), SerializationException);
-}
