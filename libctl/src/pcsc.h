@@ -16,6 +16,7 @@ constexpr const char* COMPONENT = "CTL";
 // Result codes as the service reports them, compared as 32-bit values.
 constexpr std::uint32_t CANCELLED = 0x80100002;
 constexpr std::uint32_t INVALID_PARAMETER = 0x80100004;
+constexpr std::uint32_t UNKNOWN_READER = 0x80100009;
 constexpr std::uint32_t SYSTEM_CANCELLED = 0x80100012;
 constexpr std::uint32_t COMM_ERROR = 0x80100013;
 constexpr std::uint32_t NO_SERVICE = 0x8010001D;

@@ -88,6 +88,18 @@ PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
         }
         if (code(rv) == INVALID_PARAMETER || code(rv) == CANCELLED)
             throw CtlException(CANCELLED);
+        if (code(rv) == UNKNOWN_READER) {
+            // A reader left while nobody waited: the service then refuses the
+            // whole array and never reports the departure through the PnP
+            // entry. Catch up with its reader list and wait again; when that
+            // changes nothing, the same call would only fail again.
+            QV_LOG(COMPONENT, "Number of readers changed");
+            const std::size_t queued = eventQueue_.size();
+            handleNumOfReadersChanged();
+            if (eventQueue_.size() == queued)
+                fail(rv);
+            continue;
+        }
         if (rv != SCARD_S_SUCCESS)
             fail(rv);
 

@@ -54,7 +54,9 @@ bool PcScReader::isCardPresent() const {
     QV_TRACE_RETURN_VALUE(COMPONENT, "SCardGetStatusChangeW(context, 1, &rs, 1)", rv);
     releaseContext(context);
 
-    if (code(rv) == NO_READERS_AVAILABLE)
+    // pcsc-lite refuses to watch a reader it does not know: that reader holds
+    // no card, just as when there are no readers at all.
+    if (code(rv) == NO_READERS_AVAILABLE || code(rv) == UNKNOWN_READER)
         return false;
     if (rv != SCARD_S_SUCCESS)
         fail(rv);

@@ -41,7 +41,8 @@ public:
     // The next event; each status-change call blocks up to `timeout` ms
     // (0xFFFFFFFF: no limit). A timeout throws ctl::CtlException with the
     // service's timeout code, a cancellation with 0x80100002. A stopped
-    // service is waited out.
+    // service is waited out; a reader that left while nobody waited (the
+    // service then refuses the array) is reported as READER_DISCONNECTED.
     Event wait(std::uint32_t timeout);
 
     // Makes a `wait` blocked in another thread throw 0x80100002.

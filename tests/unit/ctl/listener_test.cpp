@@ -83,6 +83,8 @@ TEST_F(ListenerTest, TwoEventsOfOneStatusChangeTakeTwoWaitsButOneServiceCall) {
 }
 
 TEST_F(ListenerTest, ReadersComeAndGoThroughThePnpEntry) {
+    // The service reports a change of the reader count only to a wait that is
+    // blocked while it happens, so each change below has a waiter.
     svc.addReader("First");
     svc.addReader("Middle");
     svc.addReader("Last");
@@ -96,20 +98,49 @@ TEST_F(ListenerTest, ReadersComeAndGoThroughThePnpEntry) {
     EXPECT_EQ(next(listener), (Seen{"New", PcScEventListener::CARD_INSERTED}));
 
     // A reader leaving from the middle of the list; the ones behind it still report.
+    auto middleGone = blockedWait(listener);
     svc.removeReader("Middle");
-    EXPECT_EQ(next(listener), (Seen{"Middle", PcScEventListener::READER_DISCONNECTED}));
+    EXPECT_EQ(middleGone.get(), (Seen{"Middle", PcScEventListener::READER_DISCONNECTED}));
     svc.insertCard("Last", card());
     EXPECT_EQ(next(listener), (Seen{"Last", PcScEventListener::CARD_INSERTED}));
 
     // A reader pulled with its card: the card goes first, then the reader.
+    auto newGone = blockedWait(listener);
     svc.removeReader("New");
-    EXPECT_EQ(next(listener), (Seen{"New", PcScEventListener::CARD_REMOVED}));
+    EXPECT_EQ(newGone.get(), (Seen{"New", PcScEventListener::CARD_REMOVED}));
     EXPECT_EQ(next(listener), (Seen{"New", PcScEventListener::READER_DISCONNECTED}));
 
     // A reader that comes back is a new reader again.
+    auto back = blockedWait(listener);
     svc.addReader("Middle");
-    EXPECT_EQ(next(listener), (Seen{"Middle", PcScEventListener::READER_CONNECTED}));
+    EXPECT_EQ(back.get(), (Seen{"Middle", PcScEventListener::READER_CONNECTED}));
     EXPECT_EQ(failureCode([&] { listener.wait(0); }), TIMEOUT);
+}
+
+TEST_F(ListenerTest, ReadersPulledWhileNobodyWaitsAreCaughtUpWith) {
+    svc.addReader("A");
+    svc.addReader("B");
+    svc.addReader("C");
+    svc.insertCard("A", card());
+    PcScEventListener listener;
+    EXPECT_EQ(next(listener), (Seen{"A", PcScEventListener::CARD_INSERTED}));
+
+    // Two readers gone between waits, one of them with its card: the service
+    // refuses the stale array and its PnP entry never tells. Each departure
+    // is reported once, in array order, from one pass.
+    svc.removeReader("A");
+    svc.removeReader("C");
+    svc.resetCallCounts();
+    EXPECT_EQ(next(listener), (Seen{"A", PcScEventListener::READER_DISCONNECTED}));
+    EXPECT_EQ(next(listener), (Seen{"C", PcScEventListener::READER_DISCONNECTED}));
+    EXPECT_EQ(svc.callCount(Function::GetStatusChange), 1u);
+
+    // The array matches the service again: waits block and report as before.
+    EXPECT_EQ(failureCode([&] { listener.wait(0); }), TIMEOUT);
+    auto inserted = blockedWait(listener);
+    svc.insertCard("B", card());
+    EXPECT_EQ(inserted.get(), (Seen{"B", PcScEventListener::CARD_INSERTED}));
+    EXPECT_EQ(svc.openContexts(), 1u);
 }
 
 TEST_F(ListenerTest, CancelEndsABlockedWaitOnly) {
@@ -143,6 +174,9 @@ TEST_F(ListenerTest, ServiceFailuresOfTheStatusChange) {
     const Row rows[] = {{SCARD_E_CANCELLED, CANCELLED},
                         {SCARD_E_INVALID_PARAMETER, CANCELLED},
                         {SCARD_E_NO_MEMORY, 0x80100006},
+                        // Refused although every reader is still there:
+                        // nothing to catch up with, so no endless retry.
+                        {SCARD_E_UNKNOWN_READER, 0x80100009},
                         {SCARD_E_INVALID_HANDLE, 0x80100003}};
     for (const Row& row : rows) {
         svc.failCall(Function::GetStatusChange, row.result);
