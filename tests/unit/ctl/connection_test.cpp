@@ -167,8 +167,16 @@ TEST_F(ConnectionTest, LockHoldsOtherConnectionsOffTheCard) {
     auto b = connect("R");
     a->lock();
     EXPECT_EQ(roundTrip(*a, {0x00, 0x01, 0x00, 0x00}), (Bytes{0x90, 0x00}));
-    EXPECT_EQ(failureCode([&] { roundTrip(*b, {0x00, 0x02, 0x00, 0x00}); }), 0x8010000Bu);
 
+    // An exchange of the other connection waits for the end of the transaction.
+    auto exchange = std::async(std::launch::async, [&] { return roundTrip(*b, {0x00, 0x02, 0x00, 0x00}); });
+    ASSERT_TRUE(svc.waitUntilBlocked(Function::Transmit, 1, 5s));
+    EXPECT_EQ(exchange.wait_for(50ms), std::future_status::timeout);
+    a->unlock(CardConnection::LEAVE_CARD);
+    EXPECT_EQ(exchange.get(), (Bytes{0x90, 0x00}));
+
+    // So does its own transaction.
+    a->lock();
     auto second = std::async(std::launch::async, [&] { b->lock(); });
     ASSERT_TRUE(svc.waitUntilBlocked(Function::BeginTransaction, 1, 5s));
     EXPECT_EQ(second.wait_for(50ms), std::future_status::timeout);
