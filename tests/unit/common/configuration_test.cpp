@@ -80,65 +80,54 @@ TEST(Configuration, IgnoresMalformedLinesAndLastOccurrenceWins) {
     EXPECT_EQ(c.getLogPath(), "/a=b=c/");  // value runs from the first '=' to the end
 }
 
-TEST(Configuration, SlotCountOfZeroOrBelowKeepsSix) {
-    TempDir dir;
-    for (const char* value : {"-3", "0", "abc", "+0"}) {
-        Configuration c(dir.write("brisane.txt", std::string("pkcs11.slots=") + value + "\n"));
-        EXPECT_EQ(c.getSlotCount(), 6u) << value;
-    }
-    Configuration c(dir.write("brisane.txt", "pkcs11.slots=7slots\n"));
-    EXPECT_EQ(c.getSlotCount(), 7u);  // digits up to the first non-digit
-}
-
-TEST(Configuration, LogLevelIsOnOrOff) {
+TEST(Configuration, SlotCountAndLogLevelValues) {
     TempDir dir;
     struct {
         const char* content;
-        bool enabled;
-    } cases[] = {{"loglevel=0\n", false},  {"loglevel=verbose\n", false},
-                 {"other=1\n", false},     {"loglevel=5\n", true},
-                 {"loglevel=-1\n", true},  {"loglevel=1\r\n", true}};
+        std::uint32_t slots;
+        bool logging;
+    } cases[] = {
+        {"pkcs11.slots=-3\n", 6, false},  {"pkcs11.slots=0\n", 6, false},
+        {"pkcs11.slots=abc\n", 6, false}, {"pkcs11.slots=+0\n", 6, false},
+        {"pkcs11.slots=7slots\n", 7, false},  // digits up to the first non-digit
+        {"loglevel=0\n", 6, false},       {"loglevel=verbose\n", 6, false},
+        {"loglevel=5\n", 6, true},        {"loglevel=-1\n", 6, true},
+        {"loglevel=1\r\n", 6, true},
+    };
     for (const auto& k : cases) {
         Configuration c(dir.write("brisane.txt", k.content));
-        EXPECT_EQ(c.isLoggingEnabled(), k.enabled) << k.content;
+        EXPECT_EQ(c.getSlotCount(), k.slots) << k.content;
+        EXPECT_EQ(c.isLoggingEnabled(), k.logging) << k.content;
     }
 }
 
-TEST(Configuration, LocaleIsExactlyCsOrEn) {
+// The default follows the first locale variable set; "locale=" in the file
+// overrides it only when exactly "cs" or "en".
+TEST(Configuration, LanguageFromLocaleVariablesAndFile) {
     TempDir dir;
-    EnvVar all("LC_ALL", nullptr);
-    EnvVar messages("LC_MESSAGES", nullptr);
-    EnvVar lang("LANG", "cs_CZ.UTF-8");
-    EXPECT_EQ(Configuration(dir.write("a.txt", "locale=en\n")).getLanguage(),
-              Configuration::LANGUAGE_ENGLISH);
-    EXPECT_EQ(Configuration(dir.write("b.txt", "locale=EN\n")).getLanguage(),
-              Configuration::LANGUAGE_CZECH);  // upper case leaves the default
-    EnvVar english("LANG", "en_US.UTF-8");
-    EXPECT_EQ(Configuration(dir.write("c.txt", "locale=cs\n")).getLanguage(),
-              Configuration::LANGUAGE_CZECH);
-    EXPECT_EQ(Configuration(dir.write("d.txt", "locale=CS\n")).getLanguage(),
-              Configuration::LANGUAGE_ENGLISH);
-}
-
-TEST(Configuration, DefaultLanguageFollowsTheFirstLocaleVariableSet) {
     struct {
         const char* all;
         const char* messages;
         const char* lang;
+        const char* content;
         std::int32_t language;
     } cases[] = {
-        {nullptr, nullptr, "cs_CZ.UTF-8", Configuration::LANGUAGE_CZECH},
-        {nullptr, "en_GB.UTF-8", "cs_CZ.UTF-8", Configuration::LANGUAGE_ENGLISH},
-        {"cs_CZ", "en_GB.UTF-8", "en_US", Configuration::LANGUAGE_CZECH},
-        {"", "cs", nullptr, Configuration::LANGUAGE_CZECH},
-        {nullptr, nullptr, nullptr, Configuration::LANGUAGE_ENGLISH},
+        {nullptr, nullptr, "cs_CZ.UTF-8", "", Configuration::LANGUAGE_CZECH},
+        {nullptr, "en_GB.UTF-8", "cs_CZ.UTF-8", "", Configuration::LANGUAGE_ENGLISH},
+        {"cs_CZ", "en_GB.UTF-8", "en_US", "", Configuration::LANGUAGE_CZECH},
+        {"", "cs", nullptr, "", Configuration::LANGUAGE_CZECH},
+        {nullptr, nullptr, nullptr, "", Configuration::LANGUAGE_ENGLISH},
+        {nullptr, nullptr, "cs_CZ.UTF-8", "locale=en\n", Configuration::LANGUAGE_ENGLISH},
+        {nullptr, nullptr, "cs_CZ.UTF-8", "locale=EN\n", Configuration::LANGUAGE_CZECH},
+        {nullptr, nullptr, "en_US.UTF-8", "locale=cs\n", Configuration::LANGUAGE_CZECH},
+        {nullptr, nullptr, "en_US.UTF-8", "locale=CS\n", Configuration::LANGUAGE_ENGLISH},
     };
     for (const auto& k : cases) {
         EnvVar all("LC_ALL", k.all);
         EnvVar messages("LC_MESSAGES", k.messages);
         EnvVar lang("LANG", k.lang);
-        EXPECT_EQ(Configuration().getLanguage(), k.language)
-            << (k.all ? k.all : "-") << " " << (k.messages ? k.messages : "-");
+        EXPECT_EQ(Configuration(dir.write("brisane.txt", k.content)).getLanguage(), k.language)
+            << (k.all ? k.all : "-") << " " << (k.messages ? k.messages : "-") << " " << k.content;
     }
 }
 
@@ -158,15 +147,6 @@ TEST(Configuration, FileComesFromTheEnvironmentVariable) {
     }
     EnvVar conf("BRISANE_CONF", nullptr);
     EXPECT_EQ(Configuration::configurationFilePath(), "/etc/brisane.txt");
-}
-
-TEST(Configuration, ParsesIntegersLikeTheFileReader) {
-    EXPECT_EQ(Configuration::parseInteger("  42"), 42);
-    EXPECT_EQ(Configuration::parseInteger("-17abc"), -17);
-    EXPECT_EQ(Configuration::parseInteger("+8"), 8);
-    EXPECT_EQ(Configuration::parseInteger("x1"), 0);
-    EXPECT_EQ(Configuration::parseInteger("- 1"), 0);
-    EXPECT_EQ(Configuration::parseInteger("99999999999999999999"), 0x7FFFFFFF);
 }
 
 }  // namespace

@@ -21,22 +21,6 @@ protected:
     Logger logger{true, path};
 };
 
-TEST_F(LoggerFile, RecordsArePaddedByDepth) {
-    ASSERT_EQ(Logger::depth(), 0);
-    logger.log("PKCS11", "Entering %s()", "C_GetSlotList");
-    EXPECT_EQ(Logger::enter(), 1);
-    logger.log("CTL", "%s = %s", "name", "Reader 0");
-    EXPECT_EQ(Logger::enter(), 2);
-    logger.log("AMWKALVIK_APDU", "deep");
-    EXPECT_EQ(Logger::leave(), 1);
-    EXPECT_EQ(Logger::leave(), 0);
-    logger.log("PKCS11", "Leaving %s\n", "C_GetSlotList");
-    logrecords::expectFile(path, {record("PKCS11", 0, "Entering C_GetSlotList()"),
-                                  record("CTL", 1, "name = Reader 0"),
-                                  record("AMWKALVIK_APDU", 2, "deep"),
-                                  record("PKCS11", 0, "Leaving C_GetSlotList"), emptyLine()});
-}
-
 TEST_F(LoggerFile, PrefixCarriesThreadIdAndLocalTime) {
     logger.log("LOGGER", "x");
     std::vector<std::string> lines = logrecords::readLines(path);
@@ -113,26 +97,11 @@ TEST(Logger, DisabledLoggerWritesNothing) {
     EXPECT_FALSE(std::ifstream(dir.file("off.log")).good());
 }
 
-TEST(Logger, UnwritableFileDropsRecordsSilently) {
-    Logger logger(true, "/nonexistent-dir/x/trace.log");
-    EXPECT_NO_THROW(logger.log("PKCS11", "dropped"));
-}
-
-TEST(Logger, FileNameFromPathStemAndFileTime) {
-    EXPECT_EQ(Logger::makeFileName("/var/log/", "firefox", 133497601234567890ULL),
-              "/var/log/qvpkcs11-firefox-133497601234567890.log");
-    EXPECT_EQ(Logger::makeFileName("", "app", 1), "qvpkcs11-app-1.log");
-}
-
 TEST(Platform, FileTimeCountsFrom1601InTenthsOfMicroseconds) {
     std::uint64_t ft = currentFileTime();
     std::uint64_t unixSeconds = static_cast<std::uint64_t>(std::time(nullptr));
     std::uint64_t fromFileTime = ft / 10000000ULL - 11644473600ULL;
     EXPECT_LE(fromFileTime > unixSeconds ? fromFileTime - unixSeconds : unixSeconds - fromFileTime, 2u);
-}
-
-TEST(Platform, ExecutableStemDropsDirectoryAndLastExtension) {
-    EXPECT_EQ(executableStem(), "common_unit_test");
 }
 
 }  // namespace

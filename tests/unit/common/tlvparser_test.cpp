@@ -194,45 +194,4 @@ TEST(TlvReader, ConstructedIsEnteredOrSkippedPrimitiveAlwaysSkipped) {
     EXPECT_EQ(skipping.position(), data.data() + 5);
 }
 
-TEST(TlvReader, NullStaticBufferIsAnArgumentError) {
-    Bytes data = {0x04, 0x00};
-    TlvReader reader(data.data(), data.size());
-    try {
-        reader.readNext(0x04, static_cast<StaticBuffer<65536>*>(nullptr), true);
-        FAIL();
-    } catch (const InvalidArgumentException& e) {
-        EXPECT_STREQ(e.what(),
-                     "Null pointer exception <buffer> [TlvReader::readNext() libcommon/include/tlvparser:85]");
-    }
-}
-
-TEST(StaticBuffer, AcceptsUpToItsCapacity) {
-    std::uint8_t bytes[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-    StaticBuffer<8> full(bytes, 8);
-    EXPECT_EQ(full.size(), 8u);
-    EXPECT_EQ(Bytes(full.begin(), full.end()), Bytes(bytes, bytes + 8));
-    try {
-        StaticBuffer<8> tooLong(bytes, 9);
-        FAIL();
-    } catch (const InvalidArgumentException& e) {
-        EXPECT_STREQ(e.what(),
-                     "Invalid argument range exception <length> [9] not inside <0,8> "
-                     "[StaticBuffer<8>::StaticBuffer() libcommon/include/staticbuffer:55]");
-    }
-}
-
-TEST(StaticBuffer, IsAZeroFilledValueType) {
-    std::uint8_t bytes[3] = {7, 8, 9};
-    StaticBuffer<128> a(bytes, 3);
-    for (std::size_t i = 3; i < 128; ++i)
-        ASSERT_EQ(a.data[i], 0);
-    StaticBuffer<128> b = a;
-    EXPECT_EQ(a, b);
-    b.data[0] = 1;
-    EXPECT_NE(a, b);
-    EXPECT_EQ(a.data[0], 7);
-    StaticBuffer<128> empty;
-    EXPECT_TRUE(empty.empty());
-}
-
 }  // namespace

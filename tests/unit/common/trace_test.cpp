@@ -82,27 +82,4 @@ TEST(ProcessLogger, DepthIsPerThread) {
                      record("CTL", 0, "Leaving ctl::PcScEventListener::wait"), emptyLine()});
 }
 
-TEST(ValueTexts, NumbersFlagsBooleansPointersAndEnumerators) {
-    EXPECT_EQ(numberText(5), "5 [0x00000005]");
-    EXPECT_EQ(numberText(0xFFFFFFFFUL), "4294967295 [0xffffffff]");
-    EXPECT_EQ(bboolText(1), "1 [0x01]");
-    EXPECT_EQ(bboolText(0xFF), "255 [0xff]");
-    EXPECT_STREQ(boolText(true), "true");
-    EXPECT_STREQ(boolText(false), "false");
-    EXPECT_EQ(numberPointerText(nullptr), "NULL");
-    unsigned long count = 6;
-    std::string text = numberPointerText(&count);
-    EXPECT_TRUE(std::regex_match(text, std::regex("\\[address=0x[0-9a-f]+, value=6 \\[0x00000006\\]\\]")))
-        << text;
-    EXPECT_EQ(pointerText(nullptr), "NULL");
-
-    static const EnumName modes[] = {{1, "ctl::CardConnection::MODE_SHARED"},
-                                     {2, "ctl::CardConnection::MODE_EXCLUSIVE"}};
-    EXPECT_EQ(enumText(1, modes), "ctl::CardConnection::MODE_SHARED[1]");
-    EXPECT_EQ(enumText(2, modes), "ctl::CardConnection::MODE_EXCLUSIVE[2]");
-    EXPECT_EQ(enumText(3, modes), "UNKNOWN");
-    EXPECT_STREQ(enumName(2, modes), "ctl::CardConnection::MODE_EXCLUSIVE");
-    EXPECT_STREQ(enumName(3, modes), "UNKNOWN");
-}
-
 }  // namespace
