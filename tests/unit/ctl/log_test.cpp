@@ -1,11 +1,10 @@
-// The trace records of the transport, compared literally: a connection's
-// whole life, a failing disconnect in the destructor and a listener's wait.
+// The trace records of the transport, compared literally over a connection's
+// whole life.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <regex>
 
-#include "ctl/pcsceventlistener.h"
 #include "ctlhelpers.h"
 #include "processlog.h"
 
@@ -16,7 +15,6 @@ using logrecords::emptyLine;
 using logrecords::Expected;
 using logrecords::newLines;
 using ctl::CardConnection;
-using testpcsc::Function;
 
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new logrecords::EnabledLog);
 
@@ -151,116 +149,6 @@ TEST_F(TraceTest, ConnectionLifecycle) {
             ctl(0, "Leaving ctl::LockablePcScCardConnection::~LockablePcScCardConnection"),
             emptyLine(),
         });
-}
-
-TEST_F(TraceTest, FailuresInsideTheDestructorAndAShortResponse) {
-    svc.addReader("R");
-    svc.insertCard("R", std::make_shared<ScriptedCard>([](const Bytes&) { return Bytes{0x90}; }));
-    auto c = connect("R");
-    newLines();
-    EXPECT_EQ(failureCode([&] { roundTrip(*c, {0x00, 0xB0, 0x00, 0x00}); }), 0x80100014u);
-    svc.failCall(Function::Disconnect, SCARD_E_INVALID_HANDLE);
-    c.reset();
-    logrecords::expectLines(
-        newLines(),
-        {
-            ctl(0, "Entering ctl::PcScCardConnection::transmit()"),
-            ctl(1, "Entering ctl::PcScCardConnection::transmit0()"),
-            ctl(2, "send_buff =  00 B0 00 00"),
-            ctl(2, kTransmit),
-            ctl(2, "dwRealRecvBuffLen = 1 [0x00000001]"),
-            ctl(2, "recvBuff =  90"),
-            ctl(2, "INVALID RESPONSE FROM SCardTransmit, at least 2 bytes expected"),
-            ctl(2, "dwRealRecvBuffLen = 1 [0x00000001]"),
-            ctl(1, "Leaving ctl::PcScCardConnection::transmit0"),
-            ctl(0, "Leaving ctl::PcScCardConnection::transmit"),
-            emptyLine(),
-            ctl(0, "Entering ctl::LockablePcScCardConnection::~LockablePcScCardConnection()"),
-            ctl(1, "Entering ctl::LockablePcScCardConnection::disconnect()"),
-            ctl(2, "mode = ctl::CardConnection::LEAVE_CARD[1]"),
-            ctl(2, "SCardDisconnect(cardHandle, dwDisposition) return value: 0x80100003"),
-            ctl(1, "Leaving ctl::LockablePcScCardConnection::disconnect"),
-            ctl(1, "EXCEPTION CAUGHT SCard error 0x80100003"),
-            ctl(0, "Leaving ctl::LockablePcScCardConnection::~LockablePcScCardConnection"),
-            emptyLine(),
-        });
-}
-
-TEST_F(TraceTest, ListenerReportsAPresentCardAndAReaderGoneBetweenWaits) {
-    svc.addReader("Reader 0");
-    svc.insertCard("Reader 0", testpcsc::test::swCard(0x90, 0x00));
-    ctl::PcScEventListener listener;
-    listener.wait(0);
-    auto listing = [](int depth, const std::vector<std::string>& readers) {
-        std::vector<Expected> records = {
-            ctl(depth, "Entering ctl::PcScReader::listNonConst()"),
-            ctl(depth + 1, kEstablish),
-            // No readers at all is its own result.
-            ctl(depth + 1, std::string("SCardListReadersW(context, NULL, reinterpret_cast<LPWSTR>(&buf), "
-                                       "&buf_len) return value: ") +
-                               (readers.empty() ? "0x8010002E" : "0x00000000")),
-        };
-        for (const std::string& r : readers)
-            records.push_back(ctl(depth + 1, "reader_name = " + r));
-        records.push_back(ctl(depth, "Leaving ctl::PcScReader::listNonConst"));
-        return records;
-    };
-    auto append = [](std::vector<Expected>& to, const std::vector<Expected>& records) {
-        to.insert(to.end(), records.begin(), records.end());
-    };
-    const char* const kStatusChange =
-        "SCardGetStatusChangeW(context, static_cast<DWORD>(timeout), &readerStates[0], "
-        "static_cast<DWORD>(readerStates.size())) return value: ";
-
-    std::vector<Expected> expected = {
-        ctl(0, "Entering ctl::PcScEventListener::PcScEventListener()"),
-        ctl(1, kEstablish),
-    };
-    append(expected, listing(1, {"Reader 0"}));
-    // The reader count did not change during the call, so the PnP entry
-    // reports nothing and the reader list is not read again.
-    append(expected, {
-                         ctl(0, "Leaving ctl::PcScEventListener::PcScEventListener"),
-                         emptyLine(),
-                         ctl(0, "Entering ctl::PcScEventListener::wait()"),
-                         ctl(1, "timeout = 0 [0x00000000]"),
-                         ctl(1, "SCardGetStatusChangeW() may block..."),
-                         ctl(1, std::string(kStatusChange) + "0x00000000"),
-                         ctl(1, "Check change in a reader"),
-                         ctl(1, "it->dwCurrentState = 0 [0x00000000]"),
-                         // Present and changed, the reader's event counter in the upper half.
-                         ctl(1, "it->dwEventState = 65570 [0x00010022]"),
-                         ctl(1, "Card inserted into Reader 0"),
-                         ctl(1, "eventQueue.size() = 1 [0x00000001]"),
-                         ctl(1, "reader_event = [event = ctl::PcScEventListener::CARD_INSERTED, reader = Reader 0]"),
-                         ctl(0, "Leaving ctl::PcScEventListener::wait"),
-                         emptyLine(),
-                     });
-    logrecords::expectLines(newLines(), expected);
-
-    // Pulled while nobody waits: the service refuses the stale entry and the
-    // listener catches up with the reader list.
-    svc.removeReader("Reader 0");
-    listener.wait(0);
-    expected = {
-        ctl(0, "Entering ctl::PcScEventListener::wait()"),
-        ctl(1, "timeout = 0 [0x00000000]"),
-        ctl(1, "SCardGetStatusChangeW() may block..."),
-        ctl(1, std::string(kStatusChange) + "0x80100009"),
-        ctl(1, "Number of readers changed"),
-        ctl(1, "Entering ctl::PcScEventListener::handleNumOfReadersChanged()"),
-    };
-    append(expected, listing(2, {}));
-    append(expected, {
-                         ctl(2, "Reader Reader 0 disconnected"),
-                         ctl(1, "Leaving ctl::PcScEventListener::handleNumOfReadersChanged"),
-                         ctl(1, "eventQueue.size() = 1 [0x00000001]"),
-                         ctl(1, "reader_event = [event = ctl::PcScEventListener::READER_DISCONNECTED, "
-                                "reader = Reader 0]"),
-                         ctl(0, "Leaving ctl::PcScEventListener::wait"),
-                         emptyLine(),
-                     });
-    logrecords::expectLines(newLines(), expected);
 }
 
 }  // namespace
