@@ -1,10 +1,7 @@
 // The virtual card through the real PC/SC stack: libpcsclite -> pcscd -> vpcd
 // -> kalvik-vcard serve. Runs inside the pcsc_stack fixture; STACK_DIR names
 // the stack's state directory, STACK_SCRIPT the script that pulls and
-// re-inserts the card.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// re-inserts the card. A second served card is exercised by testing_pcsc_vs_pcscd.
 #include <winscard.h>
 
 #include <gtest/gtest.h>
@@ -75,21 +72,6 @@ protected:
         return response;
     }
 
-    // Waits up to 10 s for the reader to show (or lose) a card.
-    bool waitFor(const char* reader, bool present) {
-        SCARD_READERSTATE state{};
-        state.szReader = reader;
-        state.dwCurrentState = SCARD_STATE_UNAWARE;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const LONG rc = SCardGetStatusChange(context_, 500, &state, 1);
-            if (rc == SCARD_S_SUCCESS && bool(state.dwEventState & SCARD_STATE_PRESENT) == present) return true;
-            if (rc == SCARD_S_SUCCESS) state.dwCurrentState = state.dwEventState & ~DWORD(SCARD_STATE_CHANGED);
-            else if (rc != SCARD_E_TIMEOUT) return false;
-        }
-        return false;
-    }
-
     DWORD readerState(const char* reader, Bytes* atr = nullptr) {
         SCARD_READERSTATE state{};
         state.szReader = reader;
@@ -101,18 +83,6 @@ protected:
 
     static int stackCommand(const std::string& command) {
         return std::system(("bash '" + env("STACK_SCRIPT") + "' " + command + " >/dev/null").c_str());
-    }
-
-    static pid_t spawn(const std::vector<std::string>& args) {
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        return pid;
     }
 
     SCARDCONTEXT context_ = 0;
@@ -134,15 +104,6 @@ TEST_F(PcscStack, BothVpcdReadersAreListedWithTheCardInTheFirst) {
     EXPECT_TRUE(readerState(kReader0, &atr) & SCARD_STATE_PRESENT);
     EXPECT_EQ(atr, vcard::KalvikCard::load(imagePath())->atr());
     EXPECT_TRUE(readerState(kReader1) & SCARD_STATE_EMPTY);
-}
-
-TEST_F(PcscStack, SelectVersionAndSerialAnswerThroughPcscd) {
-    connect();
-    EXPECT_EQ(protocol_, DWORD(SCARD_PROTOCOL_T1));
-    EXPECT_EQ(send(kSelect), kOk);
-    EXPECT_EQ(send(kGetVersion), (Bytes{0x03, 0x01, 0x90, 0x00}));
-    const auto serial = vcard::KalvikCard::load(imagePath())->serialNumber();
-    EXPECT_EQ(send({0x80, 0x04, 0x00, 0x00, 0x08}), withOk(Bytes(serial.begin(), serial.end())));
 }
 
 TEST_F(PcscStack, ApduRoundTripStaysFarBelowDelayedAckTime) {
@@ -192,40 +153,6 @@ TEST_F(PcscStack, PulledCardIsGoneForOldHandlesAndComesBackWithItsState) {
     set.resize(5);
     set.insert(set.end(), before.begin(), before.end() - 2);
     EXPECT_EQ(send(set), kOk);
-}
-
-TEST_F(PcscStack, ASecondCardServedThroughTheStacksNetworkFillsTheSecondReader) {
-    const std::string image = env("STACK_DIR") + "/second.img";
-    ASSERT_EQ(std::system(("'" + env("KALVIK_VCARD") + "' init '" + image + "' --force >/dev/null").c_str()), 0);
-    const pid_t server = spawn({"bash", env("STACK_SCRIPT"), "exec", env("KALVIK_VCARD"), "serve", image,
-                                "--port", "35964"});
-    ASSERT_GT(server, 0);
-    const bool appeared = waitFor(kReader1, true);
-    Bytes first, second;
-    if (appeared) {
-        SCARDHANDLE handle = 0;
-        DWORD protocol = 0;
-        ASSERT_EQ(SCardConnect(context_, kReader1, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &handle, &protocol),
-                  SCARD_S_SUCCESS);
-        std::swap(card_, handle);
-        protocol_ = protocol;
-        EXPECT_EQ(send(kSelect), kOk);
-        second = send({0x80, 0x04, 0x00, 0x00, 0x08});
-        std::swap(card_, handle);
-        SCardDisconnect(handle, SCARD_LEAVE_CARD);
-        connect();
-        EXPECT_EQ(send(kSelect), kOk);
-        first = send({0x80, 0x04, 0x00, 0x00, 0x08});
-    }
-    kill(server, SIGTERM);
-    int status = 0;
-    waitpid(server, &status, 0);
-    ASSERT_TRUE(appeared) << "the second card never showed up in " << kReader1;
-    const auto serial = vcard::KalvikCard::load(image)->serialNumber();
-    EXPECT_EQ(second, withOk(Bytes(serial.begin(), serial.end())));
-    EXPECT_NE(first, second) << "both readers answered with the same card";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "serve did not stop cleanly";
-    EXPECT_TRUE(waitFor(kReader1, false));
 }
 
 }  // namespace
