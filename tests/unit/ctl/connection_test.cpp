@@ -15,15 +15,10 @@ using namespace std::chrono_literals;
 
 class ConnectionTest : public testpcsc::ServiceTest {
 protected:
-    // A reader "R" with a card answering every command with `data` and 90 00.
-    std::shared_ptr<ScriptedCard> insert(Protocol p, Bytes data = {}) {
+    // A reader "R" with a card answering every command with `n` bytes 00 01 ... and 90 00.
+    std::shared_ptr<ScriptedCard> insert(Protocol p, std::size_t n = 0) {
         svc.addReader("R");
-        auto c = std::make_shared<ScriptedCard>([data](const Bytes&) {
-            Bytes r = data;
-            r.push_back(0x90);
-            r.push_back(0x00);
-            return r;
-        });
+        auto c = testpcsc::test::dataCard(n);
         svc.insertCard("R", c, p);
         return c;
     }
@@ -40,24 +35,26 @@ TEST_F(ConnectionTest, T0CommandsAndResponses) {
     const Bytes case4 = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00, 0x10};
     const Bytes case3(case4.begin(), case4.end() - 1);
     const Bytes case2 = {0x00, 0xB0, 0x00, 0x00, 0x00};
-    const Bytes data = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xAD, 0xAE, 0xAF};
     const Bytes getResponse = {0x00, 0xC0, 0x00, 0x00, 0x10};
     struct Row {
         Protocol protocol;
-        Bytes data, sent;
+        std::size_t data;
+        Bytes sent;
         std::vector<Bytes> arrived;
     };
     const Row rows[] = {
-        {Protocol::T0, {}, case4, {case3}},
-        {Protocol::T1, {}, case4, {case4}},
-        {Protocol::T0, {}, case3, {case3}},
-        {Protocol::T0, {}, case2, {case2}},
-        {Protocol::T0, data, case4, {case3, getResponse}},
+        {Protocol::T0, 0, case4, {case3}},
+        {Protocol::T1, 0, case4, {case4}},
+        {Protocol::T0, 0, case3, {case3}},
+        {Protocol::T0, 0, case2, {case2}},
+        {Protocol::T0, 16, case4, {case3, getResponse}},
     };
     for (const Row& row : rows) {
         svc.reset();
         insert(row.protocol, row.data);
-        Bytes expected = row.data;
+        Bytes expected;
+        for (std::size_t i = 0; i < row.data; ++i)
+            expected.push_back(static_cast<std::uint8_t>(i));
         expected.insert(expected.end(), {0x90, 0x00});
         EXPECT_EQ(roundTrip(*connect("R"), row.sent, CardConnection::SENSITIVE), expected);
         EXPECT_EQ(commandsSeen(), row.arrived);
