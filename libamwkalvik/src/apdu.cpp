@@ -121,22 +121,22 @@ std::uint16_t runPinPadLoop(amw::PinPadNotifier* notifier, std::uint32_t& triesR
 }
 
 // Final status word of authenticate and unblockPin.
-apdu::AuthResult authenticationResult(std::uint16_t sw, std::uint32_t* triesRemaining,
+amw::AuthenticationResult authenticationResult(std::uint16_t sw, std::uint32_t* triesRemaining,
                                       bool tolerateUnknownTries) {
     if (isWrongPin(sw)) {
         *triesRemaining = sw & 0x0F;
-        return apdu::AUTH_FAILED;
+        return amw::AUTHENTICATION_WRONG_PIN;
     }
     if (sw == 0x6983) {
         *triesRemaining = 0;
-        return apdu::AUTH_BLOCKED;
+        return amw::AUTHENTICATION_PIN_BLOCKED;
     }
     if (tolerateUnknownTries && (sw == 0x6985 || sw == 0x6F10)) {
         *triesRemaining = apdu::TRIES_UNKNOWN;
-        return apdu::AUTH_FAILED;
+        return amw::AUTHENTICATION_WRONG_PIN;
     }
     checkStatusWord(sw);
-    return apdu::AUTH_SUCCESS;
+    return amw::AUTHENTICATION_SUCCESS;
 }
 
 }  // namespace
@@ -710,7 +710,7 @@ void continueAmendKeyPair(ctl::CardConnection& connection, std::uint8_t p1, std:
     checkExact(send(connection, Command::applet(0x4E, p1, p2).data(data, sizeof data)), 0);
 }
 
-AuthResult authenticate(ctl::CardConnection& connection, std::uint8_t role, bool sessionPin,
+amw::AuthenticationResult authenticate(ctl::CardConnection& connection, std::uint8_t role, bool sessionPin,
                         std::uint32_t type, const std::uint8_t* authData,
                         std::size_t authDataSize, std::uint32_t* triesRemaining,
                         amw::PinPadNotifier* notifier) {
@@ -725,18 +725,18 @@ AuthResult authenticate(ctl::CardConnection& connection, std::uint8_t role, bool
 
     std::uint8_t data[16] = {};
     std::size_t lc;
-    const bool typedPin = type == AUTH_TYPE_PIN && !sessionPin;
+    const bool typedPin = type == amw::AuthenticationObject::PIN && !sessionPin;
     if (!typedPin) {
         if (authData == nullptr || authDataSize != 8) {
             QV_LOG(COMPONENT, "invalid auth data");
-            return AUTH_FAILED;
+            return amw::AUTHENTICATION_WRONG_PIN;
         }
         lc = 8;
         std::memcpy(data, authData, 8);
     } else {
         if (!pinPad && (authData == nullptr || authDataSize > 16)) {
             QV_LOG(COMPONENT, "invalid auth data");
-            return AUTH_FAILED;
+            return amw::AUTHENTICATION_WRONG_PIN;
         }
         lc = 16;
         if (!pinPad && authDataSize > 0)
@@ -818,7 +818,7 @@ void changePin(ctl::CardConnection& connection, std::uint8_t role, bool isAuthOb
     checkStatusWord(send(connection, Command::applet(0x26, 0x00, role).data(data, lc), true).sw);
 }
 
-AuthResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::uint32_t authType,
+amw::AuthenticationResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::uint32_t authType,
                       const std::uint8_t* authData, std::size_t authDataSize,
                       std::uint8_t targetRole, std::uint32_t targetAuthType,
                       const std::uint8_t* targetData, std::size_t targetDataSize,
@@ -833,8 +833,8 @@ AuthResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::u
     QV_TRACE_ARG(COMPONENT, "targetAuthType", amw::authenticationTypeText(targetAuthType));
     QV_CHECK_NOT_NULL(triesRemaining, "triesRemaining", FUNCTION, SOURCE, __LINE__);
 
-    const bool authPin = authType == AUTH_TYPE_PIN;
-    const bool targetPin = targetAuthType == AUTH_TYPE_PIN;
+    const bool authPin = authType == amw::AuthenticationObject::PIN;
+    const bool targetPin = targetAuthType == amw::AuthenticationObject::PIN;
     std::uint8_t data[48] = {};
     std::size_t lc = 0;
 
@@ -861,7 +861,7 @@ AuthResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::u
             } else {
                 if (part.size != part.keySize) {
                     *triesRemaining = TRIES_UNKNOWN;
-                    return AUTH_FAILED;
+                    return amw::AUTHENTICATION_WRONG_PIN;
                 }
                 std::memcpy(data + lc, part.bytes, part.size);
                 lc += part.keySize;
@@ -891,7 +891,7 @@ AuthResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::u
         QV_CHECK_NOT_NULL(authData, "authData", FUNCTION, SOURCE, __LINE__);
         if (authDataSize != 8) {
             *triesRemaining = TRIES_UNKNOWN;
-            return AUTH_FAILED;
+            return amw::AUTHENTICATION_WRONG_PIN;
         }
         std::memcpy(data, authData, 8);
         lc = 24;

@@ -568,7 +568,7 @@ amw::AuthenticationResult Token::authenticateSessionPin(std::uint32_t role,
     QV_TRACE_ARG(COMPONENT, "role", amw::roleText(role));
     QV_LOG(COMPONENT, "data = ******");
     return static_cast<amw::AuthenticationResult>(
-        apdu::authenticate(*connection, amw::toCardRole(role), true, apdu::AUTH_TYPE_KEY, pin,
+        apdu::authenticate(*connection, amw::toCardRole(role), true, amw::AuthenticationObject::KEY, pin,
                            length, triesRemaining, nullptr));
 }
 

@@ -4,6 +4,8 @@
 // Every command goes through exchangeApdu (which traces it, masking secret
 // exchanges) and, apart from the status words a command tolerates, through
 // checkStatusWord. All responses are read into a 258-byte buffer.
+#include "amw/amwtypes.h"
+#include "amw/objects.h"
 #include "staticbuffer.h"
 
 #include <cstddef>
@@ -52,11 +54,6 @@ enum Component : std::uint8_t {
     COMPONENT_E = 7,
 };
 
-// Authentication types as the card knows them.
-enum AuthType : std::uint32_t { AUTH_TYPE_PIN = 0, AUTH_TYPE_KEY = 1 };
-
-// Results of authenticate and unblockPin.
-enum AuthResult : std::uint32_t { AUTH_SUCCESS = 0, AUTH_FAILED = 1, AUTH_BLOCKED = 2 };
 
 // tries value reported when the card did not say how many remain.
 constexpr std::uint32_t TRIES_UNKNOWN = 0xFFFFFFFF;
@@ -161,7 +158,7 @@ void continueAmendKeyPair(ctl::CardConnection& connection, std::uint8_t p1, std:
                           std::uint16_t word, std::uint64_t metadataSize);
 
 // --- authentication ---
-AuthResult authenticate(ctl::CardConnection& connection, std::uint8_t role, bool sessionPin,
+amw::AuthenticationResult authenticate(ctl::CardConnection& connection, std::uint8_t role, bool sessionPin,
                         std::uint32_t type, const std::uint8_t* authData,
                         std::size_t authDataSize, std::uint32_t* triesRemaining,
                         amw::PinPadNotifier* notifier);
@@ -173,7 +170,7 @@ void generateSessionPin(ctl::CardConnection& connection, std::uint8_t role,
 void changePin(ctl::CardConnection& connection, std::uint8_t role, bool isAuthObjectPin,
                const std::uint8_t* authData, std::size_t authDataSize,
                amw::PinPadNotifier* notifier);
-AuthResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::uint32_t authType,
+amw::AuthenticationResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::uint32_t authType,
                       const std::uint8_t* authData, std::size_t authDataSize,
                       std::uint8_t targetRole, std::uint32_t targetAuthType,
                       const std::uint8_t* targetData, std::size_t targetDataSize,

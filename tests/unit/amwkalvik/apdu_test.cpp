@@ -413,53 +413,53 @@ TEST(Authenticate, TypedPinsKeysAndSessionPins) {
     fake::Connection c;
     std::uint32_t tries = 77;
     const Bytes pin = {'1', '2', '3', '4', '5', '6'};
-    EXPECT_EQ(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, pin.data(), pin.size(), &tries,
+    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(), pin.size(), &tries,
                                  nullptr),
-              apdu::AUTH_SUCCESS);
+              amw::AUTHENTICATION_SUCCESS);
     EXPECT_EQ(fake::toHex(c.commands[0]),
               "80 20 01 00 10 31 32 33 34 35 36 00 00 00 00 00 00 00 00 00 00");
     EXPECT_TRUE(c.sensitiveFlags[0]);
 
     const Bytes session = hex("0102030405060708");
-    apdu::authenticate(c, 2, true, apdu::AUTH_TYPE_PIN, session.data(), session.size(), &tries, nullptr);
+    apdu::authenticate(c, 2, true, amw::AuthenticationObject::PIN, session.data(), session.size(), &tries, nullptr);
     EXPECT_EQ(fake::toHex(c.commands[1]), "80 20 02 02 08 01 02 03 04 05 06 07 08");
-    apdu::authenticate(c, 3, false, apdu::AUTH_TYPE_KEY, session.data(), session.size(), &tries, nullptr);
+    apdu::authenticate(c, 3, false, amw::AuthenticationObject::KEY, session.data(), session.size(), &tries, nullptr);
     EXPECT_EQ(fake::toHex(c.commands[2]), "80 20 03 00 08 01 02 03 04 05 06 07 08");
 
     // Refused without a command: too long a PIN, a key of the wrong size, no data.
     const Bytes longPin(17, '1');
     c.commands.clear();
-    EXPECT_EQ(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, longPin.data(), longPin.size(),
+    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, longPin.data(), longPin.size(),
                                  &tries, nullptr),
-              apdu::AUTH_FAILED);
-    EXPECT_EQ(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_KEY, pin.data(), pin.size(), &tries,
+              amw::AUTHENTICATION_WRONG_PIN);
+    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::KEY, pin.data(), pin.size(), &tries,
                                  nullptr),
-              apdu::AUTH_FAILED);
-    EXPECT_EQ(apdu::authenticate(c, 1, true, apdu::AUTH_TYPE_KEY, nullptr, 8, &tries, nullptr),
-              apdu::AUTH_FAILED);
+              amw::AUTHENTICATION_WRONG_PIN);
+    EXPECT_EQ(apdu::authenticate(c, 1, true, amw::AuthenticationObject::KEY, nullptr, 8, &tries, nullptr),
+              amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_TRUE(c.commands.empty());
 
     struct Case {
         std::uint16_t sw;
-        apdu::AuthResult result;
+        amw::AuthenticationResult result;
         std::uint32_t tries;
     };
-    const Case cases[] = {{0x63C2, apdu::AUTH_FAILED, 2},
-                          {0x63C0, apdu::AUTH_FAILED, 0},
-                          {0x6983, apdu::AUTH_BLOCKED, 0},
-                          {0x6985, apdu::AUTH_FAILED, apdu::TRIES_UNKNOWN},
-                          {0x6F10, apdu::AUTH_FAILED, apdu::TRIES_UNKNOWN}};
+    const Case cases[] = {{0x63C2, amw::AUTHENTICATION_WRONG_PIN, 2},
+                          {0x63C0, amw::AUTHENTICATION_WRONG_PIN, 0},
+                          {0x6983, amw::AUTHENTICATION_PIN_BLOCKED, 0},
+                          {0x6985, amw::AUTHENTICATION_WRONG_PIN, apdu::TRIES_UNKNOWN},
+                          {0x6F10, amw::AUTHENTICATION_WRONG_PIN, apdu::TRIES_UNKNOWN}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.sw);
         c.then(status(k.sw));
         tries = 55;
-        EXPECT_EQ(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, pin.data(), pin.size(),
+        EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(), pin.size(),
                                      &tries, nullptr),
                   k.result);
         EXPECT_EQ(tries, k.tries);
     }
     c.then(status(0x6A88));
-    EXPECT_THROW(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, pin.data(), pin.size(),
+    EXPECT_THROW(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(), pin.size(),
                                     &tries, nullptr),
                  amw::SWException);
 }
@@ -471,8 +471,8 @@ TEST(Authenticate, PinPadLoopOffersTheEntryAgainOnlyWithANotifier) {
     c.pinPadAnswers = {0x63C2, 0x9000};
     RecordingNotifier notifier;
     std::uint32_t tries = 9;
-    EXPECT_EQ(apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, nullptr, 0, &tries, &notifier),
-              apdu::AUTH_SUCCESS);
+    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries, &notifier),
+              amw::AUTHENTICATION_SUCCESS);
     EXPECT_EQ(notifier.calls,
               (std::vector<std::string>{"prompt 0", "done", "wrong 2", "prompt 2", "done"}));
     ASSERT_EQ(c.pinPadCalls.size(), 2u);
@@ -486,8 +486,8 @@ TEST(Authenticate, PinPadLoopOffersTheEntryAgainOnlyWithANotifier) {
     blocked.pinPad = true;
     blocked.pinPadAnswers = {0x63C1, 0x6983};
     RecordingNotifier second;
-    EXPECT_EQ(apdu::authenticate(blocked, 1, false, apdu::AUTH_TYPE_PIN, nullptr, 0, &tries, &second),
-              apdu::AUTH_BLOCKED);
+    EXPECT_EQ(apdu::authenticate(blocked, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries, &second),
+              amw::AUTHENTICATION_PIN_BLOCKED);
     EXPECT_EQ(tries, 0u);
     EXPECT_EQ(second.calls, (std::vector<std::string>{"prompt 0", "done", "wrong 1", "prompt 1",
                                                       "done", "blocked"}));
@@ -496,12 +496,12 @@ TEST(Authenticate, PinPadLoopOffersTheEntryAgainOnlyWithANotifier) {
     fake::Connection once;
     once.pinPad = true;
     once.pinPadAnswers = {0x63C2};
-    EXPECT_EQ(apdu::authenticate(once, 1, false, apdu::AUTH_TYPE_PIN, nullptr, 0, &tries, nullptr),
-              apdu::AUTH_FAILED);
+    EXPECT_EQ(apdu::authenticate(once, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries, nullptr),
+              amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_EQ(tries, 2u);
     once.pinPadAnswers = {0x6401};
     try {
-        apdu::authenticate(once, 1, false, apdu::AUTH_TYPE_PIN, nullptr, 0, &tries, nullptr);
+        apdu::authenticate(once, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries, nullptr);
         ADD_FAILURE() << "cancel not reported";
     } catch (const amw::PinPadException& e) {
         EXPECT_STREQ(e.what(), "PINPAD exception: amw::PinPadException::AUTHENTICATION_PINPAD_CANCELED[1]");
@@ -510,7 +510,7 @@ TEST(Authenticate, PinPadLoopOffersTheEntryAgainOnlyWithANotifier) {
     // A session PIN never goes through the pad.
     const Bytes session(8, 1);
     once.then(ok());
-    apdu::authenticate(once, 1, true, apdu::AUTH_TYPE_KEY, session.data(), 8, &tries, nullptr);
+    apdu::authenticate(once, 1, true, amw::AuthenticationObject::KEY, session.data(), 8, &tries, nullptr);
     EXPECT_EQ(once.commands.size(), 1u);
 }
 
@@ -559,10 +559,10 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
     const Bytes target(24, 0x3C);
     const Bytes response(8, 0x11);
     const Case cases[] = {
-        {apdu::AUTH_TYPE_PIN, apdu::AUTH_TYPE_PIN, {}, {}, true, 1, 5, 21, 37, repeat(0, 32)},
-        {apdu::AUTH_TYPE_PIN, apdu::AUTH_TYPE_KEY, {}, target, false, 0, 5, 0, 45,
+        {amw::AuthenticationObject::PIN, amw::AuthenticationObject::PIN, {}, {}, true, 1, 5, 21, 37, repeat(0, 32)},
+        {amw::AuthenticationObject::PIN, amw::AuthenticationObject::KEY, {}, target, false, 0, 5, 0, 45,
          concat({repeat(0, 16), target})},
-        {apdu::AUTH_TYPE_KEY, apdu::AUTH_TYPE_PIN, response, {}, true, 0, 0, 13, 29,
+        {amw::AuthenticationObject::KEY, amw::AuthenticationObject::PIN, response, {}, true, 0, 0, 13, 29,
          concat({response, repeat(0, 16)})},
     };
     for (const Case& k : cases) {
@@ -573,7 +573,7 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
         EXPECT_EQ(apdu::unblockPin(pad, 2, k.authType, k.authData.data(), k.authData.size(), 1,
                                    k.targetType, k.targetData.data(), k.targetData.size(), &tries,
                                    nullptr),
-                  apdu::AUTH_SUCCESS);
+                  amw::AUTHENTICATION_SUCCESS);
         ASSERT_EQ(pad.pinPadCalls.size(), 1u);
         const fake::PinPadCall& p = pad.pinPadCalls[0];
         EXPECT_EQ(p.modify, k.modify);
@@ -594,16 +594,16 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
     const Bytes puk = {'1', '2', '3', '4', '5', '6', '7', '8'};
     const Bytes newPin = {'4', '3', '2', '1'};
     noPad.then(status(0x63C4));
-    EXPECT_EQ(apdu::unblockPin(noPad, 2, apdu::AUTH_TYPE_PIN, puk.data(), puk.size(), 1,
-                               apdu::AUTH_TYPE_PIN, newPin.data(), newPin.size(), &tries, nullptr),
-              apdu::AUTH_FAILED);
+    EXPECT_EQ(apdu::unblockPin(noPad, 2, amw::AuthenticationObject::PIN, puk.data(), puk.size(), 1,
+                               amw::AuthenticationObject::PIN, newPin.data(), newPin.size(), &tries, nullptr),
+              amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_EQ(tries, 4u);
     EXPECT_EQ(noPad.commands[0],
               concat({hex("80 28 02 01 20"), puk, repeat(0, 8), newPin, repeat(0, 12)}));
     // A key of the wrong width: nothing sent, tries unknown.
-    EXPECT_EQ(apdu::unblockPin(noPad, 2, apdu::AUTH_TYPE_KEY, puk.data(), 7, 1, apdu::AUTH_TYPE_PIN,
+    EXPECT_EQ(apdu::unblockPin(noPad, 2, amw::AuthenticationObject::KEY, puk.data(), 7, 1, amw::AuthenticationObject::PIN,
                                newPin.data(), newPin.size(), &tries, nullptr),
-              apdu::AUTH_FAILED);
+              amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_EQ(tries, apdu::TRIES_UNKNOWN);
     EXPECT_EQ(noPad.commands.size(), 1u);
 }

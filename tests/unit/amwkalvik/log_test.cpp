@@ -28,7 +28,7 @@ TEST(ApduLog, SensitiveExchangesShowOnlyTheHeaderAndTheStatusWord) {
     c.then(status(0x63C2));
     const Bytes pin = {'1', '2', '3', '4', '5', '6'};
     std::uint32_t tries = 0;
-    apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, pin.data(), pin.size(), &tries, nullptr);
+    apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(), pin.size(), &tries, nullptr);
     logrecords::expectLines(
         newLines(),
         {record(A, 0, "Entering amwkalvik::apdu::authenticate()"),
@@ -44,7 +44,7 @@ TEST(ApduLog, SensitiveExchangesShowOnlyTheHeaderAndTheStatusWord) {
     // A PIN that cannot be sent is reported, and nothing goes to the card.
     const Bytes tooLong(17, '1');
     const std::size_t sent = c.commands.size();
-    apdu::authenticate(c, 1, false, apdu::AUTH_TYPE_PIN, tooLong.data(), tooLong.size(), &tries,
+    apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, tooLong.data(), tooLong.size(), &tries,
                        nullptr);
     std::vector<std::string> refused = newLines();
     ASSERT_EQ(refused.size(), 8u);
