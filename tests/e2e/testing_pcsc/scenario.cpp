@@ -32,7 +32,7 @@ std::string hex(const unsigned char* p, std::size_t n) {
 }
 
 std::string code(LONG rv) {
-    char b[16];
+    char b[24];
     std::snprintf(b, sizeof b, "0x%08lX", static_cast<unsigned long>(static_cast<DWORD>(rv)));
     return b;
 }
