@@ -218,31 +218,28 @@ std::vector<T*>& CachedToken::loadList(std::unique_ptr<std::vector<T*>>& list, i
 }
 
 std::vector<KeyPair*>& CachedToken::getKeyPairs() {
-    return loadList(
-        keyPairs, CACHED_OBJECT_KEYPAIR, [this](std::vector<KeyPair*>& l) { token->listKeyPairs(l); });
+    return loadList(keyPairs, CACHED_OBJECT_KEYPAIR,
+                    [this](std::vector<KeyPair*>& l) { token->listKeyPairs(l); });
 }
 
 std::vector<X509Certificate*>& CachedToken::getCertificates() {
-    return loadList(
-        certificates, CACHED_OBJECT_CERTIFICATE,
-        [this](std::vector<X509Certificate*>& l) { token->listCertificates(l); });
+    return loadList(certificates, CACHED_OBJECT_CERTIFICATE,
+                    [this](std::vector<X509Certificate*>& l) { token->listCertificates(l); });
 }
 
 std::vector<File*>& CachedToken::getFiles() {
-    return loadList(
-        files, CACHED_OBJECT_FILE, [this](std::vector<File*>& l) { token->listFiles(l); });
+    return loadList(files, CACHED_OBJECT_FILE,
+                    [this](std::vector<File*>& l) { token->listFiles(l); });
 }
 
 std::vector<Directory*>& CachedToken::getDirectories() {
-    return loadList(
-        directories, CACHED_OBJECT_DIRECTORY,
-        [this](std::vector<Directory*>& l) { token->listDirs(l); });
+    return loadList(directories, CACHED_OBJECT_DIRECTORY,
+                    [this](std::vector<Directory*>& l) { token->listDirs(l); });
 }
 
 std::vector<DataObject*>& CachedToken::getDataObjects() {
-    return loadList(
-        dataObjects, CACHED_OBJECT_DATA_OBJECT,
-        [this](std::vector<DataObject*>& l) { token->listDataObjects(l); });
+    return loadList(dataObjects, CACHED_OBJECT_DATA_OBJECT,
+                    [this](std::vector<DataObject*>& l) { token->listDataObjects(l); });
 }
 
 std::vector<AuthenticationObject*>& CachedToken::getAuthenticationObjects() {
@@ -328,10 +325,9 @@ void CachedToken::generatePkcs11Id(StaticBuffer<128>* id) {
 // ------------------------------------------------------------------ creation
 
 KeyPair* CachedToken::generateKeyPair(const StaticBuffer<128>& publicLabel,
-                                      const StaticBuffer<128>& privateLabel,
-                                      std::uint32_t keySize, std::uint8_t containerIndex,
-                                      std::uint32_t keySpec, const StaticBuffer<128>& pkcs11Id,
-                                      std::uint16_t keyUsage,
+                                      const StaticBuffer<128>& privateLabel, std::uint32_t keySize,
+                                      std::uint8_t containerIndex, std::uint32_t keySpec,
+                                      const StaticBuffer<128>& pkcs11Id, std::uint16_t keyUsage,
                                       const StaticBuffer<256>& publicExponent) {
     TraceScope trace(COMPONENT, "amw::CachedToken::generateKeyPair");
     dumpBuffer("label.data = ", publicLabel);
@@ -343,9 +339,9 @@ KeyPair* CachedToken::generateKeyPair(const StaticBuffer<128>& publicLabel,
     if (findKeyPair(pkcs11Id) != nullptr)
         throw DuplicatePkcs11IdException();
     checkFreshnessCounterModified(CACHED_OBJECT_KEYPAIR);
-    return adopt(*keyPairs, token->generateKeyPair(publicLabel, privateLabel, keySize,
-                                                   containerIndex, keySpec, pkcs11Id, keyUsage,
-                                                   publicExponent));
+    return adopt(*keyPairs,
+                 token->generateKeyPair(publicLabel, privateLabel, keySize, containerIndex, keySpec,
+                                        pkcs11Id, keyUsage, publicExponent));
 }
 
 KeyPair* CachedToken::importPublicKey(const StaticBuffer<128>& pkcs11Id, std::uint32_t keySize,
@@ -379,10 +375,9 @@ KeyPair* CachedToken::importPrivateKey(const StaticBuffer<128>& pkcs11Id, std::u
 
 X509Certificate* CachedToken::createCertificate(const StaticBuffer<128>& label,
                                                 const StaticBuffer<128>& id,
-                                                std::uint8_t containerIndex,
-                                                std::uint32_t keySpec, bool trusted,
-                                                AccessCondition ac1, AccessCondition ac2,
-                                                AccessCondition ac3) {
+                                                std::uint8_t containerIndex, std::uint32_t keySpec,
+                                                bool trusted, AccessCondition ac1,
+                                                AccessCondition ac2, AccessCondition ac3) {
     TraceScope trace(COMPONENT, "amw::CachedToken::createCertificate");
     dumpBuffer("label.data = ", label);
     dumpBuffer("id.data = ", id);
@@ -399,9 +394,9 @@ X509Certificate* CachedToken::createCertificate(const StaticBuffer<128>& label,
 DataObject* CachedToken::createDataObject(const StaticBuffer<128>& label,
                                           const StaticBuffer<128>& id,
                                           const StaticBuffer<128>& objectId,
-                                          const StaticBuffer<128>& application,
-                                          AccessCondition ac1, AccessCondition acReadContent,
-                                          AccessCondition ac3, AccessCondition ac4) {
+                                          const StaticBuffer<128>& application, AccessCondition ac1,
+                                          AccessCondition acReadContent, AccessCondition ac3,
+                                          AccessCondition ac4) {
     TraceScope trace(COMPONENT, "amw::CachedToken::createDataObject");
     dumpBuffer("label.data = ", label);
     dumpBuffer("id.data = ", id);
@@ -418,8 +413,7 @@ DataObject* CachedToken::createDataObject(const StaticBuffer<128>& label,
 
 void CachedToken::amendKeyPairAddPublicKey(KeyPair* keyPair, const StaticBuffer<128>& label,
                                            std::uint8_t containerIndex, std::uint32_t keySpec,
-                                           std::uint16_t keyUsage,
-                                           const StaticBuffer<256>& modulus,
+                                           std::uint16_t keyUsage, const StaticBuffer<256>& modulus,
                                            const StaticBuffer<256>& publicExponent) {
     TraceScope trace(COMPONENT, "amw::CachedToken::amendKeyPairAddPublicKey");
     QV_CHECK_NOT_NULL(keyPair, "keyPair", "amw::CachedToken::amendKeyPairAddPublicKey", SOURCE,
@@ -434,8 +428,8 @@ void CachedToken::amendKeyPairAddPublicKey(KeyPair* keyPair, const StaticBuffer<
 
 void CachedToken::amendKeyPairRemovePublicKey(KeyPair* keyPair) {
     TraceScope trace(COMPONENT, "amw::CachedToken::amendKeyPairRemovePublicKey");
-    QV_CHECK_NOT_NULL(keyPair, "keyPair", "amw::CachedToken::amendKeyPairRemovePublicKey",
-                      SOURCE, 523);
+    QV_CHECK_NOT_NULL(keyPair, "keyPair", "amw::CachedToken::amendKeyPairRemovePublicKey", SOURCE,
+                      523);
     if (!keyPair->hasPublicKey)
         throw InternalErrorException(
             "cannot remove public key from keypair because keypair does not have the public key");
@@ -457,17 +451,17 @@ void CachedToken::amendKeyPairAddPrivateKey(KeyPair* keyPair, const StaticBuffer
     if (keyPair->hasPrivateKey)
         throw InternalErrorException("Keypair has already private key");
     checkFreshnessCounterModified(CACHED_OBJECT_KEYPAIR);
-    token->amendKeyPairAddPrivateKey(keyPair, label, containerIndex, keySpec, keyUsage,
-                                     components);
+    token->amendKeyPairAddPrivateKey(keyPair, label, containerIndex, keySpec, keyUsage, components);
 }
 
 void CachedToken::amendKeyPairRemovePrivateKey(KeyPair* keyPair) {
     TraceScope trace(COMPONENT, "amw::CachedToken::amendKeyPairRemovePrivateKey");
-    QV_CHECK_NOT_NULL(keyPair, "keyPair", "amw::CachedToken::amendKeyPairRemovePrivateKey",
-                      SOURCE, 570);
+    QV_CHECK_NOT_NULL(keyPair, "keyPair", "amw::CachedToken::amendKeyPairRemovePrivateKey", SOURCE,
+                      570);
     if (!keyPair->hasPrivateKey)
-        throw InternalErrorException("cannot remove private key from keypair because keypair "
-                                     "does not have the private key");
+        throw InternalErrorException(
+            "cannot remove private key from keypair because keypair "
+            "does not have the private key");
     if (!keyPair->hasPublicKey)
         throw InternalErrorException(
             "cannot remove private key from keypair because keypair is not complete");
@@ -501,8 +495,7 @@ void CachedToken::deleteCertificate(X509Certificate* certificate) {
 
 void CachedToken::deleteDataObject(DataObject* dataObject) {
     TraceScope trace(COMPONENT, "amw::CachedToken::deleteDataObject");
-    QV_CHECK_NOT_NULL(dataObject, "dataObject", "amw::CachedToken::deleteDataObject", SOURCE,
-                      331);
+    QV_CHECK_NOT_NULL(dataObject, "dataObject", "amw::CachedToken::deleteDataObject", SOURCE, 331);
     if (!dataObjects)
         throw InternalErrorException(
             "dataObjectList is NULL, where did you get the data object from?");
@@ -523,14 +516,12 @@ void CachedToken::deleteKeyPair(KeyPair* keyPair) {
 
 // ---------------------------------------------- cryptography and authentication
 
-void CachedToken::rsaExponentiation(KeyPair* keypair, const std::uint8_t* data,
-                                    std::size_t length, StaticBuffer<256>* signedData,
-                                    bool hideData) {
+void CachedToken::rsaExponentiation(KeyPair* keypair, const std::uint8_t* data, std::size_t length,
+                                    StaticBuffer<256>* signedData, bool hideData) {
     TraceScope trace(COMPONENT, "amw::CachedToken::rsaExponentiation");
     QV_CHECK_NOT_NULL(keypair, "keypair", "amw::CachedToken::rsaExponentiation", SOURCE, 642);
     QV_CHECK_NOT_NULL(data, "data", "amw::CachedToken::rsaExponentiation", SOURCE, 643);
-    QV_CHECK_NOT_NULL(signedData, "signedData", "amw::CachedToken::rsaExponentiation", SOURCE,
-                      644);
+    QV_CHECK_NOT_NULL(signedData, "signedData", "amw::CachedToken::rsaExponentiation", SOURCE, 644);
     token->rsaExponentiation(keypair, data, length, signedData, hideData);
 }
 
@@ -553,8 +544,7 @@ AuthenticationResult CachedToken::authenticateSessionPin(std::uint32_t role,
                                                          std::size_t length,
                                                          std::uint32_t* attemptsRemaining) {
     TraceScope trace(COMPONENT, "amw::CachedToken::authenticateSessionPin");
-    QV_CHECK_NOT_NULL(pinData, "pinData", "amw::CachedToken::authenticateSessionPin", SOURCE,
-                      659);
+    QV_CHECK_NOT_NULL(pinData, "pinData", "amw::CachedToken::authenticateSessionPin", SOURCE, 659);
     QV_CHECK_NOT_NULL(attemptsRemaining, "attemptsRemaining",
                       "amw::CachedToken::authenticateSessionPin", SOURCE, 660);
     QV_TRACE_ARG(COMPONENT, "role", roleText(role));
@@ -576,8 +566,7 @@ void CachedToken::deauthenticate(std::uint32_t role) {
 }
 
 void CachedToken::changePin(const AuthenticationObject* authenticationObject,
-                            const std::uint8_t* data, std::size_t length,
-                            PinPadNotifier* pinPad) {
+                            const std::uint8_t* data, std::size_t length, PinPadNotifier* pinPad) {
     TraceScope trace(COMPONENT, "amw::CachedToken::changePin");
     QV_CHECK_NOT_NULL(authenticationObject, "authenticationObject", "amw::CachedToken::changePin",
                       SOURCE, __LINE__);
@@ -605,8 +594,7 @@ void CachedToken::getVersion(std::uint8_t* majorVersion, std::uint8_t* minorVers
 void CachedToken::getMemoryInfo(std::uint32_t* total, std::uint32_t* freeBytes) {
     TraceScope trace(COMPONENT, "amw::CachedToken::getMemoryInfo");
     QV_CHECK_NOT_NULL(total, "total", "amw::CachedToken::getMemoryInfo", SOURCE, __LINE__);
-    QV_CHECK_NOT_NULL(freeBytes, "freeBytes", "amw::CachedToken::getMemoryInfo", SOURCE,
-                      __LINE__);
+    QV_CHECK_NOT_NULL(freeBytes, "freeBytes", "amw::CachedToken::getMemoryInfo", SOURCE, __LINE__);
     token->getMemoryInfo(total, freeBytes);
 }
 

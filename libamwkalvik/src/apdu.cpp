@@ -8,8 +8,8 @@
 #include "logger.h"
 #include "trace.h"
 
-#include <cstring>
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 namespace amwkalvik {
@@ -52,8 +52,8 @@ Response send(ctl::CardConnection& connection, apdu::Command command, bool sensi
     Response response;
     response.length = sizeof response.data;
     const std::uint8_t* bytes = command.bytes();
-    response.sw = exchangeApdu(connection, bytes, command.size(), response.data, &response.length,
-                               sensitive);
+    response.sw =
+        exchangeApdu(connection, bytes, command.size(), response.data, &response.length, sensitive);
     return response;
 }
 
@@ -68,8 +68,7 @@ Response sendAdjustingLe(ctl::CardConnection& connection, const apdu::Command& c
 void expectLength(const Response& response, std::size_t expected) {
     if (response.length != expected)
         throw InternalErrorException("unexpected response length (expected %d,  actual %d)",
-                                     static_cast<int>(expected),
-                                     static_cast<int>(response.length));
+                                     static_cast<int>(expected), static_cast<int>(response.length));
 }
 
 // The status word must be 9000 and the response exactly `expected` bytes.
@@ -82,8 +81,7 @@ void checkExact(const Response& response, std::size_t expected) {
 // the response exactly that long.
 Response receive(ctl::CardConnection& connection, apdu::Command command, std::size_t length,
                  bool sensitive = false) {
-    Response response =
-        send(connection, command.le(static_cast<std::uint8_t>(length)), sensitive);
+    Response response = send(connection, command.le(static_cast<std::uint8_t>(length)), sensitive);
     checkExact(response, length);
     return response;
 }
@@ -122,7 +120,7 @@ std::uint16_t runPinPadLoop(amw::PinPadNotifier* notifier, std::uint32_t& triesR
 
 // Final status word of authenticate and unblockPin.
 amw::AuthenticationResult authenticationResult(std::uint16_t sw, std::uint32_t* triesRemaining,
-                                      bool tolerateUnknownTries) {
+                                               bool tolerateUnknownTries) {
     if (isWrongPin(sw)) {
         *triesRemaining = sw & 0x0F;
         return amw::AUTHENTICATION_WRONG_PIN;
@@ -154,8 +152,9 @@ std::uint16_t exchangeApdu(ctl::CardConnection& connection, const std::uint8_t* 
     }
     std::uint16_t sw;
     try {
-        sw = connection.transmit(command, commandLength, response, responseLength,
-                                 sensitive ? static_cast<std::uint32_t>(ctl::CardConnection::SENSITIVE) : 0u);
+        sw = connection.transmit(
+            command, commandLength, response, responseLength,
+            sensitive ? static_cast<std::uint32_t>(ctl::CardConnection::SENSITIVE) : 0u);
     } catch (...) {
         QV_LOG(COMPONENT, "Transmit error");
         throw;
@@ -233,9 +232,12 @@ const std::uint8_t APPLET_ID[9] = {0xF0, 'Q', 'V', 'K', 'A', 0x01, 0x00, 0x00, 0
 
 std::string componentText(std::uint8_t component) {
     static const EnumName names[] = {
-        {COMPONENT_P, "amwkalvik::apdu::COMPONENT_P"},   {COMPONENT_Q, "amwkalvik::apdu::COMPONENT_Q"},
-        {COMPONENT_DP, "amwkalvik::apdu::COMPONENT_DP"}, {COMPONENT_DQ, "amwkalvik::apdu::COMPONENT_DQ"},
-        {COMPONENT_INV, "amwkalvik::apdu::COMPONENT_INV"}, {COMPONENT_N, "amwkalvik::apdu::COMPONENT_N"},
+        {COMPONENT_P, "amwkalvik::apdu::COMPONENT_P"},
+        {COMPONENT_Q, "amwkalvik::apdu::COMPONENT_Q"},
+        {COMPONENT_DP, "amwkalvik::apdu::COMPONENT_DP"},
+        {COMPONENT_DQ, "amwkalvik::apdu::COMPONENT_DQ"},
+        {COMPONENT_INV, "amwkalvik::apdu::COMPONENT_INV"},
+        {COMPONENT_N, "amwkalvik::apdu::COMPONENT_N"},
         {COMPONENT_E, "amwkalvik::apdu::COMPONENT_E"},
     };
     return enumText(component, names);
@@ -342,7 +344,8 @@ std::uint8_t getActivationInfo(ctl::CardConnection& connection) {
 
 void getCardId(ctl::CardConnection& connection, std::uint8_t* cardId) {
     TraceScope trace(COMPONENT, "amwkalvik::apdu::getCardId");
-    std::memcpy(cardId, receive(connection, Command::applet(0x08), CARD_ID_SIZE).data, CARD_ID_SIZE);
+    std::memcpy(cardId, receive(connection, Command::applet(0x08), CARD_ID_SIZE).data,
+                CARD_ID_SIZE);
 }
 
 void setCardId(ctl::CardConnection& connection, const std::uint8_t* cardId) {
@@ -456,17 +459,18 @@ void beginUpdateMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
     sendSize(connection, 0x16, blockId, metadataSize);
 }
 
-void beginReadMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
-                       std::uint8_t* header, std::size_t headerSize) {
+void beginReadMetadata(ctl::CardConnection& connection, std::uint16_t blockId, std::uint8_t* header,
+                       std::size_t headerSize) {
     static const char* const FUNCTION = "amwkalvik::apdu::beginReadMetadata";
     TraceScope trace(COMPONENT, FUNCTION);
     logNumber("blockId", blockId);
     logNumber("headerSize", headerSize);
     QV_CHECK_NOT_NULL(header, "header", FUNCTION, SOURCE, __LINE__);
     QV_CHECK_RANGE(headerSize, 1, 255, "headerSize", FUNCTION, SOURCE, __LINE__);
-    std::memcpy(header,
-                receive(connection, Command::applet(0x18, hi(blockId), lo(blockId)), headerSize).data,
-                headerSize);
+    std::memcpy(
+        header,
+        receive(connection, Command::applet(0x18, hi(blockId), lo(blockId)), headerSize).data,
+        headerSize);
     for (std::size_t offset = 1; offset + 2 <= headerSize && offset <= 15; offset += 2) {
         const std::uint16_t value = readWord(header + offset);
         std::memcpy(header + offset, &value, sizeof value);
@@ -690,9 +694,8 @@ void amendKeypair(ctl::CardConnection& connection, std::uint16_t blockId, std::u
     TraceScope trace(COMPONENT, "amwkalvik::apdu::amendKeypair");
     logNumber("blockId", blockId);
     logNumber("operation", operation);
-    checkExact(send(connection,
-                    Command::applet(0x4C, hi(blockId), lo(blockId)).data(&operation, 1)),
-               0);
+    checkExact(
+        send(connection, Command::applet(0x4C, hi(blockId), lo(blockId)).data(&operation, 1)), 0);
 }
 
 void continueAmendKeyPair(ctl::CardConnection& connection, std::uint8_t p1, std::uint8_t p2,
@@ -710,10 +713,11 @@ void continueAmendKeyPair(ctl::CardConnection& connection, std::uint8_t p1, std:
     checkExact(send(connection, Command::applet(0x4E, p1, p2).data(data, sizeof data)), 0);
 }
 
-amw::AuthenticationResult authenticate(ctl::CardConnection& connection, std::uint8_t role, bool sessionPin,
-                        std::uint32_t type, const std::uint8_t* authData,
-                        std::size_t authDataSize, std::uint32_t* triesRemaining,
-                        amw::PinPadNotifier* notifier) {
+amw::AuthenticationResult authenticate(ctl::CardConnection& connection, std::uint8_t role,
+                                       bool sessionPin, std::uint32_t type,
+                                       const std::uint8_t* authData, std::size_t authDataSize,
+                                       std::uint32_t* triesRemaining,
+                                       amw::PinPadNotifier* notifier) {
     static const char* const FUNCTION = "amwkalvik::apdu::authenticate";
     TraceScope trace(COMPONENT, FUNCTION);
     logNumber("role", role);
@@ -795,10 +799,10 @@ void changePin(ctl::CardConnection& connection, std::uint8_t role, bool isAuthOb
         const std::uint8_t zeros[16] = {};
         Command command = Command::applet(0x26, 0x00, role).data(zeros, sizeof zeros);
         std::uint32_t tries = 0;
-        std::uint16_t sw = runPinPadLoop(notifier, tries, command,
-                                         [&](const std::uint8_t* bytes, std::size_t size) {
-                                             return connection.pinPadModify(0, 1, 5, 5, bytes, size);
-                                         });
+        std::uint16_t sw = runPinPadLoop(
+            notifier, tries, command, [&](const std::uint8_t* bytes, std::size_t size) {
+                return connection.pinPadModify(0, 1, 5, 5, bytes, size);
+            });
         checkStatusWord(sw);
         return;
     }
@@ -818,11 +822,12 @@ void changePin(ctl::CardConnection& connection, std::uint8_t role, bool isAuthOb
     checkStatusWord(send(connection, Command::applet(0x26, 0x00, role).data(data, lc), true).sw);
 }
 
-amw::AuthenticationResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::uint32_t authType,
-                      const std::uint8_t* authData, std::size_t authDataSize,
-                      std::uint8_t targetRole, std::uint32_t targetAuthType,
-                      const std::uint8_t* targetData, std::size_t targetDataSize,
-                      std::uint32_t* triesRemaining, amw::PinPadNotifier* notifier) {
+amw::AuthenticationResult unblockPin(ctl::CardConnection& connection, std::uint8_t role,
+                                     std::uint32_t authType, const std::uint8_t* authData,
+                                     std::size_t authDataSize, std::uint8_t targetRole,
+                                     std::uint32_t targetAuthType, const std::uint8_t* targetData,
+                                     std::size_t targetDataSize, std::uint32_t* triesRemaining,
+                                     amw::PinPadNotifier* notifier) {
     static const char* const FUNCTION = "amwkalvik::apdu::unblockPin";
     TraceScope trace(COMPONENT, FUNCTION);
     const bool pinPad = connection.isPinPadAvailable();

@@ -17,8 +17,8 @@ DataObject* DataObject::createFromHeader(ctl::CardConnection& connection, std::u
     TraceScope trace(COMPONENT, FUNCTION);
     const std::size_t metadataSize = header::field(header, header::METADATA_SIZE);
     std::uint8_t metadata[MAX_METADATA_SIZE];
-    storage::readMetadata(connection, metadataSize, metadata, FUNCTION, "libamwkalvik/src/dataobject",
-                          18);
+    storage::readMetadata(connection, metadataSize, metadata, FUNCTION,
+                          "libamwkalvik/src/dataobject", 18);
     LvReader reader(metadata, metadataSize);
     std::unique_ptr<DataObject> object(new DataObject(&connection));
     reader.readMandatory(object->pkcs11Id);

@@ -43,7 +43,8 @@ KeyPair* KeyPair::createFromHeader(ctl::CardConnection& connection, std::uint16_
     const bool hasPublic = (code & CONTENT_PUBLIC_KEY) != 0;
     const bool hasPrivate = (code & CONTENT_PRIVATE_KEY) != 0;
     if (!hasPublic && !hasPrivate)
-        throw InternalErrorException("the keypair does not have a public key, a private key neither");
+        throw InternalErrorException(
+            "the keypair does not have a public key, a private key neither");
     if (hasPublic) {
         readComponent(connection, apdu::COMPONENT_N, pair->publicKey.modulus);
         readComponent(connection, apdu::COMPONENT_E, pair->publicKey.publicExponent);

@@ -23,8 +23,9 @@ bool LvReader::readValue(std::uint8_t* buffer, std::size_t* length, unsigned fla
     if (size_ - position_ < 1 + l)
         throw LvParserException("length would exceed the input buffer");
     if (l > *length)
-        throw LvParserException("insufficient buffer to store data into (requested = %d, actual = %d)",
-                                static_cast<int>(l), static_cast<int>(*length));
+        throw LvParserException(
+            "insufficient buffer to store data into (requested = %d, actual = %d)",
+            static_cast<int>(l), static_cast<int>(*length));
     if (l > 0)
         std::memcpy(buffer, data_ + position_ + 1, l);
     position_ += 1 + l;
@@ -44,9 +45,9 @@ void LvWriter::writeValue(const std::uint8_t* value, std::size_t length) {
         throw LvParserException("unsupported data size (supported = 0xFE, requested= 0x%X)",
                                 static_cast<unsigned>(length));
     if (used_ + length + 1 > MAX_METADATA_SIZE)
-        throw LvParserException("insufficient buffer to write data into (requested = %d, avaliable= %d)",
-                                static_cast<int>(length + 1),
-                                static_cast<int>(MAX_METADATA_SIZE - used_));
+        throw LvParserException(
+            "insufficient buffer to write data into (requested = %d, avaliable= %d)",
+            static_cast<int>(length + 1), static_cast<int>(MAX_METADATA_SIZE - used_));
     buffer_[used_] = static_cast<std::uint8_t>(length);
     if (length > 0)
         std::memcpy(buffer_ + used_ + 1, value, length);

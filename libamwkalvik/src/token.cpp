@@ -48,8 +48,7 @@ Card& cardObject(Base* object, const char* argument, const char* function, int l
 }
 
 const amw::AuthenticationObject& authObject(const amw::AuthenticationObject* object,
-                                            const char* argument, const char* function,
-                                            int line) {
+                                            const char* argument, const char* function, int line) {
     QV_CHECK_NOT_NULL(object, argument, function, SOURCE, line);
     return *object;
 }
@@ -122,8 +121,7 @@ std::unique_ptr<KeyPair> beginLoneHalf(ctl::CardConnection* connection, std::uin
     checkKeySize(keySize);
     apdu::createKeyPair(*connection, origin, static_cast<std::uint16_t>(keySize), keyUsage, 0,
                         0xFF);
-    return newKeyPair(connection, keySize, pkcs11Id, keyUsage, 0,
-                      amw::KeyPair::KEY_EXCHANGE_KEY);
+    return newKeyPair(connection, keySize, pkcs11Id, keyUsage, 0, amw::KeyPair::KEY_EXCHANGE_KEY);
 }
 
 // Adds the half that `importHalf` sends and records; the pair then belongs
@@ -168,7 +166,8 @@ const Property TRIES_REMAINING = {"QV_GET_TRIES_REMAINING", 1};
 
 }  // namespace
 
-Token::Token(ctl::CardConnection* connection) : amw::Token(TOKEN_TYPE_KALVIK), connection(connection) {
+Token::Token(ctl::CardConnection* connection)
+    : amw::Token(TOKEN_TYPE_KALVIK), connection(connection) {
     QV_CHECK_NOT_NULL(connection, "connection", "amwkalvik::Token::Token", SOURCE, __LINE__);
 }
 
@@ -241,7 +240,8 @@ void Token::listKeyPairs(std::vector<amw::KeyPair*>& list) {
 
 void Token::listCertificates(std::vector<amw::X509Certificate*>& list) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::listCertificates");
-    listChain<X509Certificate>(&apdu::HeadsRequest::certificates, CERTIFICATE_HEADER_SIZE, list, false);
+    listChain<X509Certificate>(&apdu::HeadsRequest::certificates, CERTIFICATE_HEADER_SIZE, list,
+                               false);
 }
 
 void Token::listFiles(std::vector<amw::File*>& list) {
@@ -268,8 +268,8 @@ void Token::listAuthenticateObjects(std::vector<amw::AuthenticationObject*>& lis
             continue;
         std::unique_ptr<amw::AuthenticationObject> object(new amw::AuthenticationObject());
         object->role = role;
-        object->type = record[0] != 0 ? amw::AuthenticationObject::KEY
-                                      : amw::AuthenticationObject::PIN;
+        object->type =
+            record[0] != 0 ? amw::AuthenticationObject::KEY : amw::AuthenticationObject::PIN;
         object->pkcs11So = (record[8] & 0x01) != 0;
         object->recordByte7 = record[7];
         object->recordBytes1To2 = static_cast<std::uint16_t>(record[1] | (record[2] << 8));
@@ -315,8 +315,7 @@ amw::X509Certificate* Token::createCertificate(const StaticBuffer<128>& label,
                                                const StaticBuffer<128>& pkcs11Id,
                                                std::uint8_t containerIndex, std::uint32_t keySpec,
                                                bool trusted, amw::AccessCondition ac1,
-                                               amw::AccessCondition ac2,
-                                               amw::AccessCondition ac3) {
+                                               amw::AccessCondition ac2, amw::AccessCondition ac3) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::createCertificate");
     logNumber("containerIndex", containerIndex);
     QV_TRACE_ARG(COMPONENT, "keySpec", amw::keySpecText(keySpec));
@@ -560,16 +559,15 @@ amw::AuthenticationResult Token::authenticate(const amw::AuthenticationObject* a
                            triesRemaining, pinPad));
 }
 
-amw::AuthenticationResult Token::authenticateSessionPin(std::uint32_t role,
-                                                        const std::uint8_t* pin,
+amw::AuthenticationResult Token::authenticateSessionPin(std::uint32_t role, const std::uint8_t* pin,
                                                         std::size_t length,
                                                         std::uint32_t* triesRemaining) {
     TraceScope trace(COMPONENT, "amwkalvik::Token::authenticateSessionPin");
     QV_TRACE_ARG(COMPONENT, "role", amw::roleText(role));
     QV_LOG(COMPONENT, "data = ******");
     return static_cast<amw::AuthenticationResult>(
-        apdu::authenticate(*connection, amw::toCardRole(role), true, amw::AuthenticationObject::KEY, pin,
-                           length, triesRemaining, nullptr));
+        apdu::authenticate(*connection, amw::toCardRole(role), true, amw::AuthenticationObject::KEY,
+                           pin, length, triesRemaining, nullptr));
 }
 
 void Token::generateSessionPin(std::uint32_t role, StaticBuffer<128>* sessionPin) {

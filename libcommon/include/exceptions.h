@@ -59,19 +59,17 @@ private:
 // Throw helpers for the three argument checks.
 #define QV_THROW_NULL_POINTER(argument, function, source, line) \
     throw InvalidArgumentException::nullPointer((argument), (function), (source), (line))
-#define QV_CHECK_NOT_NULL(pointer, argument, function, source, line)                   \
-    do {                                                                              \
-        if ((pointer) == nullptr)                                                     \
-            QV_THROW_NULL_POINTER((argument), (function), (source), (line));          \
+#define QV_CHECK_NOT_NULL(pointer, argument, function, source, line)         \
+    do {                                                                     \
+        if ((pointer) == nullptr)                                            \
+            QV_THROW_NULL_POINTER((argument), (function), (source), (line)); \
     } while (0)
-#define QV_CHECK_RANGE(value, lower, upper, argument, function, source, line)          \
-    do {                                                                              \
-        const long long qvValue_ = static_cast<long long>(value);                     \
-        if (qvValue_ < static_cast<long long>(lower) ||                              \
-            qvValue_ > static_cast<long long>(upper))                                 \
-            throw InvalidArgumentException::outOfRange((argument), qvValue_, (lower), \
-                                                       (upper), (function), (source), \
-                                                       (line));                       \
+#define QV_CHECK_RANGE(value, lower, upper, argument, function, source, line)                     \
+    do {                                                                                          \
+        const long long qvValue_ = static_cast<long long>(value);                                 \
+        if (qvValue_ < static_cast<long long>(lower) || qvValue_ > static_cast<long long>(upper)) \
+            throw InvalidArgumentException::outOfRange((argument), qvValue_, (lower), (upper),    \
+                                                       (function), (source), (line));             \
     } while (0)
 #define QV_THROW_INVALID_ARGUMENT(argument, function, source, line) \
     throw InvalidArgumentException::invalid((argument), (function), (source), (line))

@@ -63,9 +63,9 @@ private:
 
 // Formats and writes only when the log is on; the arguments are not even
 // evaluated otherwise.
-#define QV_LOG(component, ...)                                  \
-    do {                                                        \
-        const Logger& qvLogger_ = Logger::instance();           \
-        if (qvLogger_.isEnabled())                              \
-            qvLogger_.log((component), __VA_ARGS__);            \
+#define QV_LOG(component, ...)                        \
+    do {                                              \
+        const Logger& qvLogger_ = Logger::instance(); \
+        if (qvLogger_.isEnabled())                    \
+            qvLogger_.log((component), __VA_ARGS__);  \
     } while (0)

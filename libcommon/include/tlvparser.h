@@ -20,8 +20,8 @@ public:
     //   (or its value alone) and stores the size delivered.
     // - `length` null: nothing is copied. A primitive element is skipped; a
     //   constructed one (tag bit 0x20) is entered unless `skipConstructed`.
-    void readNext(std::uint8_t tag, std::uint8_t* buffer, std::uint64_t* length,
-                  bool includeHeader, bool skipConstructed);
+    void readNext(std::uint8_t tag, std::uint8_t* buffer, std::uint64_t* length, bool includeHeader,
+                  bool skipConstructed);
 
     // Reads into a whole StaticBuffer<65536>, leaving the delivered length in it.
     void readNext(std::uint8_t tag, StaticBuffer<65536>* buffer, bool includeHeader);
@@ -92,8 +92,7 @@ inline void TlvReader::readNext(std::uint8_t tag, std::uint8_t* buffer, std::uin
         position_ = value + valueLength;
 }
 
-inline void TlvReader::readNext(std::uint8_t tag, StaticBuffer<65536>* buffer,
-                                bool includeHeader) {
+inline void TlvReader::readNext(std::uint8_t tag, StaticBuffer<65536>* buffer, bool includeHeader) {
     if (buffer == nullptr)
         throw InvalidArgumentException::nullPointer("buffer", "TlvReader::readNext",
                                                     "libcommon/include/tlvparser", 85);

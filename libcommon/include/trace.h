@@ -53,20 +53,18 @@ const char* enumName(long long value, const EnumName (&names)[N]) noexcept {
 
 // "<name> = <text>" / "[OUT] <name> = <text>"; `text` is rendered only when
 // the log is on.
-#define QV_TRACE_ARG(component, name, text)                                     \
-    do {                                                                        \
-        const Logger& qvLogger_ = Logger::instance();                           \
-        if (qvLogger_.isEnabled())                                              \
+#define QV_TRACE_ARG(component, name, text)                                           \
+    do {                                                                              \
+        const Logger& qvLogger_ = Logger::instance();                                 \
+        if (qvLogger_.isEnabled())                                                    \
             qvLogger_.log((component), "%s = %s", (name), std::string(text).c_str()); \
     } while (0)
-#define QV_TRACE_OUT(component, name, text)                                     \
-    do {                                                                        \
-        const Logger& qvLogger_ = Logger::instance();                           \
-        if (qvLogger_.isEnabled())                                              \
-            qvLogger_.log((component), "[OUT] %s = %s", (name),                 \
-                          std::string(text).c_str());                          \
+#define QV_TRACE_OUT(component, name, text)                                                 \
+    do {                                                                                    \
+        const Logger& qvLogger_ = Logger::instance();                                       \
+        if (qvLogger_.isEnabled())                                                          \
+            qvLogger_.log((component), "[OUT] %s = %s", (name), std::string(text).c_str()); \
     } while (0)
 // "<call text> return value: 0x%08X" for a platform call.
-#define QV_TRACE_RETURN_VALUE(component, callText, result)                      \
-    QV_LOG((component), "%s return value: 0x%08X", (callText),                  \
-           static_cast<unsigned>(result))
+#define QV_TRACE_RETURN_VALUE(component, callText, result) \
+    QV_LOG((component), "%s return value: 0x%08X", (callText), static_cast<unsigned>(result))

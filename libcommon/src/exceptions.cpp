@@ -13,11 +13,11 @@ int asInt(long long value) { return static_cast<int>(static_cast<std::uint32_t>(
 
 // The body of every member that takes a printf format and its arguments.
 #define QV_SET_MESSAGE_FROM_ARGUMENTS(format) \
-    do {                                     \
-        va_list args;                        \
-        va_start(args, format);              \
-        setMessageV(format, args);           \
-        va_end(args);                        \
+    do {                                      \
+        va_list args;                         \
+        va_start(args, format);               \
+        setMessageV(format, args);            \
+        va_end(args);                         \
     } while (0)
 
 QVException::QVException() noexcept { std::memset(message_, 0, sizeof message_); }
@@ -60,7 +60,8 @@ void QVException::setMessageV(const char* format, va_list args) noexcept {
     message_[MESSAGE_CAPACITY - 1] = '\0';
 }
 
-void QVException::setPrefixedMessageV(const char* prefix, const char* format, va_list args) noexcept {
+void QVException::setPrefixedMessageV(const char* prefix, const char* format,
+                                      va_list args) noexcept {
     // The combined format lives in a buffer of the same size; a cut format is
     // cut at a byte boundary, which vsnprintf tolerates (a dangling '%' at the
     // very end prints nothing).
@@ -88,9 +89,8 @@ InvalidArgumentException InvalidArgumentException::nullPointer(const char* argum
     return e;
 }
 
-InvalidArgumentException InvalidArgumentException::outOfRange(const char* argument,
-                                                              long long value, long long lower,
-                                                              long long upper,
+InvalidArgumentException InvalidArgumentException::outOfRange(const char* argument, long long value,
+                                                              long long lower, long long upper,
                                                               const char* function,
                                                               const char* source,
                                                               int line) noexcept {
@@ -101,8 +101,7 @@ InvalidArgumentException InvalidArgumentException::outOfRange(const char* argume
 }
 
 InvalidArgumentException InvalidArgumentException::invalid(const char* argument,
-                                                           const char* function,
-                                                           const char* source,
+                                                           const char* function, const char* source,
                                                            int line) noexcept {
     InvalidArgumentException e;
     e.setMessage("Invalid argument exception <%s> [%s() %s:%d]", argument, function, source, line);
@@ -124,8 +123,9 @@ InvalidSessionHandleException::InvalidSessionHandleException(unsigned long handl
     : QVException("invalid CK_SESSION_HANDLE [%d]", asInt(handle)) {}
 
 ReadWriteSoSessionExistsException::ReadWriteSoSessionExistsException() noexcept
-    : QVException("Application has already opened R/W session authenticated with SO, unable to "
-                  "login in.") {}
+    : QVException(
+          "Application has already opened R/W session authenticated with SO, unable to "
+          "login in.") {}
 
 InternalErrorException::InternalErrorException(const char* format, ...) noexcept {
     va_list args;
@@ -164,8 +164,8 @@ AttributValueInvalidException AttributValueInvalidException::tooBig(unsigned lon
                                                                     long long actual,
                                                                     long long maximum) noexcept {
     AttributValueInvalidException e;
-    e.setMessage("Size of attribute value is too big [type=%d, actual=%d, maximum=%d]",
-                 asInt(type), asInt(actual), asInt(maximum));
+    e.setMessage("Size of attribute value is too big [type=%d, actual=%d, maximum=%d]", asInt(type),
+                 asInt(actual), asInt(maximum));
     return e;
 }
 
@@ -179,8 +179,8 @@ AttributeReadOnlyException::AttributeReadOnlyException(unsigned long type,
 
 AttributeTypeSensitiveException::AttributeTypeSensitiveException(unsigned long type,
                                                                  const char* typeName) noexcept
-    : QVException("Attribute type is sensitive and can not be revealed [type=%d, %s]",
-                  asInt(type), typeName ? typeName : "") {}
+    : QVException("Attribute type is sensitive and can not be revealed [type=%d, %s]", asInt(type),
+                  typeName ? typeName : "") {}
 
 AttributeBufferTooSmallException::AttributeBufferTooSmallException(unsigned long actual,
                                                                    unsigned long expected) noexcept
@@ -223,8 +223,7 @@ DuplicatePkcs11IdException::DuplicatePkcs11IdException() noexcept
 SecurityViolationException::SecurityViolationException() noexcept
     : QVException("SECURITY VIOLATION (not logged in)") {}
 
-CardOutOfMemoryException::CardOutOfMemoryException() noexcept
-    : QVException("CARD OUT OF MEMORY") {}
+CardOutOfMemoryException::CardOutOfMemoryException() noexcept : QVException("CARD OUT OF MEMORY") {}
 
 const char* PinPadException::reasonName(std::uint32_t reason) noexcept {
     switch (reason) {

@@ -76,7 +76,8 @@ bool appendWithheldDump(std::string& record, const void* data, std::size_t lengt
     }
     if (length > Logger::MAX_DUMP_LENGTH) {
         char note[96];
-        std::snprintf(note, sizeof note, "extremely large buffer, not logged (len = 0x%zx)", length);
+        std::snprintf(note, sizeof note, "extremely large buffer, not logged (len = 0x%zx)",
+                      length);
         record += note;
         return true;
     }
@@ -98,7 +99,8 @@ Logger& Logger::instance() {
     return *current;
 }
 
-Logger::Logger(bool enabled, std::string fileName) : enabled_(enabled), fileName_(std::move(fileName)) {}
+Logger::Logger(bool enabled, std::string fileName)
+    : enabled_(enabled), fileName_(std::move(fileName)) {}
 
 Logger::Logger(const Configuration& configuration)
     : enabled_(configuration.isLoggingEnabled()),
@@ -122,8 +124,8 @@ std::string Logger::makePrefix(const char* component, int depth) {
     localtime_r(&seconds, &local);
     char buf[128];
     int n = std::snprintf(buf, sizeof buf, "T%lu %02d.%02d.%d %02d:%02d:%02d.%02ld ",
-                          currentThreadId(), local.tm_mday, local.tm_mon + 1,
-                          local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec, ms);
+                          currentThreadId(), local.tm_mday, local.tm_mon + 1, local.tm_year + 1900,
+                          local.tm_hour, local.tm_min, local.tm_sec, ms);
     std::string prefix(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
     prefix += component ? component : "";
     std::size_t width = PREFIX_WIDTH + 2 * static_cast<std::size_t>(depth > 0 ? depth : 0);

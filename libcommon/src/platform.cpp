@@ -1,9 +1,9 @@
 #include "platform.h"
 
-#include <chrono>
-#include <climits>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <chrono>
+#include <climits>
 
 std::uint64_t currentFileTime() {
     // Seconds between 1601-01-01 and 1970-01-01.

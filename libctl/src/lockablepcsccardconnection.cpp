@@ -51,10 +51,11 @@ LockablePcScCardConnection::LockablePcScCardConnection(const PcScReader& reader,
     DWORD dwActiveProcotol = 0;
     LONG rv = SCardConnect(newContext, reader.getName().c_str(), shareMode(mode),
                            preferredProtocols(protocol), &newHandle, &dwActiveProcotol);
-    QV_TRACE_RETURN_VALUE(COMPONENT,
-                          "SCardConnectW(context, reader.getName(), mode == MODE_EXCLUSIVE ? 1 : 2, "
-                          "dwProtocol, &cardHandle, &dwActiveProcotol)",
-                          rv);
+    QV_TRACE_RETURN_VALUE(
+        COMPONENT,
+        "SCardConnectW(context, reader.getName(), mode == MODE_EXCLUSIVE ? 1 : 2, "
+        "dwProtocol, &cardHandle, &dwActiveProcotol)",
+        rv);
     if (rv != SCARD_S_SUCCESS) {
         releaseContext(newContext);
         fail(rv);

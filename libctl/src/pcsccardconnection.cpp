@@ -34,8 +34,8 @@ LONG PcScCardConnection::queryStatus() {
     DWORD dwReaderLen = 0;
     DWORD dwState = 0;
     LONG rv = SCardStatus(cardHandle, nullptr, &dwReaderLen, &dwState, nullptr, nullptr, nullptr);
-    QV_TRACE_RETURN_VALUE(COMPONENT,
-                          "SCardStatusW(cardHandle, NULL, &dwReaderLen , &dwState, NULL, NULL, NULL)", rv);
+    QV_TRACE_RETURN_VALUE(
+        COMPONENT, "SCardStatusW(cardHandle, NULL, &dwReaderLen , &dwState, NULL, NULL, NULL)", rv);
     return rv;
 }
 
@@ -85,9 +85,9 @@ void PcScCardConnection::checkPinPadSupport() {
 
     DWORD len = 0;
     LONG rv = SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0, nullptr, 0, &len);
-    QV_TRACE_RETURN_VALUE(COMPONENT,
-                          "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, NULL, 0, &len)",
-                          rv);
+    QV_TRACE_RETURN_VALUE(
+        COMPONENT, "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, NULL, 0, &len)",
+        rv);
     if (code(rv) == INSUFFICIENT_BUFFER) {
         // pcsc-lite cannot tell the answer's length in advance: a reader with
         // features refuses the empty buffer. Ask with room for the longest answer.
@@ -98,9 +98,9 @@ void PcScCardConnection::checkPinPadSupport() {
 
     std::vector<std::uint8_t> data(len);
     rv = SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0, data.data(), len, &len);
-    QV_TRACE_RETURN_VALUE(COMPONENT,
-                          "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, data, len, &len)",
-                          rv);
+    QV_TRACE_RETURN_VALUE(
+        COMPONENT,
+        "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, data, len, &len)", rv);
     bool verifyFound = false;
     bool modifyFound = false;
     if (rv == SCARD_S_SUCCESS) {
@@ -130,14 +130,14 @@ std::uint16_t PcScCardConnection::transmit0(const std::uint8_t* command, std::si
                                             std::uint8_t* response, std::size_t* responseLength,
                                             std::uint32_t sensitive) {
     TraceScope trace(COMPONENT, "ctl::PcScCardConnection::transmit0");
-    QV_CHECK_NOT_NULL(responseLength, "responseLength", "ctl::PcScCardConnection::transmit0", SOURCE,
-                      __LINE__);
+    QV_CHECK_NOT_NULL(responseLength, "responseLength", "ctl::PcScCardConnection::transmit0",
+                      SOURCE, __LINE__);
     const Logger& logger = Logger::instance();
     if (logger.isEnabled()) {
         if (sensitive & SENSITIVE) {
             if (command != nullptr && commandLength >= 4)
-                logger.log(COMPONENT, "send_buff = %02X %02X %02X %02X ******", command[0], command[1],
-                           command[2], command[3]);
+                logger.log(COMPONENT, "send_buff = %02X %02X %02X %02X ******", command[0],
+                           command[1], command[2], command[3]);
             else
                 logger.log(COMPONENT, "send_buff = ******");
         } else {
@@ -147,13 +147,15 @@ std::uint16_t PcScCardConnection::transmit0(const std::uint8_t* command, std::si
 
     const std::size_t capacity = *responseLength;
     DWORD dwRealRecvBuffLen = static_cast<DWORD>(capacity);
-    LONG rv = SCardTransmit(cardHandle, protocol == PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1, command,
-                            static_cast<DWORD>(commandLength), nullptr, response, &dwRealRecvBuffLen);
-    QV_TRACE_RETURN_VALUE(COMPONENT,
-                          "SCardTransmit( cardHandle, protocol == PROTOCOL_T0 ? (&g_rgSCardT0Pci) : "
-                          "(&g_rgSCardT1Pci), send_buff, (DWORD)send_buff_len, 0, recvBuff, "
-                          "&dwRealRecvBuffLen)",
-                          rv);
+    LONG rv =
+        SCardTransmit(cardHandle, protocol == PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1, command,
+                      static_cast<DWORD>(commandLength), nullptr, response, &dwRealRecvBuffLen);
+    QV_TRACE_RETURN_VALUE(
+        COMPONENT,
+        "SCardTransmit( cardHandle, protocol == PROTOCOL_T0 ? (&g_rgSCardT0Pci) : "
+        "(&g_rgSCardT1Pci), send_buff, (DWORD)send_buff_len, 0, recvBuff, "
+        "&dwRealRecvBuffLen)",
+        rv);
     if (rv != SCARD_S_SUCCESS)
         fail(rv);
 
@@ -207,11 +209,11 @@ void PcScCardConnection::buildPinVerifyStructure(std::uint8_t pinOffset, const s
     // Position in bytes, PIN placed pinOffset - 5 bytes after the header,
     // left-justified, ASCII.
     out[2] = static_cast<std::uint8_t>(0x82 | static_cast<std::uint8_t>((pinOffset - 5) << 3));
-    out[3] = 0x00;  // PIN block
-    out[4] = 0x00;  // PIN length format
+    out[3] = 0x00;                       // PIN block
+    out[4] = 0x00;                       // PIN length format
     putLittleEndian16(out + 5, 0x0108);  // 1 to 8 digits
-    out[7] = 0x02;  // validation key
-    out[8] = 0x01;  // one message
+    out[7] = 0x02;                       // validation key
+    out[8] = 0x01;                       // one message
     putLittleEndian16(out + 9, 0x0404);
     out[11] = 0x00;  // message index
     putLittleEndian32(out + 15, static_cast<std::uint32_t>(apduLength));
@@ -219,8 +221,10 @@ void PcScCardConnection::buildPinVerifyStructure(std::uint8_t pinOffset, const s
         std::memcpy(out + 19, apdu, std::min(apduLength, MAX_PINPAD_APDU_LENGTH));
 }
 
-void PcScCardConnection::buildPinModifyStructure(std::uint8_t enterOldPin, std::uint8_t confirmNewPin,
-                                                 std::uint8_t oldPinOffset, std::uint8_t newPinOffset,
+void PcScCardConnection::buildPinModifyStructure(std::uint8_t enterOldPin,
+                                                 std::uint8_t confirmNewPin,
+                                                 std::uint8_t oldPinOffset,
+                                                 std::uint8_t newPinOffset,
                                                  const std::uint8_t* apdu, std::size_t apduLength,
                                                  std::uint8_t* out) {
     std::memset(out, 0, PIN_MODIFY_STRUCTURE_LENGTH);
@@ -232,9 +236,11 @@ void PcScCardConnection::buildPinModifyStructure(std::uint8_t enterOldPin, std::
     out[5] = static_cast<std::uint8_t>(oldPinOffset - 5);
     out[6] = static_cast<std::uint8_t>(newPinOffset - 5);
     putLittleEndian16(out + 7, 0x0108);
-    out[9] = static_cast<std::uint8_t>((confirmNewPin == 1 ? 0x01 : 0x00) | (enterOldPin == 1 ? 0x02 : 0x00));
+    out[9] = static_cast<std::uint8_t>((confirmNewPin == 1 ? 0x01 : 0x00) |
+                                       (enterOldPin == 1 ? 0x02 : 0x00));
     out[10] = 0x02;  // validation key
-    out[11] = static_cast<std::uint8_t>(1 + (enterOldPin != 0 ? 1 : 0) + (confirmNewPin != 0 ? 1 : 0));
+    out[11] =
+        static_cast<std::uint8_t>(1 + (enterOldPin != 0 ? 1 : 0) + (confirmNewPin != 0 ? 1 : 0));
     putLittleEndian16(out + 12, 0x0404);
     out[14] = enterOldPin != 0 ? 0x00 : 0x01;
     out[15] = enterOldPin != 0 ? 0x01 : (confirmNewPin != 0 ? 0x02 : 0x00);
@@ -245,7 +251,8 @@ void PcScCardConnection::buildPinModifyStructure(std::uint8_t enterOldPin, std::
 }
 
 std::uint16_t PcScCardConnection::pinPadOperation(const char* operation, DWORD controlCode,
-                                                  const char* callText, const std::uint8_t* structure,
+                                                  const char* callText,
+                                                  const std::uint8_t* structure,
                                                   std::size_t structureLength) {
     std::uint8_t apdu_result[PINPAD_OUTPUT_CAPACITY];
     DWORD output_len = sizeof apdu_result;
@@ -259,8 +266,9 @@ std::uint16_t PcScCardConnection::pinPadOperation(const char* operation, DWORD c
     QV_TRACE_OUT(COMPONENT, "output_len", numberText(output_len));
     Logger::instance().dump(COMPONENT, "[OUT] ", apdu_result,
                             std::min<std::size_t>(output_len, sizeof apdu_result), false);
-    throw InternalErrorException("%s(): Unexpected number of bytes returned from SCardControl(): %d",
-                                 operation, static_cast<int>(output_len));
+    throw InternalErrorException(
+        "%s(): Unexpected number of bytes returned from SCardControl(): %d", operation,
+        static_cast<int>(output_len));
 }
 
 std::uint16_t PcScCardConnection::pinPadVerify(std::uint8_t pinOffset, const std::uint8_t* apdu,
@@ -287,8 +295,8 @@ std::uint16_t PcScCardConnection::pinPadModify(std::uint8_t enterOldPin, std::ui
     if (apduLength > MAX_PINPAD_APDU_LENGTH)
         throw CtlException(PINPAD_APDU_TOO_LONG);
     std::uint8_t pin_op_structure[PIN_MODIFY_STRUCTURE_LENGTH];
-    buildPinModifyStructure(enterOldPin, confirmNewPin, oldPinOffset, newPinOffset, apdu, apduLength,
-                            pin_op_structure);
+    buildPinModifyStructure(enterOldPin, confirmNewPin, oldPinOffset, newPinOffset, apdu,
+                            apduLength, pin_op_structure);
     return pinPadOperation("pinPadModify", pinPadModifyPinDirectCode,
                            "SCardControl(cardHandle, pinPadModifyPinDirectCode, &pin_op_structure, "
                            "sizeof(pin_op_structure), apdu_result, output_len, &output_len)",

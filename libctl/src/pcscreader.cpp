@@ -15,9 +15,9 @@ std::vector<PcScReader> PcScReader::listNonConst() {
     char* buf = nullptr;
     DWORD buf_len = SCARD_AUTOALLOCATE;
     LONG rv = SCardListReaders(context, nullptr, reinterpret_cast<LPSTR>(&buf), &buf_len);
-    QV_TRACE_RETURN_VALUE(COMPONENT,
-                          "SCardListReadersW(context, NULL, reinterpret_cast<LPWSTR>(&buf), &buf_len)",
-                          rv);
+    QV_TRACE_RETURN_VALUE(
+        COMPONENT, "SCardListReadersW(context, NULL, reinterpret_cast<LPWSTR>(&buf), &buf_len)",
+        rv);
     std::vector<PcScReader> readers;
     if (rv == SCARD_S_SUCCESS && buf != nullptr) {
         try {

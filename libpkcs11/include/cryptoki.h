@@ -547,17 +547,17 @@ typedef CK_FUNCTION_LIST_PTR CK_PTR CK_FUNCTION_LIST_PTR_PTR;
     X(C_GetSessionInfo, (CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo))                   \
     X(C_GetOperationState, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState,               \
                             CK_ULONG_PTR pulOperationStateLen))                                    \
-    X(C_SetOperationState, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState,               \
-                            CK_ULONG ulOperationStateLen, CK_OBJECT_HANDLE hEncryptionKey,         \
-                            CK_OBJECT_HANDLE hAuthenticationKey))                                  \
+    X(C_SetOperationState,                                                                         \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG ulOperationStateLen,      \
+       CK_OBJECT_HANDLE hEncryptionKey, CK_OBJECT_HANDLE hAuthenticationKey))                      \
     X(C_Login, (CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,           \
                 CK_ULONG ulPinLen))                                                                \
     X(C_Logout, (CK_SESSION_HANDLE hSession))                                                      \
     X(C_CreateObject, (CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,   \
                        CK_OBJECT_HANDLE_PTR phObject))                                             \
-    X(C_CopyObject, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,                         \
-                     CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,                                 \
-                     CK_OBJECT_HANDLE_PTR phNewObject))                                            \
+    X(C_CopyObject,                                                                                \
+      (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,           \
+       CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phNewObject))                                        \
     X(C_DestroyObject, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject))                     \
     X(C_GetObjectSize,                                                                             \
       (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize))                \
@@ -591,8 +591,7 @@ typedef CK_FUNCTION_LIST_PTR CK_PTR CK_FUNCTION_LIST_PTR_PTR;
                  CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen))                                  \
     X(C_DigestUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen))         \
     X(C_DigestKey, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey))                            \
-    X(C_DigestFinal,                                                                               \
-      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen))                \
+    X(C_DigestFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen)) \
     X(C_SignInit,                                                                                  \
       (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey))            \
     X(C_Sign, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,                  \
@@ -617,14 +616,14 @@ typedef CK_FUNCTION_LIST_PTR CK_PTR CK_FUNCTION_LIST_PTR_PTR;
                         CK_ULONG ulSignatureLen, CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen))      \
     X(C_DigestEncryptUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,   \
                               CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen))       \
-    X(C_DecryptDigestUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,              \
-                              CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,                      \
-                              CK_ULONG_PTR pulPartLen))                                            \
+    X(C_DecryptDigestUpdate,                                                                       \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,        \
+       CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen))                                                \
     X(C_SignEncryptUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,     \
                             CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen))         \
-    X(C_DecryptVerifyUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,              \
-                              CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,                      \
-                              CK_ULONG_PTR pulPartLen))                                            \
+    X(C_DecryptVerifyUpdate,                                                                       \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,        \
+       CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen))                                                \
     X(C_GenerateKey, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                     \
                       CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey))   \
     X(C_GenerateKeyPair,                                                                           \
@@ -632,19 +631,19 @@ typedef CK_FUNCTION_LIST_PTR CK_PTR CK_FUNCTION_LIST_PTR_PTR;
        CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,                    \
        CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,                  \
        CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey))                       \
-    X(C_WrapKey, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                         \
-                  CK_OBJECT_HANDLE hWrappingKey, CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey,   \
-                  CK_ULONG_PTR pulWrappedKeyLen))                                                  \
-    X(C_UnwrapKey, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                       \
-                    CK_OBJECT_HANDLE hUnwrappingKey, CK_BYTE_PTR pWrappedKey,                      \
-                    CK_ULONG ulWrappedKeyLen, CK_ATTRIBUTE_PTR pTemplate,                          \
-                    CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey))                        \
-    X(C_DeriveKey, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                       \
-                    CK_OBJECT_HANDLE hBaseKey, CK_ATTRIBUTE_PTR pTemplate,                         \
-                    CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey))                        \
+    X(C_WrapKey,                                                                                   \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey,     \
+       CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen))             \
+    X(C_UnwrapKey,                                                                                 \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hUnwrappingKey,   \
+       CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen, CK_ATTRIBUTE_PTR pTemplate,              \
+       CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey))                                     \
+    X(C_DeriveKey,                                                                                 \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,         \
+       CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey))         \
     X(C_SeedRandom, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_ULONG ulSeedLen))           \
     X(C_GenerateRandom,                                                                            \
-      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen))                  \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen))                 \
     X(C_GetFunctionStatus, (CK_SESSION_HANDLE hSession))                                           \
     X(C_CancelFunction, (CK_SESSION_HANDLE hSession))                                              \
     X(C_WaitForSlotEvent, (CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved))

@@ -8,10 +8,9 @@
 
 namespace {
 
-CK_FUNCTION_LIST functionList = {
-    {2, 20},
+CK_FUNCTION_LIST functionList = {{2, 20},
 #define CRYPTOKI_TABLE_ENTRY(name, params) name,
-    CRYPTOKI_FUNCTIONS(CRYPTOKI_TABLE_ENTRY)
+                                 CRYPTOKI_FUNCTIONS(CRYPTOKI_TABLE_ENTRY)
 #undef CRYPTOKI_TABLE_ENTRY
 };
 

@@ -10,7 +10,8 @@ struct Name {
     const char* name;
 };
 
-#define NAME(x) {x, #x}
+#define NAME(x) \
+    { x, #x }
 
 const Name RESULT_NAMES[] = {
     NAME(CKR_OK),

@@ -31,9 +31,7 @@ CK_RV pinFailure(std::uint32_t triesRemaining) {
     return triesRemaining != 0 ? CKR_PIN_INCORRECT : CKR_PIN_LOCKED;
 }
 
-bool hasPinPad(SessionConnection& connection) {
-    return connection.connection->isPinPadAvailable();
-}
+bool hasPinPad(SessionConnection& connection) { return connection.connection->isPinPadAvailable(); }
 
 }  // namespace
 
@@ -131,9 +129,9 @@ extern "C" CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_U
             amw::CachedToken& token = call.token();
             if (userType == CKU_SO && SessionManager::existsRoSession(session->getSlot()))
                 return CKR_SESSION_READ_ONLY_EXISTS;
-            amw::AuthenticationObject* object = userType == CKU_USER
-                                                    ? token.findAuthenticationObject(amw::AMWROLE_USER)
-                                                    : token.getPkcs11SoObject();
+            amw::AuthenticationObject* object =
+                userType == CKU_USER ? token.findAuthenticationObject(amw::AMWROLE_USER)
+                                     : token.getPkcs11SoObject();
             if (object == nullptr)
                 return CKR_USER_PIN_NOT_INITIALIZED;
 

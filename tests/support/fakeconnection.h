@@ -170,9 +170,13 @@ public:
 class RecordingNotifier : public amw::PinPadNotifier {
 public:
     std::vector<std::string> calls;
-    void onPinPadPrompt(std::uint32_t tries) override { calls.push_back("prompt " + std::to_string(tries)); }
+    void onPinPadPrompt(std::uint32_t tries) override {
+        calls.push_back("prompt " + std::to_string(tries));
+    }
     void onPinPadDone() override { calls.push_back("done"); }
-    void onWrongPin(std::uint32_t tries) override { calls.push_back("wrong " + std::to_string(tries)); }
+    void onWrongPin(std::uint32_t tries) override {
+        calls.push_back("wrong " + std::to_string(tries));
+    }
     void onPinBlocked() override { calls.push_back("blocked"); }
     void onPinLengthError() override { calls.push_back("length"); }
     void onPinPadCancelled() override { calls.push_back("cancelled"); }

@@ -88,8 +88,8 @@ inline std::string compareLine(const std::string& line, const Expected& e) {
 // time stamp, the component and the padding.
 inline std::vector<std::string> bodies(const std::vector<std::string>& lines) {
     // Longer names first: a component may run into its body without a blank.
-    static const char* const components[] = {"AMWKALVIK_APDU", "AMWKALVIK", "AMW", "PKCS11",
-                                             "CTL", "LIBCOMMON", "LOGGER"};
+    static const char* const components[] = {"AMWKALVIK_APDU", "AMWKALVIK", "AMW", "PKCS11", "CTL",
+                                             "LIBCOMMON",      "LOGGER"};
     std::vector<std::string> out;
     for (const std::string& line : lines) {
         std::size_t stamp = stampLength(line);
@@ -99,8 +99,8 @@ inline std::vector<std::string> bodies(const std::vector<std::string>& lines) {
             const std::string name(component);
             if (line.compare(stamp, name.size(), name) != 0)
                 continue;
-            std::size_t start = line.find_first_not_of(
-                ' ', std::max<std::size_t>(45, stamp + name.size()));
+            std::size_t start =
+                line.find_first_not_of(' ', std::max<std::size_t>(45, stamp + name.size()));
             out.push_back(start == std::string::npos ? "" : line.substr(start));
             break;
         }

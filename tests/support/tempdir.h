@@ -18,9 +18,10 @@ public:
         path_ = pattern;
     }
     ~TempDir() {
-        ::nftw(path_.c_str(),
-               [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
-               FTW_DEPTH | FTW_PHYS);
+        ::nftw(
+            path_.c_str(),
+            [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+            FTW_DEPTH | FTW_PHYS);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -42,7 +42,8 @@ bool consistent(const RsaKey& key);
 Bytes product(const Bytes& p, const Bytes& q);
 
 // DES-EDE3 in ECB mode on one 8-byte block under a 24-byte key.
-std::array<std::uint8_t, 8> tripleDesEncrypt(const Bytes& key24, const std::array<std::uint8_t, 8>& block);
+std::array<std::uint8_t, 8> tripleDesEncrypt(const Bytes& key24,
+                                             const std::array<std::uint8_t, 8>& block);
 
 // SHA-256 of a byte range.
 std::array<std::uint8_t, 32> sha256(const std::uint8_t* data, std::size_t n);

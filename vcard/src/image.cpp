@@ -43,7 +43,8 @@ public:
     }
     void blocks(const std::vector<std::uint16_t>& b) {
         u16(std::uint16_t(b.size()));
-        for (auto id : b) u16(id);
+        for (auto id : b)
+            u16(id);
     }
     Bytes& out() { return out_; }
 
@@ -67,7 +68,8 @@ public:
     // A flag byte that must be 0 or 1; `what` names the damage otherwise.
     void strictFlag(bool& v, const char* what) {
         std::uint8_t f = u8();
-        if (f > 1) throw Damaged{what};
+        if (f > 1)
+            throw Damaged{what};
         v = f == 1;
     }
     std::uint16_t u16() {
@@ -100,7 +102,8 @@ public:
         need(count * 2);
         std::vector<std::uint16_t> b;
         b.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) b.push_back(u16());
+        for (std::size_t i = 0; i < count; ++i)
+            b.push_back(u16());
         return b;
     }
     void blocks(std::vector<std::uint16_t>& b) { b = blocks(); }
@@ -108,7 +111,8 @@ public:
 
 private:
     void need(std::size_t k) const {
-        if (n_ - pos_ < k) throw Damaged{"truncated body"};
+        if (n_ - pos_ < k)
+            throw Damaged{"truncated body"};
     }
     const std::uint8_t* p_;
     std::size_t n_;
@@ -192,7 +196,8 @@ void objectFields(IO& io, Object& o) {
         io.u8(o.containerIndex);
         io.u8(o.keySpec);
         io.u8(o.keySlot);
-        for (auto* component : {&o.key.n, &o.key.e, &o.key.p, &o.key.q, &o.key.dp, &o.key.dq, &o.key.inv})
+        for (auto* component :
+             {&o.key.n, &o.key.e, &o.key.p, &o.key.q, &o.key.dp, &o.key.dq, &o.key.inv})
             io.bytes16(*component);
         io.blocks(o.keyBlocks);
         break;
@@ -206,8 +211,8 @@ std::size_t blocksFor(std::size_t bytes, std::uint16_t blockSize) {
 }
 
 std::size_t CardObject::keyMaterialSize() const {
-    return key.n.size() + key.e.size() + key.p.size() + key.q.size() + key.dp.size() + key.dq.size() +
-           key.inv.size();
+    return key.n.size() + key.e.size() + key.p.size() + key.q.size() + key.dp.size() +
+           key.dq.size() + key.inv.size();
 }
 
 Bytes encodeImage(const Persistent& p) {
@@ -218,14 +223,17 @@ Bytes encodeImage(const Persistent& p) {
 
     cardFields(w, p);
     w.u8(std::uint8_t(p.keySlots.size()));
-    for (const auto& s : p.keySlots) keySlotFields(w, s);
+    for (const auto& s : p.keySlots)
+        keySlotFields(w, s);
 
     std::uint8_t aoCount = 0;
-    for (const auto& a : p.auth) aoCount += a ? 1 : 0;
+    for (const auto& a : p.auth)
+        aoCount += a ? 1 : 0;
     w.u8(aoCount);
     for (std::uint8_t role = 0; role <= kMaxRole; ++role) {
         const auto& a = p.auth[role];
-        if (!a) continue;
+        if (!a)
+            continue;
         w.u8(role);
         w.u8(std::uint8_t(a->type));
         w.bytes16(a->value);
@@ -234,7 +242,8 @@ Bytes encodeImage(const Persistent& p) {
 
     for (const auto& chain : p.chains) {
         w.u16(std::uint16_t(chain.size()));
-        for (const auto& o : chain) objectFields(w, o);
+        for (const auto& o : chain)
+            objectFields(w, o);
     }
 
     Bytes& out = w.out();
@@ -250,14 +259,16 @@ Bytes encodeImage(const Persistent& p) {
 
 Persistent decodeImage(const Bytes& image, const std::string& what) {
     auto damaged = [&](const std::string& reason) { return ImageError(what + ": " + reason); };
-    if (image.size() < kPrologue + kDigestSize || std::memcmp(image.data(), kMagic, sizeof kMagic) != 0)
+    if (image.size() < kPrologue + kDigestSize ||
+        std::memcmp(image.data(), kMagic, sizeof kMagic) != 0)
         throw damaged("not a Kalvik card image");
     const std::uint16_t version = std::uint16_t(image[8] << 8 | image[9]);
     if (version != kFormatVersion)
-        throw damaged("unsupported image format version " + std::to_string(version) + " (this build reads " +
-                      std::to_string(kFormatVersion) + ")");
-    const std::uint32_t bodyLength =
-        std::uint32_t(image[10]) << 24 | std::uint32_t(image[11]) << 16 | std::uint32_t(image[12]) << 8 | image[13];
+        throw damaged("unsupported image format version " + std::to_string(version) +
+                      " (this build reads " + std::to_string(kFormatVersion) + ")");
+    const std::uint32_t bodyLength = std::uint32_t(image[10]) << 24 |
+                                     std::uint32_t(image[11]) << 16 |
+                                     std::uint32_t(image[12]) << 8 | image[13];
     if (image.size() != kPrologue + std::size_t(bodyLength) + kDigestSize)
         throw damaged("image is damaged: length does not match (truncated or extended)");
     auto digest = crypto::sha256(image.data(), kPrologue + bodyLength);
@@ -269,15 +280,18 @@ Persistent decodeImage(const Bytes& image, const std::string& what) {
         Reader r(image.data() + kPrologue, bodyLength);
         cardFields(r, p);
         p.keySlots.resize(r.u8());
-        for (auto& s : p.keySlots) keySlotFields(r, s);
+        for (auto& s : p.keySlots)
+            keySlotFields(r, s);
 
         std::size_t aoCount = r.u8();
         for (std::size_t i = 0; i < aoCount; ++i) {
             std::uint8_t role = r.u8();
-            if (role == 0 || role > kMaxRole || p.auth[role]) throw Damaged{"bad authentication object role"};
+            if (role == 0 || role > kMaxRole || p.auth[role])
+                throw Damaged{"bad authentication object role"};
             AuthObject a;
             std::uint8_t type = r.u8();
-            if (type > 1) throw Damaged{"bad authentication object type"};
+            if (type > 1)
+                throw Damaged{"bad authentication object type"};
             a.type = AuthType(type);
             a.value = r.bytes16();
             if (a.value.size() != (a.type == AuthType::Pin ? 16u : 24u))
@@ -297,51 +311,66 @@ Persistent decodeImage(const Bytes& image, const std::string& what) {
                 p.chains[c].push_back(std::move(o));
             }
         }
-        if (!r.atEnd()) throw Damaged{"trailing bytes in body"};
+        if (!r.atEnd())
+            throw Damaged{"trailing bytes in body"};
     } catch (const Damaged& d) {
         throw damaged("image is damaged: " + d.reason);
     }
     std::string problem = validate(p);
-    if (!problem.empty()) throw damaged("image is inconsistent: " + problem);
+    if (!problem.empty())
+        throw damaged("image is inconsistent: " + problem);
     return p;
 }
 
 std::string validate(const Persistent& p) {
-    if (p.blockSize < 16) return "block size below 16";
-    if (p.totalBlocks == 0 || p.totalBlocks > 0x7FFF) return "total block count out of range";
-    if (p.keySlots.size() > 64) return "more than 64 key slots";
+    if (p.blockSize < 16)
+        return "block size below 16";
+    if (p.totalBlocks == 0 || p.totalBlocks > 0x7FFF)
+        return "total block count out of range";
+    if (p.keySlots.size() > 64)
+        return "more than 64 key slots";
     std::vector<bool> used(p.totalBlocks, false);
     auto claim = [&](const std::vector<std::uint16_t>& blocks) {
         for (auto b : blocks) {
-            if (b >= p.totalBlocks || used[b]) return false;
+            if (b >= p.totalBlocks || used[b])
+                return false;
             used[b] = true;
         }
         return true;
     };
     std::set<std::uint16_t> directories;
-    for (const auto& o : p.chains[std::size_t(Chain::Directories)]) directories.insert(o.id);
+    for (const auto& o : p.chains[std::size_t(Chain::Directories)])
+        directories.insert(o.id);
     for (const auto& chain : p.chains) {
         for (const auto& o : chain) {
-            if (o.headerBlocks.empty() || o.headerBlocks.front() != o.id) return "object without its first block";
+            if (o.headerBlocks.empty() || o.headerBlocks.front() != o.id)
+                return "object without its first block";
             if (!claim(o.headerBlocks) || !claim(o.contentBlocks) || !claim(o.keyBlocks))
                 return "block used twice or outside memory";
-            const std::size_t headerBlocks =
-                std::max<std::size_t>(1, blocksFor(headerSize(o.chain) + o.metadata.size(), p.blockSize));
-            if (o.headerBlocks.size() != headerBlocks) return "header block count does not match";
+            const std::size_t headerBlocks = std::max<std::size_t>(
+                1, blocksFor(headerSize(o.chain) + o.metadata.size(), p.blockSize));
+            if (o.headerBlocks.size() != headerBlocks)
+                return "header block count does not match";
             if (o.hasContent && o.contentBlocks.size() != blocksFor(o.content.size(), p.blockSize))
                 return "content block count does not match";
-            if (!o.hasContent && !o.contentBlocks.empty()) return "content blocks without content";
-            if (o.chain == Chain::Files && !directories.count(o.dirId)) return "file outside any directory";
+            if (!o.hasContent && !o.contentBlocks.empty())
+                return "content blocks without content";
+            if (o.chain == Chain::Files && !directories.count(o.dirId))
+                return "file outside any directory";
             if (o.chain == Chain::KeyPairs) {
-                if ((o.contentCode & 0x06) == 0) return "key pair without any half";
-                if (o.keySize != 1024 && o.keySize != 2048) return "key pair of unsupported size";
+                if ((o.contentCode & 0x06) == 0)
+                    return "key pair without any half";
+                if (o.keySize != 1024 && o.keySize != 2048)
+                    return "key pair of unsupported size";
                 const auto& k = o.key;
                 const bool pub = !k.n.empty() && !k.e.empty();
-                const bool priv = !k.p.empty() && !k.q.empty() && !k.dp.empty() && !k.dq.empty() && !k.inv.empty();
+                const bool priv = !k.p.empty() && !k.q.empty() && !k.dp.empty() && !k.dq.empty() &&
+                                  !k.inv.empty();
                 if (pub != o.hasPublic() || (!pub && (!k.n.empty() || !k.e.empty())))
                     return "public key material does not match the key pair";
                 if (priv != o.hasPrivate() ||
-                    (!priv && (!k.p.empty() || !k.q.empty() || !k.dp.empty() || !k.dq.empty() || !k.inv.empty())))
+                    (!priv && (!k.p.empty() || !k.q.empty() || !k.dp.empty() || !k.dq.empty() ||
+                               !k.inv.empty())))
                     return "private key material does not match the key pair";
                 if (o.keyBlocks.size() != blocksFor(o.keyMaterialSize(), p.blockSize))
                     return "key block count does not match";
@@ -356,29 +385,34 @@ std::string validate(const Persistent& p) {
     }
     for (std::size_t i = 0; i < p.keySlots.size(); ++i) {
         const auto occ = p.keySlots[i].occupant;
-        if (occ == kNoBlock) continue;
+        if (occ == kNoBlock)
+            continue;
         bool found = false;
         for (const auto& o : p.chains[std::size_t(Chain::KeyPairs)])
             found = found || (o.id == occ && o.keySlot == i);
-        if (!found) return "key slot held by no key pair";
+        if (!found)
+            return "key slot held by no key pair";
     }
     return "";
 }
 
 Bytes readFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw ImageError("cannot open card image " + path + ": " + std::strerror(errno));
+    if (fd < 0)
+        throw ImageError("cannot open card image " + path + ": " + std::strerror(errno));
     Bytes data;
     std::uint8_t buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             int e = errno;
             ::close(fd);
             throw ImageError("cannot read card image " + path + ": " + std::strerror(e));
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         data.insert(data.end(), buf, buf + n);
     }
     ::close(fd);
@@ -388,32 +422,40 @@ Bytes readFile(const std::string& path) {
 void writeFileAtomically(const std::string& path, const Bytes& data) {
     const std::string tmp = path + ".tmp";
     auto fail = [&](const char* step) {
-        return ImageError(std::string("cannot write card image ") + path + " (" + step + "): " + std::strerror(errno));
+        return ImageError(std::string("cannot write card image ") + path + " (" + step +
+                          "): " + std::strerror(errno));
     };
     // The error is built while errno still says why; then the temporary file goes.
     auto abandon = [&](const char* step, int openFd) {
         ImageError e = fail(step);
-        if (openFd >= 0) ::close(openFd);
+        if (openFd >= 0)
+            ::close(openFd);
         ::unlink(tmp.c_str());
         return e;
     };
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw fail("create temporary file");
+    if (fd < 0)
+        throw fail("create temporary file");
     std::size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             throw abandon("write", fd);
         }
         done += std::size_t(n);
     }
-    if (::fsync(fd) != 0) throw abandon("fsync", fd);
-    if (::close(fd) != 0) throw abandon("close", -1);
-    if (::rename(tmp.c_str(), path.c_str()) != 0) throw abandon("rename", -1);
+    if (::fsync(fd) != 0)
+        throw abandon("fsync", fd);
+    if (::close(fd) != 0)
+        throw abandon("close", -1);
+    if (::rename(tmp.c_str(), path.c_str()) != 0)
+        throw abandon("rename", -1);
     // Make the rename itself durable.
     const auto slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string dir =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         ::fsync(dfd);

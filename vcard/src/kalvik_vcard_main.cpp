@@ -26,13 +26,14 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-unsigned long parseNumber(const std::string& option, const std::string& text, unsigned long min, unsigned long max) {
+unsigned long parseNumber(const std::string& option, const std::string& text, unsigned long min,
+                          unsigned long max) {
     char* end = nullptr;
     errno = 0;
     unsigned long v = std::strtoul(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || errno != 0 || v < min || v > max || text[0] == '-')
-        throw UsageError(option + " expects a number from " + std::to_string(min) + " to " + std::to_string(max) +
-                         ", got '" + text + "'");
+        throw UsageError(option + " expects a number from " + std::to_string(min) + " to " +
+                         std::to_string(max) + ", got '" + text + "'");
     return v;
 }
 
@@ -40,12 +41,16 @@ template <std::size_t N>
 std::array<std::uint8_t, N> parseHex(const std::string& option, const std::string& text) {
     std::array<std::uint8_t, N> out{};
     if (text.size() != 2 * N)
-        throw UsageError(option + " expects " + std::to_string(2 * N) + " hexadecimal digits, got '" + text + "'");
+        throw UsageError(option + " expects " + std::to_string(2 * N) +
+                         " hexadecimal digits, got '" + text + "'");
     for (std::size_t i = 0; i < N; ++i) {
         auto digit = [&](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+            if (c >= '0' && c <= '9')
+                return c - '0';
+            if (c >= 'a' && c <= 'f')
+                return c - 'a' + 10;
+            if (c >= 'A' && c <= 'F')
+                return c - 'A' + 10;
             throw UsageError(option + " expects hexadecimal digits, got '" + text + "'");
         };
         out[i] = std::uint8_t(digit(text[2 * i]) << 4 | digit(text[2 * i + 1]));
@@ -58,23 +63,27 @@ std::array<std::uint8_t, N> parseHex(const std::string& option, const std::strin
 // other argument is the image path, which is returned.
 std::string parseImageArguments(
     const Args& args, const std::string& command,
-    const std::function<bool(const std::string& option, const std::function<const std::string&()>& value)>& option) {
+    const std::function<bool(const std::string& option,
+                             const std::function<const std::string&()>& value)>& option) {
     std::string image;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
+            if (i + 1 >= args.size())
+                throw UsageError(a + " needs a value");
             return args[++i];
         };
         if (!a.empty() && a[0] == '-') {
-            if (!option(a, value)) throw UsageError("unknown option " + a);
+            if (!option(a, value))
+                throw UsageError("unknown option " + a);
         } else if (image.empty()) {
             image = a;
         } else {
             throw UsageError("unexpected argument " + a);
         }
     }
-    if (image.empty()) throw UsageError(command + " needs the image path");
+    if (image.empty())
+        throw UsageError(command + " needs the image path");
     return image;
 }
 
@@ -86,40 +95,42 @@ bool exists(const std::string& path) {
 int cmdInit(const Args& args) {
     vcard::PersonalisationOptions opt;
     bool force = false;
-    const std::string image = parseImageArguments(args, "init", [&](const std::string& a, const auto& value) {
-        if (a == "--user-pin") {
-            opt.userPin = value();
-        } else if (a == "--so-pin") {
-            opt.soPin = value();
-        } else if (a == "--user-tries") {
-            opt.userPinTries = std::uint8_t(parseNumber(a, value(), 1, 15));
-        } else if (a == "--so-tries") {
-            opt.soPinTries = std::uint8_t(parseNumber(a, value(), 1, 15));
-        } else if (a == "--block-size") {
-            opt.blockSize = std::uint16_t(parseNumber(a, value(), 16, 4096));
-        } else if (a == "--blocks") {
-            opt.totalBlocks = std::uint16_t(parseNumber(a, value(), 8, 0x7FFF));
-        } else if (a == "--key-slots") {
-            opt.keySlots.assign(parseNumber(a, value(), 0, 64), vcard::KeySlotSetup{});
-        } else if (a == "--version") {
-            const std::string v = value();
-            const auto dot = v.find('.');
-            if (dot == std::string::npos) throw UsageError("--version expects MAJOR.MINOR, got '" + v + "'");
-            opt.versionMajor = std::uint8_t(parseNumber(a, v.substr(0, dot), 0, 255));
-            opt.versionMinor = std::uint8_t(parseNumber(a, v.substr(dot + 1), 0, 255));
-        } else if (a == "--card-id") {
-            opt.cardId = parseHex<16>(a, value());
-        } else if (a == "--serial") {
-            opt.serial = parseHex<8>(a, value());
-        } else if (a == "--not-activated") {
-            opt.activated = false;
-        } else if (a == "--force") {
-            force = true;
-        } else {
-            return false;
-        }
-        return true;
-    });
+    const std::string image =
+        parseImageArguments(args, "init", [&](const std::string& a, const auto& value) {
+            if (a == "--user-pin") {
+                opt.userPin = value();
+            } else if (a == "--so-pin") {
+                opt.soPin = value();
+            } else if (a == "--user-tries") {
+                opt.userPinTries = std::uint8_t(parseNumber(a, value(), 1, 15));
+            } else if (a == "--so-tries") {
+                opt.soPinTries = std::uint8_t(parseNumber(a, value(), 1, 15));
+            } else if (a == "--block-size") {
+                opt.blockSize = std::uint16_t(parseNumber(a, value(), 16, 4096));
+            } else if (a == "--blocks") {
+                opt.totalBlocks = std::uint16_t(parseNumber(a, value(), 8, 0x7FFF));
+            } else if (a == "--key-slots") {
+                opt.keySlots.assign(parseNumber(a, value(), 0, 64), vcard::KeySlotSetup{});
+            } else if (a == "--version") {
+                const std::string v = value();
+                const auto dot = v.find('.');
+                if (dot == std::string::npos)
+                    throw UsageError("--version expects MAJOR.MINOR, got '" + v + "'");
+                opt.versionMajor = std::uint8_t(parseNumber(a, v.substr(0, dot), 0, 255));
+                opt.versionMinor = std::uint8_t(parseNumber(a, v.substr(dot + 1), 0, 255));
+            } else if (a == "--card-id") {
+                opt.cardId = parseHex<16>(a, value());
+            } else if (a == "--serial") {
+                opt.serial = parseHex<8>(a, value());
+            } else if (a == "--not-activated") {
+                opt.activated = false;
+            } else if (a == "--force") {
+                force = true;
+            } else {
+                return false;
+            }
+            return true;
+        });
     if (exists(image) && !force) {
         std::cerr << "kalvik-vcard: " << image << " already exists (use --force to replace it)\n";
         return 1;
@@ -136,7 +147,8 @@ int cmdInit(const Args& args) {
 }
 
 int cmdShow(const Args& args) {
-    if (args.size() != 1 || (!args[0].empty() && args[0][0] == '-')) throw UsageError("show takes the image path only");
+    if (args.size() != 1 || (!args[0].empty() && args[0][0] == '-'))
+        throw UsageError("show takes the image path only");
     auto card = vcard::KalvikCard::load(args[0]);
     std::cout << "Card image " << args[0] << "\n" << vcard::describeCard(*card);
     return 0;
@@ -148,18 +160,19 @@ extern "C" void onStopSignal(int) { gStopServing = true; }
 
 int cmdServe(const Args& args) {
     vcard::VpcdOptions opt;
-    const std::string image = parseImageArguments(args, "serve", [&](const std::string& a, const auto& value) {
-        if (a == "--port") {
-            opt.port = std::uint16_t(parseNumber(a, value(), 1, 65535));
-        } else if (a == "--host") {
-            opt.host = value();
-        } else if (a == "--no-quickack") {
-            opt.quickAck = false;
-        } else {
-            return false;
-        }
-        return true;
-    });
+    const std::string image =
+        parseImageArguments(args, "serve", [&](const std::string& a, const auto& value) {
+            if (a == "--port") {
+                opt.port = std::uint16_t(parseNumber(a, value(), 1, 65535));
+            } else if (a == "--host") {
+                opt.host = value();
+            } else if (a == "--no-quickack") {
+                opt.quickAck = false;
+            } else {
+                return false;
+            }
+            return true;
+        });
     auto card = vcard::KalvikCard::load(image);
 
     // No SA_RESTART: a signal must also cut short the wait for vpcd's next frame.
@@ -169,10 +182,14 @@ int cmdServe(const Args& args) {
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGINT, &sa, nullptr);
 
-    opt.log = [](const std::string& message) { std::cerr << "kalvik-vcard serve: " << message << std::endl; };
-    std::cerr << "kalvik-vcard serve: card image " << image << ", vpcd at " << opt.host << ":" << opt.port << std::endl;
+    opt.log = [](const std::string& message) {
+        std::cerr << "kalvik-vcard serve: " << message << std::endl;
+    };
+    std::cerr << "kalvik-vcard serve: card image " << image << ", vpcd at " << opt.host << ":"
+              << opt.port << std::endl;
     const int rc = vcard::runVpcdClient(*card, opt, gStopServing);
-    if (rc == 0) std::cerr << "kalvik-vcard serve: stopped" << std::endl;
+    if (rc == 0)
+        std::cerr << "kalvik-vcard serve: stopped" << std::endl;
     return rc;
 }
 
@@ -184,8 +201,10 @@ struct Command {
 
 const Command kCommands[] = {
     {"init",
-     "init IMAGE [--user-pin PIN] [--so-pin PIN] [--user-tries N] [--so-tries N] [--block-size BYTES]\n"
-     "            [--blocks N] [--key-slots N] [--version MAJOR.MINOR] [--card-id HEX32] [--serial HEX16]\n"
+     "init IMAGE [--user-pin PIN] [--so-pin PIN] [--user-tries N] [--so-tries N] [--block-size "
+     "BYTES]\n"
+     "            [--blocks N] [--key-slots N] [--version MAJOR.MINOR] [--card-id HEX32] [--serial "
+     "HEX16]\n"
      "            [--not-activated] [--force]\n"
      "      personalise a new card image (defaults: user PIN 123456, SO PIN 12345678)",
      cmdInit},
@@ -199,7 +218,8 @@ const Command kCommands[] = {
 
 void usage(std::ostream& os) {
     os << "usage: kalvik-vcard COMMAND ...\n";
-    for (const auto& c : kCommands) os << "  kalvik-vcard " << c.usage << "\n";
+    for (const auto& c : kCommands)
+        os << "  kalvik-vcard " << c.usage << "\n";
 }
 
 }  // namespace
@@ -215,7 +235,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     for (const auto& c : kCommands) {
-        if (name != c.name) continue;
+        if (name != c.name)
+            continue;
         try {
             return c.run(Args(argv + 2, argv + argc));
         } catch (const UsageError& e) {

@@ -49,19 +49,22 @@ struct Apdu {
 // Short (non-extended) APDU cases 1 to 4; a case-4 command may come without
 // its Le (T=0 readers drop it).
 bool parse(const Bytes& c, Apdu& a) {
-    if (c.size() < 4) return false;
+    if (c.size() < 4)
+        return false;
     a.cla = c[0];
     a.ins = c[1];
     a.p1 = c[2];
     a.p2 = c[3];
-    if (c.size() == 4) return true;
+    if (c.size() == 4)
+        return true;
     if (c.size() == 5) {
         a.hasLe = true;
         a.ne = c[4] == 0 ? 256 : c[4];
         return true;
     }
     const std::size_t lc = c[4];
-    if (lc == 0) return false;
+    if (lc == 0)
+        return false;
     if (c.size() == 5 + lc) {
         a.data.assign(c.begin() + 5, c.end());
         return true;
@@ -79,8 +82,10 @@ Bytes status(std::uint16_t sw) { return Bytes{std::uint8_t(sw >> 8), std::uint8_
 
 // Data with 9000, or 6Cxx when the command asked for another length.
 Bytes answer(const Apdu& a, Bytes data) {
-    if (data.empty()) return status(SW_OK);
-    if (a.hasLe && a.ne != data.size()) return status(std::uint16_t(0x6C00 | (data.size() & 0xFF)));
+    if (data.empty())
+        return status(SW_OK);
+    if (a.hasLe && a.ne != data.size())
+        return status(std::uint16_t(0x6C00 | (data.size() & 0xFF)));
     data.push_back(0x90);
     data.push_back(0x00);
     return data;
@@ -103,10 +108,13 @@ Bytes stripLeadingZeros(Bytes v) {
 // A PIN as stored: up to the first zero byte, nothing but zeros after it.
 bool meetsPolicy(const Bytes& padded, const PinPolicy& policy) {
     auto end = std::find(padded.begin(), padded.end(), std::uint8_t(0));
-    if (std::any_of(end, padded.end(), [](std::uint8_t b) { return b != 0; })) return false;
+    if (std::any_of(end, padded.end(), [](std::uint8_t b) { return b != 0; }))
+        return false;
     const std::size_t len = std::size_t(end - padded.begin());
-    if (len < policy.minLength || len > policy.maxLength) return false;
-    if (policy.digitsOnly && std::any_of(padded.begin(), end, [](std::uint8_t b) { return b < '0' || b > '9'; }))
+    if (len < policy.minLength || len > policy.maxLength)
+        return false;
+    if (policy.digitsOnly &&
+        std::any_of(padded.begin(), end, [](std::uint8_t b) { return b < '0' || b > '9'; }))
         return false;
     return true;
 }
@@ -138,9 +146,9 @@ struct KalvikCard::State {
 
     struct Pending {
         enum Kind { None, Create, UpdateMetadata, Amend, Content } kind = None;
-        CardObject object;             // Create: the new object
+        CardObject object;  // Create: the new object
         std::uint16_t target = kNoBlock;
-        crypto::RsaKey key;            // components imported or generated
+        crypto::RsaKey key;  // components imported or generated
         std::uint8_t amendOp = 0;
         std::uint8_t containerIndex = 0, keySpec = 0;
         std::uint16_t keyUsage = 0;
@@ -168,19 +176,26 @@ struct KalvikCard::State {
         for (const auto& chain : p.chains)
             for (const auto& o : chain)
                 for (const auto* list : {&o.headerBlocks, &o.contentBlocks, &o.keyBlocks})
-                    for (auto b : *list) used[b] = true;
+                    for (auto b : *list)
+                        used[b] = true;
     }
-    std::size_t freeBlocks() const { return std::size_t(std::count(used.begin(), used.end(), false)); }
+    std::size_t freeBlocks() const {
+        return std::size_t(std::count(used.begin(), used.end(), false));
+    }
     std::vector<std::uint16_t> allocate(std::size_t n) {
         std::vector<std::uint16_t> out;
         for (std::size_t i = 0; i < used.size() && out.size() < n; ++i)
-            if (!used[i]) out.push_back(std::uint16_t(i));
-        if (out.size() < n) fail(SW_OUT_OF_MEMORY);
-        for (auto b : out) used[b] = true;
+            if (!used[i])
+                out.push_back(std::uint16_t(i));
+        if (out.size() < n)
+            fail(SW_OUT_OF_MEMORY);
+        for (auto b : out)
+            used[b] = true;
         return out;
     }
     void release(std::vector<std::uint16_t>& blocks) {
-        for (auto b : blocks) used[b] = false;
+        for (auto b : blocks)
+            used[b] = false;
         blocks.clear();
     }
     std::size_t headerBlocksFor(Chain c, std::size_t metadataSize) const {
@@ -204,12 +219,14 @@ struct KalvikCard::State {
     CardObject* find(std::uint16_t id) {
         for (auto& chain : p.chains)
             for (auto& o : chain)
-                if (o.id == id) return &o;
+                if (o.id == id)
+                    return &o;
         return nullptr;
     }
     CardObject& findOrFail(std::uint16_t id) {
         CardObject* o = find(id);
-        if (!o) fail(SW_NOT_FOUND);
+        if (!o)
+            fail(SW_NOT_FOUND);
         return *o;
     }
     std::vector<CardObject>& chain(Chain c) { return p.chains[std::size_t(c)]; }
@@ -217,15 +234,18 @@ struct KalvikCard::State {
 
     // --- access ------------------------------------------------------------
     bool allowed(std::uint16_t acv) const {
-        if (!validAc(acv)) return false;
+        if (!validAc(acv))
+            return false;
         const std::uint8_t mask = std::uint8_t(acv);
         return (mask & 0x01) || (mask & authMask);
     }
     void require(std::uint16_t acv) const {
-        if (!allowed(acv)) fail(SW_SECURITY);
+        if (!allowed(acv))
+            fail(SW_SECURITY);
     }
     AuthObject& authObject(std::uint8_t role) {
-        if (role == 0 || role > kMaxRole || !p.auth[role]) fail(SW_NO_SUCH_ROLE);
+        if (role == 0 || role > kMaxRole || !p.auth[role])
+            fail(SW_NO_SUCH_ROLE);
         return *p.auth[role];
     }
 
@@ -236,7 +256,8 @@ struct KalvikCard::State {
         std::uint16_t next = kNoBlock;
         const auto& list = chain(o.chain);
         for (std::size_t i = 0; i + 1 < list.size(); ++i)
-            if (list[i].id == o.id) next = list[i + 1].id;
+            if (list[i].id == o.id)
+                next = list[i + 1].id;
         put16(h, 1, next);
         put16(h, 3, std::uint16_t(o.metadata.size()));
         put16(h, 5, std::uint16_t(o.hasContent ? o.content.size() : 0));
@@ -263,8 +284,10 @@ struct KalvikCard::State {
         case Chain::Files: {
             const CardObject* dir = nullptr;
             for (const auto& d : chain(Chain::Directories))
-                if (d.id == o.dirId) dir = &d;
-            if (dir) std::copy(dir->name.begin(), dir->name.end(), h.begin() + 17);
+                if (d.id == o.dirId)
+                    dir = &d;
+            if (dir)
+                std::copy(dir->name.begin(), dir->name.end(), h.begin() + 17);
             std::copy(o.name.begin(), o.name.end(), h.begin() + 25);
             break;
         }
@@ -286,8 +309,10 @@ struct KalvikCard::State {
         clearSequences();
         selected = false;
         authMask = 0;
-        for (auto& s : sessionPins) s.clear();
-        for (auto& c : challenges) c.reset();
+        for (auto& s : sessionPins)
+            s.clear();
+        for (auto& c : challenges)
+            c.reset();
     }
 
     Bytes execute(const Apdu& a);
@@ -323,17 +348,22 @@ struct KalvikCard::State {
 
     // helpers
     std::uint16_t resolveAc(std::uint16_t v, std::uint16_t cardDefault) const {
-        if (v == ac::CARD_DEFAULT) return cardDefault;
-        if (!validAc(v)) fail(SW_WRONG_DATA);
+        if (v == ac::CARD_DEFAULT)
+            return cardDefault;
+        if (!validAc(v))
+            fail(SW_WRONG_DATA);
         return v;
     }
     std::optional<std::uint8_t> freeKeySlot(std::uint16_t keySize) const {
         std::optional<std::uint8_t> anySize;
         for (std::size_t i = 0; i < p.keySlots.size(); ++i) {
             const auto& s = p.keySlots[i];
-            if (s.occupant != kNoBlock) continue;
-            if (s.setup.sizeBound && s.setup.keySize == keySize) return std::uint8_t(i);
-            if (!s.setup.sizeBound && !anySize) anySize = std::uint8_t(i);
+            if (s.occupant != kNoBlock)
+                continue;
+            if (s.setup.sizeBound && s.setup.keySize == keySize)
+                return std::uint8_t(i);
+            if (!s.setup.sizeBound && !anySize)
+                anySize = std::uint8_t(i);
         }
         return anySize;
     }
@@ -351,28 +381,36 @@ constexpr std::uint16_t kCreateAc = ac::USER_OR_ADMIN;
 // Dispatch
 
 Bytes KalvikCard::State::select(const Apdu& a) {
-    if (a.p1 != 0x04 || a.p2 != 0x00) return status(SW_WRONG_P1P2);
+    if (a.p1 != 0x04 || a.p2 != 0x00)
+        return status(SW_WRONG_P1P2);
     if (a.data.size() != kAid.size() || !std::equal(kAid.begin(), kAid.end(), a.data.begin()))
         return status(SW_APPLET_NOT_FOUND);
     // A fresh selection starts a new applet session; session PINs survive it.
     clearSequences();
     authMask = 0;
-    for (auto& c : challenges) c.reset();
+    for (auto& c : challenges)
+        c.reset();
     selected = true;
     return status(SW_OK);
 }
 
 Bytes KalvikCard::State::execute(const Apdu& a) {
     if (a.cla == 0x00) {
-        if (a.ins == 0xA4) return select(a);
+        if (a.ins == 0xA4)
+            return select(a);
         return status(SW_INS);
     }
-    if (a.cla != 0x80) return status(SW_CLA);
-    if (!selected) return status(SW_INS);
+    if (a.cla != 0x80)
+        return status(SW_CLA);
+    if (!selected)
+        return status(SW_INS);
 
     // A new multi-command sequence replaces an unfinished one.
     switch (a.ins) {
-    case 0x3E: case 0x16: case 0x4C: case 0x1C:
+    case 0x3E:
+    case 0x16:
+    case 0x4C:
+    case 0x1C:
         pending = Pending{};
         break;
     default:
@@ -393,7 +431,8 @@ Bytes KalvikCard::State::execute(const Apdu& a) {
     case 0x0C:
         return answer(a, Bytes(p.freshness.begin(), p.freshness.end()));
     case 0x0E:
-        if (a.data.size() != p.freshness.size()) return status(SW_WRONG_LENGTH);
+        if (a.data.size() != p.freshness.size())
+            return status(SW_WRONG_LENGTH);
         std::copy(a.data.begin(), a.data.end(), p.freshness.begin());
         dirty = true;
         return status(SW_OK);
@@ -416,12 +455,14 @@ Bytes KalvikCard::State::execute(const Apdu& a) {
     case 0x20:
         return authenticate(a);
     case 0x22:
-        if (a.p1 > kMaxRole) return status(SW_NO_SUCH_ROLE);
+        if (a.p1 > kMaxRole)
+            return status(SW_NO_SUCH_ROLE);
         authMask &= std::uint8_t(~(1u << a.p1));
         return status(SW_OK);
     case 0x24: {
         authObject(a.p1);
-        if (a.hasLe && a.ne != 8) return status(0x6C08);
+        if (a.hasLe && a.ne != 8)
+            return status(0x6C08);
         Block8 c;
         crypto::randomBytes(c.data(), c.size());
         challenges[a.p1] = c;
@@ -469,7 +510,8 @@ Bytes KalvikCard::State::execute(const Apdu& a) {
     case 0x50:
         return answer(a, {std::uint8_t(authMask & 0xFE)});
     case 0x52:
-        if (a.data.size() != p.cardId.size()) return status(SW_WRONG_LENGTH);
+        if (a.data.size() != p.cardId.size())
+            return status(SW_WRONG_LENGTH);
         require(ac::ADMIN);
         std::copy(a.data.begin(), a.data.end(), p.cardId.begin());
         dirty = true;
@@ -497,7 +539,8 @@ Bytes KalvikCard::State::info(const Apdu& a) {
         // Free key slots: flag 1 and the size for a slot bound to one key size.
         Bytes d;
         for (const auto& s : p.keySlots) {
-            if (s.occupant != kNoBlock) continue;
+            if (s.occupant != kNoBlock)
+                continue;
             d.push_back(s.setup.sizeBound ? 1 : 0);
             d.push_back(std::uint8_t(s.setup.keySize >> 8));
             d.push_back(std::uint8_t(s.setup.keySize));
@@ -513,7 +556,8 @@ Bytes KalvikCard::State::info(const Apdu& a) {
 
 Bytes KalvikCard::State::heads(const Apdu& a) {
     Bytes d(10, 0);
-    const Chain order[] = {Chain::DataObjects, Chain::KeyPairs, Chain::Certificates, Chain::Directories, Chain::Files};
+    const Chain order[] = {Chain::DataObjects, Chain::KeyPairs, Chain::Certificates,
+                           Chain::Directories, Chain::Files};
     for (std::size_t i = 0; i < 5; ++i) {
         const auto& list = chain(order[i]);
         put16(d, i * 2, list.empty() ? kNoBlock : list.front().id);
@@ -528,14 +572,19 @@ void KalvikCard::State::unlink(CardObject& o) {
     release(o.headerBlocks);
     release(o.contentBlocks);
     release(o.keyBlocks);
-    if (o.keySlot != 0xFF && o.keySlot < p.keySlots.size()) p.keySlots[o.keySlot].occupant = kNoBlock;
+    if (o.keySlot != 0xFF && o.keySlot < p.keySlots.size())
+        p.keySlots[o.keySlot].occupant = kNoBlock;
     const std::uint16_t id = o.id;
     auto& list = chain(o.chain);
-    list.erase(std::remove_if(list.begin(), list.end(), [id](const CardObject& x) { return x.id == id; }),
-               list.end());
-    if (selectedKey == id) selectedKey = kNoBlock;
-    if (crypt.key == id) crypt = CryptState{};
-    if (pending.target == id) pending = Pending{};
+    list.erase(
+        std::remove_if(list.begin(), list.end(), [id](const CardObject& x) { return x.id == id; }),
+        list.end());
+    if (selectedKey == id)
+        selectedKey = kNoBlock;
+    if (crypt.key == id)
+        crypt = CryptState{};
+    if (pending.target == id)
+        pending = Pending{};
 }
 
 Bytes KalvikCard::State::deleteObject(const Apdu& a) {
@@ -543,7 +592,8 @@ Bytes KalvikCard::State::deleteObject(const Apdu& a) {
     require(o.acDelete);
     if (o.chain == Chain::Directories) {
         for (const auto& f : chain(Chain::Files))
-            if (f.dirId == o.id) fail(SW_SEQUENCE);
+            if (f.dirId == o.id)
+                fail(SW_SEQUENCE);
     }
     unlink(o);
     dirty = true;
@@ -556,7 +606,8 @@ Bytes KalvikCard::State::create(const Apdu& a) {
     const Bytes& d = a.data;
     switch (a.p2) {
     case 0x00:  // data object: four words, the second reads the content
-        if (d.size() != 8) fail(SW_WRONG_LENGTH);
+        if (d.size() != 8)
+            fail(SW_WRONG_LENGTH);
         o.chain = Chain::DataObjects;
         o.acExtra = resolveAc(be16(d, 0), ac::USER_OR_ADMIN);
         o.acRead = resolveAc(be16(d, 2), ac::USER_OR_ADMIN);
@@ -564,7 +615,8 @@ Bytes KalvikCard::State::create(const Apdu& a) {
         o.acDelete = resolveAc(be16(d, 6), ac::USER_OR_ADMIN);
         break;
     case 0x01: {  // key pair
-        if (d.size() != 13) fail(SW_WRONG_LENGTH);
+        if (d.size() != 13)
+            fail(SW_WRONG_LENGTH);
         o.chain = Chain::KeyPairs;
         o.contentCode = d[0];
         o.keySize = be16(d, 1);
@@ -576,13 +628,17 @@ Bytes KalvikCard::State::create(const Apdu& a) {
         o.acDelete = resolveAc(be16(d, 11), ac::USER_OR_ADMIN);
         if (o.contentCode != 7 && o.contentCode != 6 && o.contentCode != 2 && o.contentCode != 4)
             fail(SW_WRONG_DATA);
-        if (o.keySize != 1024 && o.keySize != 2048) fail(SW_WRONG_DATA);
-        if (o.keySpec > 1) fail(SW_WRONG_DATA);
-        if (o.hasPrivate() && !freeKeySlot(o.keySize)) fail(SW_OUT_OF_MEMORY);
+        if (o.keySize != 1024 && o.keySize != 2048)
+            fail(SW_WRONG_DATA);
+        if (o.keySpec > 1)
+            fail(SW_WRONG_DATA);
+        if (o.hasPrivate() && !freeKeySlot(o.keySize))
+            fail(SW_OUT_OF_MEMORY);
         break;
     }
     case 0x02:  // certificate: public unless asked otherwise
-        if (d.size() != 7) fail(SW_WRONG_LENGTH);
+        if (d.size() != 7)
+            fail(SW_WRONG_LENGTH);
         o.chain = Chain::Certificates;
         o.trusted = d[0] != 0;
         o.acRead = resolveAc(be16(d, 1), ac::EVERYONE);
@@ -590,33 +646,41 @@ Bytes KalvikCard::State::create(const Apdu& a) {
         o.acDelete = resolveAc(be16(d, 5), ac::USER_OR_ADMIN);
         break;
     case 0x03: {  // directory: name, then word 2, word 1
-        if (d.size() != 12) fail(SW_WRONG_LENGTH);
+        if (d.size() != 12)
+            fail(SW_WRONG_LENGTH);
         o.chain = Chain::Directories;
         std::copy(d.begin(), d.begin() + 8, o.name.begin());
-        if (o.name[0] == 0) fail(SW_WRONG_DATA);
+        if (o.name[0] == 0)
+            fail(SW_WRONG_DATA);
         o.acRead = ac::EVERYONE;
         o.acDelete = resolveAc(be16(d, 8), ac::USER_OR_ADMIN);
         o.acWrite = resolveAc(be16(d, 10), ac::USER_OR_ADMIN);
         auto lower = [](std::array<std::uint8_t, 8> n) {
             for (auto& c : n)
-                if (c >= 'A' && c <= 'Z') c = std::uint8_t(c - 'A' + 'a');
+                if (c >= 'A' && c <= 'Z')
+                    c = std::uint8_t(c - 'A' + 'a');
             return n;
         };
         for (const auto& other : chain(Chain::Directories))
-            if (lower(other.name) == lower(o.name)) fail(SW_EXISTS);
+            if (lower(other.name) == lower(o.name))
+                fail(SW_EXISTS);
         break;
     }
     case 0x04: {  // file: directory, name, three words
-        if (d.size() != 16) fail(SW_WRONG_LENGTH);
+        if (d.size() != 16)
+            fail(SW_WRONG_LENGTH);
         o.chain = Chain::Files;
         o.dirId = be16(d, 0);
         const CardObject* dir = find(o.dirId);
-        if (!dir || dir->chain != Chain::Directories) fail(SW_NOT_FOUND);
+        if (!dir || dir->chain != Chain::Directories)
+            fail(SW_NOT_FOUND);
         require(dir->acWrite);
         std::copy(d.begin() + 2, d.begin() + 10, o.name.begin());
-        if (o.name[0] == 0) fail(SW_WRONG_DATA);
+        if (o.name[0] == 0)
+            fail(SW_WRONG_DATA);
         for (const auto& f : chain(Chain::Files))
-            if (f.dirId == o.dirId && f.name == o.name) fail(SW_EXISTS);
+            if (f.dirId == o.dirId && f.name == o.name)
+                fail(SW_EXISTS);
         o.acRead = resolveAc(be16(d, 10), ac::USER_OR_ADMIN);
         o.acWrite = resolveAc(be16(d, 12), ac::USER_OR_ADMIN);
         o.acDelete = resolveAc(be16(d, 14), ac::USER_OR_ADMIN);
@@ -625,20 +689,23 @@ Bytes KalvikCard::State::create(const Apdu& a) {
     default:
         fail(SW_WRONG_P1P2);
     }
-    if (a.p1 != 0) fail(SW_WRONG_P1P2);
+    if (a.p1 != 0)
+        fail(SW_WRONG_P1P2);
     pending.kind = Pending::Create;
     pending.object = std::move(o);
     return status(SW_OK);
 }
 
 Bytes KalvikCard::State::setMetadataSize(const Apdu& a) {
-    if (a.data.size() != 2) fail(SW_WRONG_LENGTH);
+    if (a.data.size() != 2)
+        fail(SW_WRONG_LENGTH);
     if (pending.kind != Pending::Create || pending.sizeSet) {
         pending = Pending{};
         fail(SW_SEQUENCE);
     }
     const std::size_t size = be16(a.data, 0);
-    if (size > kMaxMetadata) fail(SW_WRONG_DATA);
+    if (size > kMaxMetadata)
+        fail(SW_WRONG_DATA);
     CardObject& o = pending.object;
     if (o.chain == Chain::KeyPairs) {
         try {
@@ -655,11 +722,13 @@ Bytes KalvikCard::State::setMetadataSize(const Apdu& a) {
 }
 
 Bytes KalvikCard::State::beginUpdateMetadata(const Apdu& a) {
-    if (a.data.size() != 2) fail(SW_WRONG_LENGTH);
+    if (a.data.size() != 2)
+        fail(SW_WRONG_LENGTH);
     CardObject& o = findOrFail(be16({a.p1, a.p2}, 0));
     require(o.acWrite);
     const std::size_t size = be16(a.data, 0);
-    if (size > kMaxMetadata) fail(SW_WRONG_DATA);
+    if (size > kMaxMetadata)
+        fail(SW_WRONG_DATA);
     pending.kind = Pending::UpdateMetadata;
     pending.target = o.id;
     pending.sizeSet = true;
@@ -669,7 +738,8 @@ Bytes KalvikCard::State::beginUpdateMetadata(const Apdu& a) {
 
 Bytes KalvikCard::State::writeData(const Apdu& a) {
     const bool metadataStage =
-        (pending.kind == Pending::Create || pending.kind == Pending::UpdateMetadata || pending.kind == Pending::Amend) &&
+        (pending.kind == Pending::Create || pending.kind == Pending::UpdateMetadata ||
+         pending.kind == Pending::Amend) &&
         pending.sizeSet;
     if (!metadataStage && pending.kind != Pending::Content) {
         pending = Pending{};
@@ -683,21 +753,27 @@ Bytes KalvikCard::State::writeData(const Apdu& a) {
     return status(SW_OK);
 }
 
-void KalvikCard::State::checkKeyComplete(std::uint8_t code, std::uint16_t keySize, const crypto::RsaKey& k) const {
+void KalvikCard::State::checkKeyComplete(std::uint8_t code, std::uint16_t keySize,
+                                         const crypto::RsaKey& k) const {
     const std::size_t nLen = keySize / 8;
     if (code & 0x02) {
-        if (k.n.size() != nLen || k.n[0] == 0 || k.e.empty()) fail(SW_SEQUENCE);
+        if (k.n.size() != nLen || k.n[0] == 0 || k.e.empty())
+            fail(SW_SEQUENCE);
     }
     if (code & 0x04) {
-        if (k.p.empty() || k.q.empty() || k.dp.empty() || k.dq.empty() || k.inv.empty()) fail(SW_SEQUENCE);
+        if (k.p.empty() || k.q.empty() || k.dp.empty() || k.dq.empty() || k.inv.empty())
+            fail(SW_SEQUENCE);
         // The primes must make a modulus of the declared size.
         Bytes n = crypto::product(k.p, k.q);
-        if (n.size() != nLen) fail(SW_WRONG_DATA);
-        if ((code & 0x02) && !crypto::consistent(k)) fail(SW_WRONG_DATA);
+        if (n.size() != nLen)
+            fail(SW_WRONG_DATA);
+        if ((code & 0x02) && !crypto::consistent(k))
+            fail(SW_WRONG_DATA);
     }
 }
 
-void KalvikCard::State::storeKeyMaterial(CardObject& o, const crypto::RsaKey& k, std::uint8_t code) {
+void KalvikCard::State::storeKeyMaterial(CardObject& o, const crypto::RsaKey& k,
+                                         std::uint8_t code) {
     crypto::RsaKey stored;
     if (code & 0x02) {
         stored.n = k.n;
@@ -715,7 +791,8 @@ void KalvikCard::State::storeKeyMaterial(CardObject& o, const crypto::RsaKey& k,
 
 Bytes KalvikCard::State::commitMetadata(const Apdu& a) {
     const bool ready =
-        (pending.kind == Pending::Create || pending.kind == Pending::UpdateMetadata || pending.kind == Pending::Amend) &&
+        (pending.kind == Pending::Create || pending.kind == Pending::UpdateMetadata ||
+         pending.kind == Pending::Amend) &&
         pending.sizeSet && pending.buf.size() == pending.expected;
     if (!ready) {
         pending = Pending{};
@@ -730,7 +807,8 @@ Bytes KalvikCard::State::commitMetadata(const Apdu& a) {
         // The directory of a new file may have gone since the create command.
         if (o.chain == Chain::Files) {
             const CardObject* dir = find(o.dirId);
-            if (!dir || dir->chain != Chain::Directories) fail(SW_NOT_FOUND);
+            if (!dir || dir->chain != Chain::Directories)
+                fail(SW_NOT_FOUND);
         }
         o.metadata = std::move(work.buf);
         std::size_t keyBlocks = 0;
@@ -739,11 +817,13 @@ Bytes KalvikCard::State::commitMetadata(const Apdu& a) {
             keyBlocks = blocksFor(o.keyMaterialSize(), p.blockSize);
         }
         const std::size_t headerBlocks = headerBlocksFor(o.chain, o.metadata.size());
-        if (headerBlocks + keyBlocks > freeBlocks()) fail(SW_OUT_OF_MEMORY);
+        if (headerBlocks + keyBlocks > freeBlocks())
+            fail(SW_OUT_OF_MEMORY);
         std::optional<std::uint8_t> slot;
         if (o.chain == Chain::KeyPairs && o.hasPrivate()) {
             slot = freeKeySlot(o.keySize);
-            if (!slot) fail(SW_OUT_OF_MEMORY);
+            if (!slot)
+                fail(SW_OUT_OF_MEMORY);
         }
         o.headerBlocks = allocate(headerBlocks);
         o.keyBlocks = allocate(keyBlocks);
@@ -756,13 +836,15 @@ Bytes KalvikCard::State::commitMetadata(const Apdu& a) {
         chain(o.chain).push_back(std::move(o));
     } else if (work.kind == Pending::UpdateMetadata) {
         CardObject* o = find(work.target);
-        if (!o) fail(SW_NOT_FOUND);
+        if (!o)
+            fail(SW_NOT_FOUND);
         resizeHeader(*o, work.buf.size());
         o->metadata = std::move(work.buf);
         id = o->id;
     } else {  // Amend
         CardObject* o = find(work.target);
-        if (!o) fail(SW_NOT_FOUND);
+        if (!o)
+            fail(SW_NOT_FOUND);
         crypto::RsaKey merged = o->key;
         std::uint8_t code = o->contentCode;
         std::optional<std::uint8_t> slot;
@@ -780,7 +862,8 @@ Bytes KalvikCard::State::commitMetadata(const Apdu& a) {
                 merged.inv = work.key.inv;
                 code |= 0x04;
                 slot = freeKeySlot(o->keySize);
-                if (!slot) fail(SW_OUT_OF_MEMORY);
+                if (!slot)
+                    fail(SW_OUT_OF_MEMORY);
             }
         } else if (work.amendOp == 4 || work.amendOp == 5) {
             code &= std::uint8_t(~0x02);
@@ -811,7 +894,8 @@ Bytes KalvikCard::State::commitMetadata(const Apdu& a) {
         if (freeSlot && o->keySlot != 0xFF) {
             p.keySlots[o->keySlot].occupant = kNoBlock;
             o->keySlot = 0xFF;
-            if (crypt.key == o->id) crypt = CryptState{};
+            if (crypt.key == o->id)
+                crypt = CryptState{};
         }
         id = o->id;
     }
@@ -821,9 +905,11 @@ Bytes KalvikCard::State::commitMetadata(const Apdu& a) {
 
 Bytes KalvikCard::State::removeContent(const Apdu& a) {
     CardObject& o = findOrFail(be16({a.p1, a.p2}, 0));
-    if (!hasContentArea(o.chain)) fail(SW_INCOMPATIBLE);
+    if (!hasContentArea(o.chain))
+        fail(SW_INCOMPATIBLE);
     require(o.acWrite);
-    if (!o.hasContent) return status(SW_NO_CONTENT);
+    if (!o.hasContent)
+        return status(SW_NO_CONTENT);
     o.hasContent = false;
     o.content.clear();
     release(o.contentBlocks);
@@ -832,13 +918,17 @@ Bytes KalvikCard::State::removeContent(const Apdu& a) {
 }
 
 Bytes KalvikCard::State::createContent(const Apdu& a) {
-    if (a.data.size() != 2) fail(SW_WRONG_LENGTH);
+    if (a.data.size() != 2)
+        fail(SW_WRONG_LENGTH);
     CardObject& o = findOrFail(be16({a.p1, a.p2}, 0));
-    if (!hasContentArea(o.chain)) fail(SW_INCOMPATIBLE);
+    if (!hasContentArea(o.chain))
+        fail(SW_INCOMPATIBLE);
     require(o.acWrite);
-    if (o.hasContent) fail(SW_SEQUENCE);
+    if (o.hasContent)
+        fail(SW_SEQUENCE);
     const std::size_t size = be16(a.data, 0);
-    if (blocksFor(size, p.blockSize) > freeBlocks()) fail(SW_OUT_OF_MEMORY);
+    if (blocksFor(size, p.blockSize) > freeBlocks())
+        fail(SW_OUT_OF_MEMORY);
     pending.kind = Pending::Content;
     pending.target = o.id;
     pending.expected = size;
@@ -853,7 +943,8 @@ Bytes KalvikCard::State::commitUpdateContent(const Apdu&) {
     Pending work = std::move(pending);
     pending = Pending{};
     CardObject& o = findOrFail(work.target);
-    if (o.hasContent) fail(SW_SEQUENCE);
+    if (o.hasContent)
+        fail(SW_SEQUENCE);
     o.contentBlocks = allocate(blocksFor(work.buf.size(), p.blockSize));
     o.content = std::move(work.buf);
     o.hasContent = true;
@@ -864,21 +955,26 @@ Bytes KalvikCard::State::commitUpdateContent(const Apdu&) {
 Bytes KalvikCard::State::beginReadMetadata(const Apdu& a) {
     const CardObject& o = findOrFail(be16({a.p1, a.p2}, 0));
     Bytes h = header(o);
-    if (a.hasLe && a.ne != h.size()) return answer(a, h);  // 6Cxx, nothing selected
+    if (a.hasLe && a.ne != h.size())
+        return answer(a, h);  // 6Cxx, nothing selected
     read.active = true;
     read.data = o.metadata;
     read.pos = 0;
-    if (o.chain == Chain::KeyPairs) selectedKey = o.id;
+    if (o.chain == Chain::KeyPairs)
+        selectedKey = o.id;
     return answer(a, h);
 }
 
 Bytes KalvikCard::State::beginReadContent(const Apdu& a) {
     const CardObject& o = findOrFail(be16({a.p1, a.p2}, 0));
-    if (!hasContentArea(o.chain)) fail(SW_INCOMPATIBLE);
+    if (!hasContentArea(o.chain))
+        fail(SW_INCOMPATIBLE);
     require(o.acRead);
-    if (!o.hasContent) return status(SW_NO_CONTENT);
+    if (!o.hasContent)
+        return status(SW_NO_CONTENT);
     Bytes size{std::uint8_t(o.content.size() >> 8), std::uint8_t(o.content.size())};
-    if (a.hasLe && a.ne != 2) return answer(a, size);
+    if (a.hasLe && a.ne != 2)
+        return answer(a, size);
     read.active = true;
     read.data = o.content;
     read.pos = 0;
@@ -886,11 +982,14 @@ Bytes KalvikCard::State::beginReadContent(const Apdu& a) {
 }
 
 Bytes KalvikCard::State::readData(const Apdu& a) {
-    if (!read.active || read.pos >= read.data.size()) fail(SW_SEQUENCE);
+    if (!read.active || read.pos >= read.data.size())
+        fail(SW_SEQUENCE);
     const std::size_t remaining = read.data.size() - read.pos;
     const std::size_t want = a.hasLe ? a.ne : std::min<std::size_t>(remaining, 255);
-    if (want > remaining) return status(std::uint16_t(0x6C00 | (remaining & 0xFF)));
-    Bytes out(read.data.begin() + std::ptrdiff_t(read.pos), read.data.begin() + std::ptrdiff_t(read.pos + want));
+    if (want > remaining)
+        return status(std::uint16_t(0x6C00 | (remaining & 0xFF)));
+    Bytes out(read.data.begin() + std::ptrdiff_t(read.pos),
+              read.data.begin() + std::ptrdiff_t(read.pos + want));
     read.pos += want;
     if (read.pos >= read.data.size()) {
         read.active = false;
@@ -911,7 +1010,8 @@ Bytes KalvikCard::State::generateKeyPair(const Apdu& a) {
         fail(SW_SEQUENCE);
     }
     Bytes e = stripLeadingZeros(a.data);
-    if (e.empty() || e.size() > 8 || !(e.back() & 1) || (e.size() == 1 && e[0] == 1)) fail(SW_WRONG_DATA);
+    if (e.empty() || e.size() > 8 || !(e.back() & 1) || (e.size() == 1 && e[0] == 1))
+        fail(SW_WRONG_DATA);
     try {
         pending.key = crypto::generate(pending.object.keySize, e);
     } catch (const crypto::CryptoError&) {
@@ -926,13 +1026,14 @@ Bytes KalvikCard::State::generateKeyPair(const Apdu& a) {
 Bytes KalvikCard::State::importComponent(const Apdu& a) {
     std::uint8_t code = 0;
     std::uint16_t keySize = 0;
-    if (pending.kind == Pending::Create && pending.object.chain == Chain::KeyPairs && !pending.sizeSet &&
-        pending.object.contentCode != 7) {
+    if (pending.kind == Pending::Create && pending.object.chain == Chain::KeyPairs &&
+        !pending.sizeSet && pending.object.contentCode != 7) {
         code = pending.object.contentCode;
         keySize = pending.object.keySize;
     } else if (pending.kind == Pending::Amend && pending.amendOp == 6 && !pending.sizeSet) {
         const CardObject* o = find(pending.target);
-        if (!o) fail(SW_NOT_FOUND);
+        if (!o)
+            fail(SW_NOT_FOUND);
         code = o->hasPublic() ? 0x04 : 0x02;
         keySize = o->keySize;
     } else {
@@ -943,28 +1044,36 @@ Bytes KalvikCard::State::importComponent(const Apdu& a) {
     const Bytes& d = a.data;
     crypto::RsaKey& k = pending.key;
     const bool publicPart = a.p1 == 6 || a.p1 == 7;
-    if (a.p1 < 1 || a.p1 > 7) fail(SW_WRONG_P1P2);
-    if (publicPart ? !(code & 0x02) : !(code & 0x04)) fail(SW_SEQUENCE);
-    if (a.p2 != 0 && !(a.p1 == 6 && a.p2 == 1)) fail(SW_WRONG_P1P2);
+    if (a.p1 < 1 || a.p1 > 7)
+        fail(SW_WRONG_P1P2);
+    if (publicPart ? !(code & 0x02) : !(code & 0x04))
+        fail(SW_SEQUENCE);
+    if (a.p2 != 0 && !(a.p1 == 6 && a.p2 == 1))
+        fail(SW_WRONG_P1P2);
     switch (a.p1) {
     case 6:
         if (a.p2 == 0) {
-            if (d.size() != keySize / 8 && !(keySize == 2048 && d.size() == 128)) fail(SW_WRONG_LENGTH);
+            if (d.size() != keySize / 8 && !(keySize == 2048 && d.size() == 128))
+                fail(SW_WRONG_LENGTH);
             k.n = d;
         } else {
             // Second half of a 2048-bit modulus.
-            if (keySize != 2048 || k.n.size() != 128 || d.size() != 128) fail(SW_SEQUENCE);
+            if (keySize != 2048 || k.n.size() != 128 || d.size() != 128)
+                fail(SW_SEQUENCE);
             k.n.insert(k.n.end(), d.begin(), d.end());
         }
         break;
     case 7:
-        if (d.empty() || d.size() > 8 || d[0] == 0) fail(SW_WRONG_DATA);
+        if (d.empty() || d.size() > 8 || d[0] == 0)
+            fail(SW_WRONG_DATA);
         k.e = d;
         break;
     default: {
-        if (d.empty() || d.size() > half) fail(SW_WRONG_LENGTH);
+        if (d.empty() || d.size() > half)
+            fail(SW_WRONG_LENGTH);
         Bytes v = stripLeadingZeros(d);
-        if (v.empty()) fail(SW_WRONG_DATA);
+        if (v.empty())
+            fail(SW_WRONG_DATA);
         Bytes* target[] = {nullptr, &k.p, &k.q, &k.dp, &k.dq, &k.inv};
         *target[a.p1] = std::move(v);
         break;
@@ -974,26 +1083,36 @@ Bytes KalvikCard::State::importComponent(const Apdu& a) {
 }
 
 Bytes KalvikCard::State::getComponent(const Apdu& a) {
-    if (a.p1 != 6 && a.p1 != 7) fail(SW_WRONG_P1P2);
+    if (a.p1 != 6 && a.p1 != 7)
+        fail(SW_WRONG_P1P2);
     const CardObject* o = selectedKey == kNoBlock ? nullptr : find(selectedKey);
-    if (!o || !o->hasPublic()) fail(SW_NOT_FOUND);
+    if (!o || !o->hasPublic())
+        fail(SW_NOT_FOUND);
     return answer(a, a.p1 == 6 ? o->key.n : o->key.e);
 }
 
 Bytes KalvikCard::State::amendKeypair(const Apdu& a) {
-    if (a.data.size() != 1) fail(SW_WRONG_LENGTH);
+    if (a.data.size() != 1)
+        fail(SW_WRONG_LENGTH);
     CardObject& o = findOrFail(be16({a.p1, a.p2}, 0));
-    if (o.chain != Chain::KeyPairs) fail(SW_INCOMPATIBLE);
+    if (o.chain != Chain::KeyPairs)
+        fail(SW_INCOMPATIBLE);
     require(o.acWrite);
     const std::uint8_t op = a.data[0];
     const bool complete = o.hasPublic() && o.hasPrivate();
     switch (op) {
-    case 2: case 3: case 4: case 5:
-        if (!complete) fail(SW_SEQUENCE);
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+        if (!complete)
+            fail(SW_SEQUENCE);
         break;
     case 6:
-        if (complete) fail(SW_SEQUENCE);
-        if (!o.hasPrivate() && !freeKeySlot(o.keySize)) fail(SW_OUT_OF_MEMORY);
+        if (complete)
+            fail(SW_SEQUENCE);
+        if (!o.hasPrivate() && !freeKeySlot(o.keySize))
+            fail(SW_OUT_OF_MEMORY);
         break;
     default:
         fail(SW_WRONG_DATA);
@@ -1005,16 +1124,20 @@ Bytes KalvikCard::State::amendKeypair(const Apdu& a) {
 }
 
 Bytes KalvikCard::State::continueAmend(const Apdu& a) {
-    if (a.data.size() != 4) fail(SW_WRONG_LENGTH);
+    if (a.data.size() != 4)
+        fail(SW_WRONG_LENGTH);
     if (pending.kind != Pending::Amend || pending.sizeSet) {
         pending = Pending{};
         fail(SW_SEQUENCE);
     }
     const CardObject* o = find(pending.target);
-    if (!o) fail(SW_NOT_FOUND);
-    if (a.p2 > 1) fail(SW_WRONG_P1P2);
+    if (!o)
+        fail(SW_NOT_FOUND);
+    if (a.p2 > 1)
+        fail(SW_WRONG_P1P2);
     const std::size_t size = be16(a.data, 2);
-    if (size > kMaxMetadata) fail(SW_WRONG_DATA);
+    if (size > kMaxMetadata)
+        fail(SW_WRONG_DATA);
     if (pending.amendOp == 6) {
         crypto::RsaKey merged = o->key;
         std::uint8_t code;
@@ -1050,8 +1173,10 @@ Bytes KalvikCard::State::continueAmend(const Apdu& a) {
 Bytes KalvikCard::State::cryptInit(const Apdu& a) {
     crypt = CryptState{};
     CardObject& o = findOrFail(be16({a.p1, a.p2}, 0));
-    if (o.chain != Chain::KeyPairs) fail(SW_INCOMPATIBLE);
-    if (!o.hasPrivate()) fail(SW_NOT_FOUND);
+    if (o.chain != Chain::KeyPairs)
+        fail(SW_INCOMPATIBLE);
+    if (!o.hasPrivate())
+        fail(SW_NOT_FOUND);
     require(o.acRead);
     crypt.key = o.id;
     selectedKey = o.id;
@@ -1059,10 +1184,13 @@ Bytes KalvikCard::State::cryptInit(const Apdu& a) {
 }
 
 Bytes KalvikCard::State::cryptBlock(const Apdu& a, bool final) {
-    if (a.p1 != 0 || a.p2 != 0) fail(SW_WRONG_P1P2);
-    if (a.data.size() != 128) fail(SW_WRONG_LENGTH);
+    if (a.p1 != 0 || a.p2 != 0)
+        fail(SW_WRONG_P1P2);
+    if (a.data.size() != 128)
+        fail(SW_WRONG_LENGTH);
     const CardObject* o = crypt.key == kNoBlock ? nullptr : find(crypt.key);
-    if (!o || !o->hasPrivate()) fail(SW_SEQUENCE);
+    if (!o || !o->hasPrivate())
+        fail(SW_SEQUENCE);
     // The use condition is checked again: a deauthentication ends the right.
     require(o->acRead);
     const std::size_t len = o->keySize / 8;
@@ -1076,20 +1204,24 @@ Bytes KalvikCard::State::cryptBlock(const Apdu& a, bool final) {
         crypt.first = a.data;
         return status(SW_OK);
     }
-    if (a.hasLe && a.ne != len) return status(std::uint16_t(0x6C00 | (len & 0xFF)));
+    if (a.hasLe && a.ne != len)
+        return status(std::uint16_t(0x6C00 | (len & 0xFF)));
     Bytes input;
     if (len == 256) {
-        if (!crypt.chained) fail(SW_SEQUENCE);
+        if (!crypt.chained)
+            fail(SW_SEQUENCE);
         input = crypt.first;
         input.insert(input.end(), a.data.begin(), a.data.end());
     } else {
-        if (crypt.chained) fail(SW_SEQUENCE);
+        if (crypt.chained)
+            fail(SW_SEQUENCE);
         input = a.data;
     }
     crypt.chained = false;
     crypt.first.clear();
     auto result = crypto::privateOperation(o->key, input, len);
-    if (!result) fail(SW_WRONG_DATA);
+    if (!result)
+        fail(SW_WRONG_DATA);
     Bytes out = std::move(*result);
     out.push_back(0x90);
     out.push_back(0x00);
@@ -1104,13 +1236,15 @@ bool KalvikCard::State::verifySecret(std::uint8_t role, AuthObject& ao, const By
     if (ao.type == AuthType::Pin) {
         match = equalSecret(secret, ao.value);
     } else {
-        if (!challenges[role]) fail(SW_SEQUENCE);
+        if (!challenges[role])
+            fail(SW_SEQUENCE);
         Block8 expected = crypto::tripleDesEncrypt(ao.value, *challenges[role]);
         challenges[role].reset();
         match = equalSecret(secret, Bytes(expected.begin(), expected.end()));
     }
     if (match) {
-        if (ao.tries != ao.maxTries) dirty = true;
+        if (ao.tries != ao.maxTries)
+            dirty = true;
         ao.tries = ao.maxTries;
         return true;
     }
@@ -1124,8 +1258,10 @@ Bytes KalvikCard::State::authenticate(const Apdu& a) {
     const std::uint8_t role = a.p1;
     AuthObject& ao = authObject(role);
     if (a.p2 == 0x02) {
-        if (a.data.size() != 8) fail(SW_WRONG_LENGTH);
-        if (ao.tries == 0) fail(SW_BLOCKED);
+        if (a.data.size() != 8)
+            fail(SW_WRONG_LENGTH);
+        if (ao.tries == 0)
+            fail(SW_BLOCKED);
         for (const auto& pin : sessionPins[role]) {
             if (CRYPTO_memcmp(pin.data(), a.data.data(), 8) == 0) {
                 authMask |= std::uint8_t(1u << role);
@@ -1135,9 +1271,12 @@ Bytes KalvikCard::State::authenticate(const Apdu& a) {
         authMask &= std::uint8_t(~(1u << role));
         fail(SW_SESSION_PIN);
     }
-    if (a.p2 != 0x00) fail(SW_WRONG_P1P2);
-    if (a.data.size() != (ao.type == AuthType::Pin ? 16u : 8u)) fail(SW_WRONG_LENGTH);
-    if (ao.tries == 0) fail(SW_BLOCKED);
+    if (a.p2 != 0x00)
+        fail(SW_WRONG_P1P2);
+    if (a.data.size() != (ao.type == AuthType::Pin ? 16u : 8u))
+        fail(SW_WRONG_LENGTH);
+    if (ao.tries == 0)
+        fail(SW_BLOCKED);
     if (verifySecret(role, ao, a.data)) {
         authMask |= std::uint8_t(1u << role);
         return status(SW_OK);
@@ -1148,22 +1287,28 @@ Bytes KalvikCard::State::authenticate(const Apdu& a) {
 Bytes KalvikCard::State::generateSessionPin(const Apdu& a) {
     const std::uint8_t role = a.p1;
     authObject(role);
-    if (!(authMask & (1u << role))) fail(SW_SECURITY);
-    if (a.hasLe && a.ne != 8) return status(0x6C08);
+    if (!(authMask & (1u << role)))
+        fail(SW_SECURITY);
+    if (a.hasLe && a.ne != 8)
+        return status(0x6C08);
     Block8 pin;
     crypto::randomBytes(pin.data(), pin.size());
     auto& list = sessionPins[role];
     list.push_back(pin);
-    while (list.size() > kSessionPinsPerRole) list.pop_front();
+    while (list.size() > kSessionPinsPerRole)
+        list.pop_front();
     return answer(a, Bytes(pin.begin(), pin.end()));
 }
 
 Bytes KalvikCard::State::changePin(const Apdu& a) {
-    if (a.p1 != 0) fail(SW_WRONG_P1P2);
+    if (a.p1 != 0)
+        fail(SW_WRONG_P1P2);
     AuthObject& ao = authObject(a.p2);
-    if (a.data.size() != (ao.type == AuthType::Pin ? 16u : 24u)) fail(SW_WRONG_LENGTH);
+    if (a.data.size() != (ao.type == AuthType::Pin ? 16u : 24u))
+        fail(SW_WRONG_LENGTH);
     require(ao.changeAc);
-    if (ao.type == AuthType::Pin && !meetsPolicy(a.data, ao.policy)) fail(SW_PIN_POLICY);
+    if (ao.type == AuthType::Pin && !meetsPolicy(a.data, ao.policy))
+        fail(SW_PIN_POLICY);
     ao.value = a.data;
     ao.tries = ao.maxTries;
     dirty = true;
@@ -1176,14 +1321,19 @@ Bytes KalvikCard::State::unblockPin(const Apdu& a) {
     AuthObject& target = authObject(targetRole);
     const std::size_t secretLen = ao.type == AuthType::Pin ? 16 : 8;
     const std::size_t newLen = target.type == AuthType::Pin ? 16 : 24;
-    if (a.data.size() != secretLen + newLen) fail(SW_WRONG_LENGTH);
+    if (a.data.size() != secretLen + newLen)
+        fail(SW_WRONG_LENGTH);
     const std::uint16_t unblockAc = target.unblockAc;
-    if (!validAc(unblockAc) || !(std::uint8_t(unblockAc) & (1u << role))) fail(SW_SECURITY);
-    if (ao.tries == 0) fail(SW_BLOCKED);
+    if (!validAc(unblockAc) || !(std::uint8_t(unblockAc) & (1u << role)))
+        fail(SW_SECURITY);
+    if (ao.tries == 0)
+        fail(SW_BLOCKED);
     Bytes secret(a.data.begin(), a.data.begin() + std::ptrdiff_t(secretLen));
     Bytes value(a.data.begin() + std::ptrdiff_t(secretLen), a.data.end());
-    if (!verifySecret(role, ao, secret)) return status(std::uint16_t(0x63C0 | ao.tries));
-    if (target.type == AuthType::Pin && !meetsPolicy(value, target.policy)) fail(SW_PIN_POLICY);
+    if (!verifySecret(role, ao, secret))
+        return status(std::uint16_t(0x63C0 | ao.tries));
+    if (target.type == AuthType::Pin && !meetsPolicy(value, target.policy))
+        fail(SW_PIN_POLICY);
     target.value = std::move(value);
     target.tries = target.maxTries;
     dirty = true;
@@ -1191,7 +1341,8 @@ Bytes KalvikCard::State::unblockPin(const Apdu& a) {
 }
 
 Bytes KalvikCard::State::authObjectRecord(const Apdu& a) {
-    if (a.p1 == 0 || a.p1 > kMaxRole || !p.auth[a.p1]) fail(SW_NO_SUCH_ROLE);
+    if (a.p1 == 0 || a.p1 > kMaxRole || !p.auth[a.p1])
+        fail(SW_NO_SUCH_ROLE);
     const AuthObject& ao = *p.auth[a.p1];
     if (a.p2 == 0x00) {
         Bytes r(10, 0);
@@ -1205,7 +1356,8 @@ Bytes KalvikCard::State::authObjectRecord(const Apdu& a) {
         return answer(a, r);
     }
     if (a.p2 == 0x01) {
-        if (ao.type != AuthType::Pin) fail(SW_NO_SUCH_ROLE);
+        if (ao.type != AuthType::Pin)
+            fail(SW_NO_SUCH_ROLE);
         Bytes r(9, 0);
         r[0] = ao.policy.minLength;
         r[1] = ao.policy.maxLength;
@@ -1223,10 +1375,12 @@ KalvikCard::KalvikCard(Unpersonalised) : state_(std::make_unique<State>()) {}
 
 KalvikCard::KalvikCard(const PersonalisationOptions& opt) : state_(std::make_unique<State>()) {
     Persistent& p = state_->p;
-    if (opt.blockSize < 16) throw std::invalid_argument("block size must be at least 16 bytes");
+    if (opt.blockSize < 16)
+        throw std::invalid_argument("block size must be at least 16 bytes");
     if (opt.totalBlocks == 0 || opt.totalBlocks > 0x7FFF)
         throw std::invalid_argument("block count must be between 1 and 32767");
-    if (opt.keySlots.size() > 64) throw std::invalid_argument("at most 64 key slots");
+    if (opt.keySlots.size() > 64)
+        throw std::invalid_argument("at most 64 key slots");
     p.versionMajor = opt.versionMajor;
     p.versionMinor = opt.versionMinor;
     p.lifeCycle = opt.activated ? kLifeCycleActivated : kLifeCyclePersonalised;
@@ -1264,8 +1418,10 @@ KalvikCard::KalvikCard(const PersonalisationOptions& opt) : state_(std::make_uni
     setups.push_back(so);
     setups.insert(setups.end(), opt.extraAuthObjects.begin(), opt.extraAuthObjects.end());
     for (const auto& s : setups) {
-        if (s.role == 0 || s.role > kMaxRole) throw std::invalid_argument("roles are 1 to 7");
-        if (s.maxTries == 0 || s.maxTries > 15) throw std::invalid_argument("tries must be 1 to 15");
+        if (s.role == 0 || s.role > kMaxRole)
+            throw std::invalid_argument("roles are 1 to 7");
+        if (s.maxTries == 0 || s.maxTries > 15)
+            throw std::invalid_argument("tries must be 1 to 15");
         AuthObject a;
         a.type = s.type;
         a.maxTries = a.tries = s.maxTries;
@@ -1274,13 +1430,16 @@ KalvikCard::KalvikCard(const PersonalisationOptions& opt) : state_(std::make_uni
         a.unblockAc = s.unblockAc;
         a.policy = s.policy;
         if (s.type == AuthType::Pin) {
-            if (s.value.size() > 16) throw std::invalid_argument("a PIN has at most 16 bytes");
+            if (s.value.size() > 16)
+                throw std::invalid_argument("a PIN has at most 16 bytes");
             a.value = s.value;
             a.value.resize(16, 0);
             if (!meetsPolicy(a.value, a.policy))
-                throw std::invalid_argument("PIN of role " + std::to_string(s.role) + " does not meet the PIN policy");
+                throw std::invalid_argument("PIN of role " + std::to_string(s.role) +
+                                            " does not meet the PIN policy");
         } else {
-            if (s.value.size() != 24) throw std::invalid_argument("a key value has 24 bytes");
+            if (s.value.size() != 24)
+                throw std::invalid_argument("a key value has 24 bytes");
             a.value = s.value;
         }
         p.auth[s.role] = std::move(a);
@@ -1291,7 +1450,8 @@ KalvikCard::KalvikCard(const PersonalisationOptions& opt) : state_(std::make_uni
         auto addDir = [&](const char* name, std::uint16_t w, std::uint16_t del) -> std::uint16_t {
             CardObject d;
             d.chain = Chain::Directories;
-            for (std::size_t i = 0; name[i] && i < 8; ++i) d.name[i] = std::uint8_t(name[i]);
+            for (std::size_t i = 0; name[i] && i < 8; ++i)
+                d.name[i] = std::uint8_t(name[i]);
             d.acRead = ac::EVERYONE;
             d.acWrite = w;
             d.acDelete = del;
@@ -1304,7 +1464,8 @@ KalvikCard::KalvikCard(const PersonalisationOptions& opt) : state_(std::make_uni
             CardObject f;
             f.chain = Chain::Files;
             f.dirId = dir;
-            for (std::size_t i = 0; name[i] && i < 8; ++i) f.name[i] = std::uint8_t(name[i]);
+            for (std::size_t i = 0; name[i] && i < 8; ++i)
+                f.name[i] = std::uint8_t(name[i]);
             f.acRead = ac::EVERYONE;
             f.acWrite = ac::USER_OR_ADMIN;
             f.acDelete = ac::ADMIN;
@@ -1325,7 +1486,8 @@ KalvikCard::KalvikCard(const PersonalisationOptions& opt) : state_(std::make_uni
         }
     }
     std::string problem = validate(p);
-    if (!problem.empty()) throw std::invalid_argument("inconsistent personalisation: " + problem);
+    if (!problem.empty())
+        throw std::invalid_argument("inconsistent personalisation: " + problem);
 }
 
 KalvikCard::~KalvikCard() = default;
@@ -1342,7 +1504,8 @@ std::unique_ptr<KalvikCard> KalvikCard::load(const std::string& path) {
 void KalvikCard::save(const std::string& path) const { writeFileAtomically(path, serialize()); }
 
 void KalvikCard::persistTo(const std::string& path) {
-    if (!path.empty()) save(path);
+    if (!path.empty())
+        save(path);
     state_->imagePath = path;
 }
 
@@ -1363,7 +1526,8 @@ Bytes KalvikCard::atr() const {
     a[3] = 0x01;
     std::copy(hist, hist + histLength, a.begin() + 4);
     std::uint8_t tck = 0;
-    for (std::size_t i = 1; i + 1 < a.size(); ++i) tck ^= a[i];
+    for (std::size_t i = 1; i + 1 < a.size(); ++i)
+        tck ^= a[i];
     a.back() = tck;
     return a;
 }
@@ -1387,7 +1551,8 @@ Bytes KalvikCard::transmit(const Bytes& command) {
     State& s = *state_;
     s.powered = true;  // a reader may send without an explicit power-on
     Apdu a;
-    if (!parse(command, a)) return status(SW_WRONG_LENGTH);
+    if (!parse(command, a))
+        return status(SW_WRONG_LENGTH);
     Bytes response;
     s.dirty = false;
     try {
@@ -1431,20 +1596,24 @@ std::vector<ObjectSummary> KalvikCard::objects() const {
             auto text = [](const std::array<std::uint8_t, 8>& n) {
                 std::string t;
                 for (auto c : n) {
-                    if (!c) break;
+                    if (!c)
+                        break;
                     t.push_back(char(c));
                 }
                 return t;
             };
-            if (o.chain == Chain::Directories) s.name = text(o.name);
+            if (o.chain == Chain::Directories)
+                s.name = text(o.name);
             if (o.chain == Chain::Files) {
                 std::string dir;
                 for (const auto& d : state_->chain(Chain::Directories))
-                    if (d.id == o.dirId) dir = text(d.name);
+                    if (d.id == o.dirId)
+                        dir = text(d.name);
                 s.name = dir + "/" + text(o.name);
             }
             s.metadataSize = o.metadata.size();
-            if (hasContentArea(o.chain)) s.contentSize = o.hasContent ? o.content.size() : 0;
+            if (hasContentArea(o.chain))
+                s.contentSize = o.hasContent ? o.content.size() : 0;
             s.acRead = o.acRead;
             s.acWrite = o.acWrite;
             s.acDelete = o.acDelete;
@@ -1461,14 +1630,16 @@ std::vector<AuthObjectSummary> KalvikCard::authObjects() const {
     std::vector<AuthObjectSummary> out;
     for (std::uint8_t role = 1; role <= kMaxRole; ++role) {
         const auto& a = state_->p.auth[role];
-        if (!a) continue;
+        if (!a)
+            continue;
         out.push_back(AuthObjectSummary{role, a->type, a->maxTries, a->tries, a->pkcs11So});
     }
     return out;
 }
 
 int KalvikCard::triesRemaining(std::uint8_t role) const {
-    if (role == 0 || role > kMaxRole || !state_->p.auth[role]) return -1;
+    if (role == 0 || role > kMaxRole || !state_->p.auth[role])
+        return -1;
     return state_->p.auth[role]->tries;
 }
 
@@ -1476,7 +1647,9 @@ bool KalvikCard::isAuthenticated(std::uint8_t role) const {
     return role <= kMaxRole && (state_->authMask & (1u << role));
 }
 
-std::array<std::uint8_t, KalvikCard::kFreshnessSize> KalvikCard::freshness() const { return state_->p.freshness; }
+std::array<std::uint8_t, KalvikCard::kFreshnessSize> KalvikCard::freshness() const {
+    return state_->p.freshness;
+}
 std::array<std::uint8_t, 16> KalvikCard::cardId() const { return state_->p.cardId; }
 std::array<std::uint8_t, 8> KalvikCard::serialNumber() const { return state_->p.serial; }
 std::uint8_t KalvikCard::versionMajor() const { return state_->p.versionMajor; }

@@ -20,11 +20,16 @@ constexpr std::uint8_t kMaxRole = 7;
 // Header sizes the module reads per kind.
 constexpr std::size_t headerSize(Chain c) {
     switch (c) {
-    case Chain::DataObjects: return 17;
-    case Chain::Certificates: return 18;
-    case Chain::KeyPairs: return 27;
-    case Chain::Directories: return 27;
-    case Chain::Files: return 33;
+    case Chain::DataObjects:
+        return 17;
+    case Chain::Certificates:
+        return 18;
+    case Chain::KeyPairs:
+        return 27;
+    case Chain::Directories:
+        return 27;
+    case Chain::Files:
+        return 33;
     }
     return 17;
 }
@@ -53,7 +58,8 @@ struct CardObject {
     Chain chain = Chain::DataObjects;
     std::uint16_t id = kNoBlock;  // its first block
     // Access conditions; for key pairs acRead is the condition to use the key.
-    std::uint16_t acExtra = 0, acRead = ac::EVERYONE, acWrite = ac::USER_OR_ADMIN, acDelete = ac::USER_OR_ADMIN;
+    std::uint16_t acExtra = 0, acRead = ac::EVERYONE, acWrite = ac::USER_OR_ADMIN,
+                  acDelete = ac::USER_OR_ADMIN;
     Bytes metadata;
     std::vector<std::uint16_t> headerBlocks;
 
@@ -61,11 +67,11 @@ struct CardObject {
     Bytes content;
     std::vector<std::uint16_t> contentBlocks;
 
-    bool trusted = false;                          // certificates
-    std::array<std::uint8_t, 8> name{};            // directory name, or file name
-    std::uint16_t dirId = kNoBlock;                // files: their directory
+    bool trusted = false;                // certificates
+    std::array<std::uint8_t, 8> name{};  // directory name, or file name
+    std::uint16_t dirId = kNoBlock;      // files: their directory
 
-    std::uint16_t keySize = 0, keyUsage = 0;       // key pairs
+    std::uint16_t keySize = 0, keyUsage = 0;  // key pairs
     std::uint8_t contentCode = 0, containerIndex = 0, keySpec = 0;
     std::uint8_t keySlot = 0xFF;
     crypto::RsaKey key;
@@ -74,7 +80,9 @@ struct CardObject {
     bool hasPublic() const { return contentCode & 0x02; }
     bool hasPrivate() const { return contentCode & 0x04; }
     std::size_t keyMaterialSize() const;
-    std::size_t blockCount() const { return headerBlocks.size() + contentBlocks.size() + keyBlocks.size(); }
+    std::size_t blockCount() const {
+        return headerBlocks.size() + contentBlocks.size() + keyBlocks.size();
+    }
 };
 
 // Everything written to the image.

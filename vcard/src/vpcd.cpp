@@ -19,7 +19,8 @@ namespace {
 constexpr std::size_t kHeaderSize = 2;
 
 void say(const VpcdOptions& o, const std::string& message) {
-    if (o.log) o.log(message);
+    if (o.log)
+        o.log(message);
 }
 
 std::string where(const VpcdOptions& o) { return o.host + ":" + std::to_string(o.port); }
@@ -28,7 +29,8 @@ class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
@@ -41,7 +43,8 @@ private:
 struct AddrInfo {
     addrinfo* list = nullptr;
     ~AddrInfo() {
-        if (list) ::freeaddrinfo(list);
+        if (list)
+            ::freeaddrinfo(list);
     }
 };
 
@@ -51,8 +54,10 @@ void pause(std::chrono::milliseconds total, const VpcdOptions& o, const std::ato
     const auto until = std::chrono::steady_clock::now() + total;
     while (!stop) {
         const auto now = std::chrono::steady_clock::now();
-        if (now >= until) return;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(step, until - now));
+        if (now >= until)
+            return;
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(step, until - now));
     }
 }
 
@@ -69,7 +74,8 @@ int connectTo(const addrinfo* list) {
         do {
             r = ::connect(fd, a->ai_addr, a->ai_addrlen);
         } while (r < 0 && errno == EINTR);
-        if (r == 0) return fd;
+        if (r == 0)
+            return fd;
         lastError = errno;
         ::close(fd);
     }
@@ -82,7 +88,8 @@ bool sendAll(int fd, const Bytes& data) {
     while (sent < data.size()) {
         ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
         sent += std::size_t(n);
@@ -103,8 +110,10 @@ bool sendFrame(int fd, const Bytes& body) {
 Bytes answerApdu(CardDevice& card, const Bytes& command, const VpcdOptions& o) {
     try {
         Bytes response = card.transmit(command);
-        if (response.size() >= 2 && response.size() <= 0xFFFF) return response;
-        say(o, "card gave a response of " + std::to_string(response.size()) + " bytes; answering 6F00");
+        if (response.size() >= 2 && response.size() <= 0xFFFF)
+            return response;
+        say(o, "card gave a response of " + std::to_string(response.size()) +
+                   " bytes; answering 6F00");
     } catch (const std::exception& e) {
         say(o, std::string("card failed on a command: ") + e.what() + "; answering 6F00");
     }
@@ -113,8 +122,10 @@ Bytes answerApdu(CardDevice& card, const Bytes& command, const VpcdOptions& o) {
 
 // False when the answer could not be sent.
 bool handleFrame(int fd, CardDevice& card, const Bytes& body, const VpcdOptions& o) {
-    if (body.empty()) return true;
-    if (body.size() > 1) return sendFrame(fd, answerApdu(card, body, o));
+    if (body.empty())
+        return true;
+    if (body.size() > 1)
+        return sendFrame(fd, answerApdu(card, body, o));
     switch (VpcdControl(body[0])) {
     case VpcdControl::PowerOff:
         card.powerOff();
@@ -134,7 +145,8 @@ bool handleFrame(int fd, CardDevice& card, const Bytes& body, const VpcdOptions&
 
 enum class SessionEnd { Stopped, PeerClosed, Failed };
 
-SessionEnd serveConnection(int fd, CardDevice& card, const VpcdOptions& o, const std::atomic<bool>& stop) {
+SessionEnd serveConnection(int fd, CardDevice& card, const VpcdOptions& o,
+                           const std::atomic<bool>& stop) {
     Bytes pending;
     std::uint8_t buffer[4096];
     const int pollMs = int(std::max<long long>(1, o.stopPollInterval.count()));
@@ -142,30 +154,36 @@ SessionEnd serveConnection(int fd, CardDevice& card, const VpcdOptions& o, const
         pollfd p{fd, POLLIN, 0};
         int ready = ::poll(&p, 1, pollMs);
         if (ready < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return SessionEnd::Failed;
         }
-        if (ready == 0) continue;
+        if (ready == 0)
+            continue;
         // Not sticky: the kernel falls back to delayed ACKs after a while.
         if (o.quickAck) {
             int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         }
         ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n == 0) return SessionEnd::PeerClosed;
+        if (n == 0)
+            return SessionEnd::PeerClosed;
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
             return SessionEnd::Failed;
         }
         pending.insert(pending.end(), buffer, buffer + n);
         std::size_t used = 0;
         while (pending.size() - used >= kHeaderSize) {
             const std::size_t length = std::size_t(pending[used]) << 8 | pending[used + 1];
-            if (pending.size() - used - kHeaderSize < length) break;
+            if (pending.size() - used - kHeaderSize < length)
+                break;
             const auto begin = pending.begin() + std::ptrdiff_t(used + kHeaderSize);
             const Bytes body(begin, begin + std::ptrdiff_t(length));
             used += kHeaderSize + length;
-            if (!handleFrame(fd, card, body, o)) return SessionEnd::Failed;
+            if (!handleFrame(fd, card, body, o))
+                return SessionEnd::Failed;
         }
         pending.erase(pending.begin(), pending.begin() + std::ptrdiff_t(used));
     }
@@ -190,7 +208,8 @@ int runVpcdClient(CardDevice& card, const VpcdOptions& options, const std::atomi
         Fd fd(connectTo(addresses.list));
         if (fd.get() < 0) {
             if (!waitingReported) {
-                say(options, "waiting for vpcd at " + where(options) + " (" + std::strerror(errno) + ")");
+                say(options,
+                    "waiting for vpcd at " + where(options) + " (" + std::strerror(errno) + ")");
                 waitingReported = true;
             }
             pause(options.retryInterval, options, stop);
@@ -208,8 +227,10 @@ int runVpcdClient(CardDevice& card, const VpcdOptions& options, const std::atomi
         if (end == SessionEnd::PeerClosed)
             say(options, "vpcd closed the connection; reconnecting");
         else if (end == SessionEnd::Failed)
-            say(options, std::string("connection to vpcd failed (") + std::strerror(error) + "); reconnecting");
-        if (end != SessionEnd::Stopped) pause(options.retryInterval, options, stop);
+            say(options, std::string("connection to vpcd failed (") + std::strerror(error) +
+                             "); reconnecting");
+        if (end != SessionEnd::Stopped)
+            pause(options.retryInterval, options, stop);
     }
     return 0;
 }

@@ -32,9 +32,9 @@ std::uint8_t toCardKeySpec(std::uint32_t keySpec);
 
 // Log texts: the qualified enumerator name with the number in brackets,
 // "UNKNOWN" for values without a name.
-std::string roleText(long long role);                  // "amw::AMWROLE_USER[1]"
+std::string roleText(long long role);                    // "amw::AMWROLE_USER[1]"
 std::string authenticationResultText(long long result);  // "amw::AUTHENTICATION_SUCCESS[0]"
-std::string authenticationTypeText(long long type);    // "amw::AuthenticationObject::PIN[0]"
-std::string keySpecText(long long keySpec);            // "amw::KeyPair::SIGNATURE_KEY[0]"
+std::string authenticationTypeText(long long type);      // "amw::AuthenticationObject::PIN[0]"
+std::string keySpecText(long long keySpec);              // "amw::KeyPair::SIGNATURE_KEY[0]"
 
 }  // namespace amw

@@ -99,10 +99,10 @@ public:
     KeyPair* importPrivateKey(const StaticBuffer<128>& pkcs11Id, std::uint32_t keySize,
                               const StaticBuffer<128>& label, std::uint16_t keyUsage,
                               const RsaPrivateKeyComponents& components);
-    X509Certificate* createCertificate(const StaticBuffer<128>& label,
-                                       const StaticBuffer<128>& id, std::uint8_t containerIndex,
-                                       std::uint32_t keySpec, bool trusted, AccessCondition ac1,
-                                       AccessCondition ac2, AccessCondition ac3);
+    X509Certificate* createCertificate(const StaticBuffer<128>& label, const StaticBuffer<128>& id,
+                                       std::uint8_t containerIndex, std::uint32_t keySpec,
+                                       bool trusted, AccessCondition ac1, AccessCondition ac2,
+                                       AccessCondition ac3);
     DataObject* createDataObject(const StaticBuffer<128>& label, const StaticBuffer<128>& id,
                                  const StaticBuffer<128>& objectId,
                                  const StaticBuffer<128>& application, AccessCondition ac1,

@@ -127,8 +127,7 @@ public:
                                          AccessCondition ac4) = 0;
     virtual void deleteDataObject(DataObject* dataObject) = 0;
     virtual File* createFile(Directory* directory, const StaticBuffer<8>& fileName,
-                             AccessCondition acRead, AccessCondition ac2,
-                             AccessCondition ac3) = 0;
+                             AccessCondition acRead, AccessCondition ac2, AccessCondition ac3) = 0;
     virtual void deleteFile(File* file) = 0;
     virtual Directory* createDirectory(const StaticBuffer<8>& directoryName, AccessCondition ac1,
                                        AccessCondition ac2) = 0;
@@ -147,8 +146,7 @@ public:
                                    const RsaPrivateKeyComponents& components) = 0;
     virtual void amendKeyPairAddPublicKey(KeyPair* keyPair, const StaticBuffer<128>& label,
                                           std::uint8_t containerIndex, std::uint32_t keySpec,
-                                          std::uint16_t keyUsage,
-                                          const StaticBuffer<256>& modulus,
+                                          std::uint16_t keyUsage, const StaticBuffer<256>& modulus,
                                           const StaticBuffer<256>& publicExponent) = 0;
     virtual void amendKeyPairRemovePublicKey(KeyPair* keyPair) = 0;
     virtual KeyPair* importPublicKey(const StaticBuffer<128>& pkcs11Id, std::uint32_t keySize,
@@ -176,8 +174,7 @@ public:
                                               const std::uint8_t* secret, std::size_t length,
                                               std::uint32_t* triesRemaining,
                                               PinPadNotifier* pinPad) = 0;
-    virtual AuthenticationResult authenticateSessionPin(std::uint32_t role,
-                                                        const std::uint8_t* pin,
+    virtual AuthenticationResult authenticateSessionPin(std::uint32_t role, const std::uint8_t* pin,
                                                         std::size_t length,
                                                         std::uint32_t* triesRemaining) = 0;
     virtual void generateSessionPin(std::uint32_t role, StaticBuffer<128>* sessionPin) = 0;

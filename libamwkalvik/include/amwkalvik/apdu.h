@@ -39,8 +39,7 @@ void checkStatusWord(std::uint16_t sw);
 
 // Interprets the status word of one PIN pad entry; true when the entry is
 // to be offered again. Updates `triesRemaining` for 63Cx and 6983.
-bool handlePinPadSW(std::uint16_t sw, amw::PinPadNotifier* notifier,
-                    std::uint32_t& triesRemaining);
+bool handlePinPadSW(std::uint16_t sw, amw::PinPadNotifier* notifier, std::uint32_t& triesRemaining);
 
 namespace apdu {
 
@@ -53,7 +52,6 @@ enum Component : std::uint8_t {
     COMPONENT_N = 6,
     COMPONENT_E = 7,
 };
-
 
 // tries value reported when the card did not say how many remain.
 constexpr std::uint32_t TRIES_UNKNOWN = 0xFFFFFFFF;
@@ -118,8 +116,8 @@ void beginUpdateMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
                          std::uint64_t metadataSize);
 // Fills `header` (headerSize bytes) and turns the eight 16-bit fields at
 // offsets 1..15 from big-endian into host order in place.
-void beginReadMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
-                       std::uint8_t* header, std::size_t headerSize);
+void beginReadMetadata(ctl::CardConnection& connection, std::uint16_t blockId, std::uint8_t* header,
+                       std::size_t headerSize);
 void createContent(ctl::CardConnection& connection, std::uint16_t blockId,
                    std::uint64_t contentSize);
 // Content size, 0 when the object has none.
@@ -158,23 +156,24 @@ void continueAmendKeyPair(ctl::CardConnection& connection, std::uint8_t p1, std:
                           std::uint16_t word, std::uint64_t metadataSize);
 
 // --- authentication ---
-amw::AuthenticationResult authenticate(ctl::CardConnection& connection, std::uint8_t role, bool sessionPin,
-                        std::uint32_t type, const std::uint8_t* authData,
-                        std::size_t authDataSize, std::uint32_t* triesRemaining,
-                        amw::PinPadNotifier* notifier);
+amw::AuthenticationResult authenticate(ctl::CardConnection& connection, std::uint8_t role,
+                                       bool sessionPin, std::uint32_t type,
+                                       const std::uint8_t* authData, std::size_t authDataSize,
+                                       std::uint32_t* triesRemaining,
+                                       amw::PinPadNotifier* notifier);
 void deauthenticate(ctl::CardConnection& connection, std::uint8_t role);
-void getChallenge(ctl::CardConnection& connection, std::uint8_t role,
-                  StaticBuffer<128>* challenge);
+void getChallenge(ctl::CardConnection& connection, std::uint8_t role, StaticBuffer<128>* challenge);
 void generateSessionPin(ctl::CardConnection& connection, std::uint8_t role,
                         StaticBuffer<128>* sessionPin);
 void changePin(ctl::CardConnection& connection, std::uint8_t role, bool isAuthObjectPin,
                const std::uint8_t* authData, std::size_t authDataSize,
                amw::PinPadNotifier* notifier);
-amw::AuthenticationResult unblockPin(ctl::CardConnection& connection, std::uint8_t role, std::uint32_t authType,
-                      const std::uint8_t* authData, std::size_t authDataSize,
-                      std::uint8_t targetRole, std::uint32_t targetAuthType,
-                      const std::uint8_t* targetData, std::size_t targetDataSize,
-                      std::uint32_t* triesRemaining, amw::PinPadNotifier* notifier);
+amw::AuthenticationResult unblockPin(ctl::CardConnection& connection, std::uint8_t role,
+                                     std::uint32_t authType, const std::uint8_t* authData,
+                                     std::size_t authDataSize, std::uint8_t targetRole,
+                                     std::uint32_t targetAuthType, const std::uint8_t* targetData,
+                                     std::size_t targetDataSize, std::uint32_t* triesRemaining,
+                                     amw::PinPadNotifier* notifier);
 // False (nothing written) when the card has no such object.
 bool getAuthenticateObject(ctl::CardConnection& connection, std::uint8_t index,
                            std::uint8_t* info /*[10]*/);

@@ -106,8 +106,7 @@ public:
 class X509Certificate : public ContentOnCard<amw::X509Certificate> {
 public:
     using ContentOnCard::ContentOnCard;
-    static X509Certificate* createFromHeader(ctl::CardConnection& connection,
-                                             std::uint16_t blockId,
+    static X509Certificate* createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
                                              const std::uint8_t* header /*[18]*/);
 
     void commitCreationOrMetadataChanges() override;

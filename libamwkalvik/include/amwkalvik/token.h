@@ -66,17 +66,15 @@ public:
                                       const StaticBuffer<128>& pkcs11Id,
                                       const StaticBuffer<128>& objectId,
                                       const StaticBuffer<128>& application,
-                                      amw::AccessCondition ac1,
-                                      amw::AccessCondition acReadContent,
-                                      amw::AccessCondition ac3,
-                                      amw::AccessCondition ac4) override;
+                                      amw::AccessCondition ac1, amw::AccessCondition acReadContent,
+                                      amw::AccessCondition ac3, amw::AccessCondition ac4) override;
     void deleteDataObject(amw::DataObject* dataObject) override;
     amw::File* createFile(amw::Directory* directory, const StaticBuffer<8>& fileName,
                           amw::AccessCondition acRead, amw::AccessCondition ac2,
                           amw::AccessCondition ac3) override;
     void deleteFile(amw::File* file) override;
-    amw::Directory* createDirectory(const StaticBuffer<8>& directoryName,
-                                    amw::AccessCondition ac1, amw::AccessCondition ac2) override;
+    amw::Directory* createDirectory(const StaticBuffer<8>& directoryName, amw::AccessCondition ac1,
+                                    amw::AccessCondition ac2) override;
     void deleteDirectory(amw::Directory* directory) override;
 
     amw::KeyPair* generateKeyPair(const StaticBuffer<128>& publicLabel,
@@ -128,9 +126,8 @@ public:
                                          const std::uint8_t* newPin, std::size_t newPinLength,
                                          std::uint32_t* triesRemaining,
                                          amw::PinPadNotifier* pinPad) override;
-    void changePin(const amw::AuthenticationObject* authenticationObject,
-                   const std::uint8_t* data, std::size_t length,
-                   amw::PinPadNotifier* pinPad) override;
+    void changePin(const amw::AuthenticationObject* authenticationObject, const std::uint8_t* data,
+                   std::size_t length, amw::PinPadNotifier* pinPad) override;
     bool willUsePinPad(const amw::AuthenticationObject* authenticationObject) override;
 
     void getVersion(std::uint8_t* major, std::uint8_t* minor) override;

@@ -4,10 +4,10 @@
 #include "logger.h"
 #include "sha256.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <unistd.h>
 
 namespace {
 
@@ -139,8 +139,7 @@ bool CacheMemory::writeFile(int entityId, std::uint32_t freshness,
             ok = file.good();
 
             if (ok && delegate != nullptr && !digestStream(file, &digest)) {
-                QV_LOG(COMPONENT, "CACHE MEMORY: fail to compute SHA-256 of file %s",
-                       path.c_str());
+                QV_LOG(COMPONENT, "CACHE MEMORY: fail to compute SHA-256 of file %s", path.c_str());
                 ok = false;
             }
             file.close();

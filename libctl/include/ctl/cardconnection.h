@@ -9,7 +9,12 @@ class CardConnection {
 public:
     enum Protocol : std::uint32_t { PROTOCOL_T0 = 1, PROTOCOL_T1 = 2, PROTOCOL_T0_OR_T1 = 3 };
     enum Mode : std::uint32_t { MODE_SHARED = 1, MODE_EXCLUSIVE = 2 };
-    enum Disposition : std::uint32_t { LEAVE_CARD = 1, RESET_CARD = 2, UNPOWER_CARD = 3, EJECT_CARD = 4 };
+    enum Disposition : std::uint32_t {
+        LEAVE_CARD = 1,
+        RESET_CARD = 2,
+        UNPOWER_CARD = 3,
+        EJECT_CARD = 4
+    };
 
     // Bit 0 of `sensitive`: command and response carry secrets, never dump them.
     enum : std::uint32_t { SENSITIVE = 0x1 };

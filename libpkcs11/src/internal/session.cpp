@@ -12,8 +12,9 @@ Session::~Session() = default;
 
 SessionConnection& Session::getConnection() {
     if (state_ == INVALID)
-        throw InternalErrorException("using session which is in invalid state [CK_SESSION_HANDLE=%lu]",
-                                     static_cast<unsigned long>(handle_));
+        throw InternalErrorException(
+            "using session which is in invalid state [CK_SESSION_HANDLE=%lu]",
+            static_cast<unsigned long>(handle_));
     return *SessionManager::getSessionConnection(slot_);
 }
 

@@ -91,7 +91,8 @@ struct Service::Impl {
     // without the lock. False when the card left the reader meanwhile
     // (cardId changed) or there is none.
     template <class Fn>
-    bool withCard(std::unique_lock<std::mutex>& lock, const ReaderPtr& r, std::uint64_t cardId, Fn&& fn);
+    bool withCard(std::unique_lock<std::mutex>& lock, const ReaderPtr& r, std::uint64_t cardId,
+                  Fn&& fn);
 
     // Marks every handle on the reader's current card except `except` as reset.
     void flagReset(const ReaderPtr& r, SCARDHANDLE except);
@@ -100,10 +101,11 @@ struct Service::Impl {
 };
 
 template <class Fn>
-bool Service::Impl::withCard(std::unique_lock<std::mutex>& lock, const ReaderPtr& r, std::uint64_t cardId,
-                             Fn&& fn) {
+bool Service::Impl::withCard(std::unique_lock<std::mutex>& lock, const ReaderPtr& r,
+                             std::uint64_t cardId, Fn&& fn) {
     cv.wait(lock, [&] { return !r->busy; });
-    if (r->cardId != cardId || !r->card) return false;
+    if (r->cardId != cardId || !r->card)
+        return false;
     r->busy = true;
     std::shared_ptr<vcard::CardDevice> card = r->card;
     bool wasPowered = r->powered;
@@ -119,7 +121,8 @@ bool Service::Impl::withCard(std::unique_lock<std::mutex>& lock, const ReaderPtr
             cv.notify_all();
         }
     } relock{lock, *r, cv};
-    if (!wasPowered) card->powerOn();
+    if (!wasPowered)
+        card->powerOn();
     fn(*card);
     return true;
 }

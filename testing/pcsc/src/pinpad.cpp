@@ -17,16 +17,17 @@ std::uint32_t le32(const Bytes& b, std::size_t at) {
 
 // The formatting fields shared by both structures.
 struct Format {
-    std::uint8_t formatString;   // bit 7 bytes/bits, 6-3 position, 2 right-justify, 1-0 encoding
-    std::uint8_t blockString;    // 7-4 bits of the PIN length field, 3-0 PIN block size in bytes
-    std::uint8_t lengthFormat;   // bit 4 bytes/bits, 3-0 position of the length field
+    std::uint8_t formatString;  // bit 7 bytes/bits, 6-3 position, 2 right-justify, 1-0 encoding
+    std::uint8_t blockString;   // 7-4 bits of the PIN length field, 3-0 PIN block size in bytes
+    std::uint8_t lengthFormat;  // bit 4 bytes/bits, 3-0 position of the length field
     std::uint8_t minDigits;
     std::uint8_t maxDigits;
 };
 
 bool validDigits(const std::string& pin) {
     for (char c : pin)
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9')
+            return false;
     return true;
 }
 
@@ -34,7 +35,8 @@ Bytes encode(const std::string& pin, unsigned encoding) {
     Bytes out;
     switch (encoding) {
     case 0:  // binary: one digit per byte
-        for (char c : pin) out.push_back(std::uint8_t(c - '0'));
+        for (char c : pin)
+            out.push_back(std::uint8_t(c - '0'));
         break;
     case 1:  // BCD, a lone last digit padded with F
         for (std::size_t i = 0; i < pin.size(); i += 2) {
@@ -44,7 +46,8 @@ Bytes encode(const std::string& pin, unsigned encoding) {
         }
         break;
     default:  // ASCII
-        for (char c : pin) out.push_back(std::uint8_t(c));
+        for (char c : pin)
+            out.push_back(std::uint8_t(c));
         break;
     }
     return out;
@@ -67,22 +70,27 @@ bool place(Bytes& apdu, const Format& f, std::size_t offset, const std::string& 
     const std::size_t dataBits = (5 + offset) * 8;
     const unsigned pos = (f.formatString >> 3) & 0x0F;
     const std::size_t pinBits = dataBits + ((f.formatString & 0x80) ? pos * 8u : pos);
-    if (pinBits % 8 != 0) return false;
+    if (pinBits % 8 != 0)
+        return false;
     Bytes digits = encode(pin, f.formatString & 0x03);
     const std::size_t block = f.blockString & 0x0F;
     std::size_t start = pinBits / 8;
     if (f.formatString & 0x04) {  // right-justified inside the block
-        if (block < digits.size()) return false;
+        if (block < digits.size())
+            return false;
         start += block - digits.size();
     }
-    if (start + digits.size() > apdu.size()) return false;
-    for (std::size_t i = 0; i < digits.size(); ++i) apdu[start + i] = digits[i];
+    if (start + digits.size() > apdu.size())
+        return false;
+    for (std::size_t i = 0; i < digits.size(); ++i)
+        apdu[start + i] = digits[i];
 
     const unsigned lengthBits = f.blockString >> 4;
     if (lengthBits > 0) {
         const unsigned lpos = f.lengthFormat & 0x0F;
         const std::size_t at = dataBits + ((f.lengthFormat & 0x10) ? lpos * 8u : lpos);
-        if (at + lengthBits > apdu.size() * 8) return false;
+        if (at + lengthBits > apdu.size() * 8)
+            return false;
         writeBits(apdu, at, lengthBits, unsigned(pin.size()));
     }
     return true;
@@ -90,7 +98,8 @@ bool place(Bytes& apdu, const Format& f, std::size_t offset, const std::string& 
 
 // Takes the next entry; a status word when the user did not enter a usable PIN.
 std::optional<Bytes> take(std::deque<PinEntry>& script, const Format& f, std::string& pin) {
-    if (script.empty()) return Bytes{0x64, 0x00};
+    if (script.empty())
+        return Bytes{0x64, 0x00};
     PinEntry e = script.front();
     script.pop_front();
     switch (e.kind) {
@@ -117,10 +126,12 @@ Outcome invalid() {
 
 Outcome prepare(bool modify, const Bytes& s, std::deque<PinEntry>& script) {
     const std::size_t header = modify ? kModifyHeader : kVerifyHeader;
-    if (s.size() < header) return invalid();
+    if (s.size() < header)
+        return invalid();
     const std::uint32_t apduLength = le32(s, header - 4);
     // The structure may be longer than its APDU (zero-filled tail), never shorter.
-    if (apduLength < 5 || apduLength > s.size() - header) return invalid();
+    if (apduLength < 5 || apduLength > s.size() - header)
+        return invalid();
     Bytes apdu(s.begin() + header, s.begin() + header + apduLength);
 
     Format f{};
@@ -138,7 +149,8 @@ Outcome prepare(bool modify, const Bytes& s, std::deque<PinEntry>& script) {
             o.statusWord = *sw;
             return o;
         }
-        if (!place(apdu, f, 0, pin)) return invalid();
+        if (!place(apdu, f, 0, pin))
+            return invalid();
         o.apdu = std::move(apdu);
         return o;
     }
@@ -165,8 +177,10 @@ Outcome prepare(bool modify, const Bytes& s, std::deque<PinEntry>& script) {
             return o;
         }
     }
-    if ((confirm & 0x02) && !place(apdu, f, s[5], oldPin)) return invalid();
-    if (!place(apdu, f, s[6], newPin)) return invalid();
+    if ((confirm & 0x02) && !place(apdu, f, s[5], oldPin))
+        return invalid();
+    if (!place(apdu, f, s[6], newPin))
+        return invalid();
     o.apdu = std::move(apdu);
     return o;
 }

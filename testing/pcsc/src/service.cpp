@@ -8,11 +8,11 @@ namespace testpcsc {
 
 const char* functionName(Function f) {
     static const char* const names[kFunctionCount] = {
-        "SCardEstablishContext", "SCardReleaseContext",    "SCardIsValidContext",
-        "SCardListReaders",      "SCardFreeMemory",        "SCardGetStatusChange",
-        "SCardCancel",           "SCardConnect",           "SCardReconnect",
-        "SCardDisconnect",       "SCardBeginTransaction",  "SCardEndTransaction",
-        "SCardStatus",           "SCardTransmit",          "SCardControl",
+        "SCardEstablishContext", "SCardReleaseContext",   "SCardIsValidContext",
+        "SCardListReaders",      "SCardFreeMemory",       "SCardGetStatusChange",
+        "SCardCancel",           "SCardConnect",          "SCardReconnect",
+        "SCardDisconnect",       "SCardBeginTransaction", "SCardEndTransaction",
+        "SCardStatus",           "SCardTransmit",         "SCardControl",
         "SCardGetAttrib",        "SCardSetAttrib",
     };
     auto i = static_cast<std::size_t>(f);
@@ -21,13 +21,15 @@ const char* functionName(Function f) {
 
 ReaderPtr Service::Impl::findReader(const std::string& name) const {
     for (const auto& r : readers)
-        if (r->name == name) return r;
+        if (r->name == name)
+            return r;
     return nullptr;
 }
 
 ReaderPtr Service::Impl::requireReader(const std::string& name) const {
     ReaderPtr r = findReader(name);
-    if (!r) throw std::logic_error("testpcsc: no reader named \"" + name + "\"");
+    if (!r)
+        throw std::logic_error("testpcsc: no reader named \"" + name + "\"");
     return r;
 }
 
@@ -35,20 +37,23 @@ std::optional<LONG> Service::Impl::enter(Function f) {
     auto i = static_cast<std::size_t>(f);
     ++calls[i];
     auto& queue = injections[i];
-    if (queue.empty()) return std::nullopt;
+    if (queue.empty())
+        return std::nullopt;
     Injection& head = queue.front();
     if (head.skip > 0) {
         --head.skip;
         return std::nullopt;
     }
     LONG result = head.result;
-    if (--head.times == 0) queue.pop_front();
+    if (--head.times == 0)
+        queue.pop_front();
     return result;
 }
 
 void Service::Impl::flagReset(const ReaderPtr& r, SCARDHANDLE except) {
     for (auto& [id, h] : handles)
-        if (id != except && h.reader == r && h.cardId == r->cardId) h.resetPending = true;
+        if (id != except && h.reader == r && h.cardId == r->cardId)
+            h.resetPending = true;
 }
 
 void Service::Impl::detachCard(const ReaderPtr& r) {
@@ -62,7 +67,8 @@ void Service::Impl::detachCard(const ReaderPtr& r) {
     ++r->eventCounter;
 }
 
-void Service::Impl::attachCard(const ReaderPtr& r, std::shared_ptr<vcard::CardDevice> card, Protocol protocol) {
+void Service::Impl::attachCard(const ReaderPtr& r, std::shared_ptr<vcard::CardDevice> card,
+                               Protocol protocol) {
     r->atr = card->atr();
     r->card = std::move(card);
     r->protocol = protocol;
@@ -85,14 +91,17 @@ Service& Service::instance() {
 void Service::reset() {
     Impl& d = *impl_;
     std::lock_guard<std::mutex> lock(d.mu);
-    for (auto& r : d.readers) r->attached = false;
+    for (auto& r : d.readers)
+        r->attached = false;
     d.readers.clear();
     d.contexts.clear();
     d.handles.clear();
-    for (auto& [p, ctx] : d.allocations) std::free(const_cast<void*>(p));
+    for (auto& [p, ctx] : d.allocations)
+        std::free(const_cast<void*>(p));
     d.allocations.clear();
     d.calls.fill(0);
-    for (auto& q : d.injections) q.clear();
+    for (auto& q : d.injections)
+        q.clear();
     d.running = true;
     ++d.epoch;
     d.cv.notify_all();
@@ -101,7 +110,8 @@ void Service::reset() {
 void Service::addReader(const std::string& name, const ReaderOptions& options) {
     Impl& d = *impl_;
     std::lock_guard<std::mutex> lock(d.mu);
-    if (d.findReader(name)) throw std::logic_error("testpcsc: reader \"" + name + "\" exists");
+    if (d.findReader(name))
+        throw std::logic_error("testpcsc: reader \"" + name + "\" exists");
     auto r = std::make_shared<ReaderState>();
     r->name = name;
     r->options = options;
@@ -122,7 +132,8 @@ void Service::removeReader(const std::string& name) {
     d.cv.wait(lock, [&] { return !r->busy; });
     std::shared_ptr<vcard::CardDevice> card = r->card;
     bool powered = r->powered;
-    if (card) d.detachCard(r);
+    if (card)
+        d.detachCard(r);
     r->attached = false;
     for (auto it = d.readers.begin(); it != d.readers.end(); ++it)
         if (*it == r) {
@@ -131,25 +142,30 @@ void Service::removeReader(const std::string& name) {
         }
     d.cv.notify_all();
     lock.unlock();
-    if (card && powered) card->powerOff();
+    if (card && powered)
+        card->powerOff();
 }
 
 std::vector<std::string> Service::readers() const {
     Impl& d = *impl_;
     std::lock_guard<std::mutex> lock(d.mu);
     std::vector<std::string> names;
-    for (const auto& r : d.readers) names.push_back(r->name);
+    for (const auto& r : d.readers)
+        names.push_back(r->name);
     return names;
 }
 
-void Service::insertCard(const std::string& reader, std::shared_ptr<vcard::CardDevice> card, Protocol protocol) {
-    if (!card) throw std::logic_error("testpcsc: insertCard without a card");
+void Service::insertCard(const std::string& reader, std::shared_ptr<vcard::CardDevice> card,
+                         Protocol protocol) {
+    if (!card)
+        throw std::logic_error("testpcsc: insertCard without a card");
     // Powered before it becomes visible, so no other thread can reach it yet.
     card->powerOn();
     Impl& d = *impl_;
     std::lock_guard<std::mutex> lock(d.mu);
     ReaderPtr r = d.requireReader(reader);
-    if (r->card) throw std::logic_error("testpcsc: reader \"" + reader + "\" already holds a card");
+    if (r->card)
+        throw std::logic_error("testpcsc: reader \"" + reader + "\" already holds a card");
     d.attachCard(r, std::move(card), protocol);
     d.cv.notify_all();
 }
@@ -161,17 +177,21 @@ std::shared_ptr<vcard::CardDevice> Service::removeCard(const std::string& reader
     // A removed card loses power; wait for a running card call to finish first.
     d.cv.wait(lock, [&] { return !r->busy; });
     std::shared_ptr<vcard::CardDevice> card = r->card;
-    if (!card) return nullptr;
+    if (!card)
+        return nullptr;
     bool powered = r->powered;
     d.detachCard(r);
     d.cv.notify_all();
     lock.unlock();
-    if (powered) card->powerOff();
+    if (powered)
+        card->powerOff();
     return card;
 }
 
-void Service::replaceCard(const std::string& reader, std::shared_ptr<vcard::CardDevice> card, Protocol protocol) {
-    if (!card) throw std::logic_error("testpcsc: replaceCard without a card");
+void Service::replaceCard(const std::string& reader, std::shared_ptr<vcard::CardDevice> card,
+                          Protocol protocol) {
+    if (!card)
+        throw std::logic_error("testpcsc: replaceCard without a card");
     card->powerOn();
     Impl& d = *impl_;
     std::shared_ptr<vcard::CardDevice> old;
@@ -182,18 +202,21 @@ void Service::replaceCard(const std::string& reader, std::shared_ptr<vcard::Card
         d.cv.wait(lock, [&] { return !r->busy; });
         old = r->card;
         oldPowered = r->powered;
-        if (old) d.detachCard(r);
+        if (old)
+            d.detachCard(r);
         d.attachCard(r, std::move(card), protocol);
         d.cv.notify_all();
     }
-    if (old && oldPowered) old->powerOff();
+    if (old && oldPowered)
+        old->powerOff();
 }
 
 void Service::resetCard(const std::string& reader) {
     Impl& d = *impl_;
     std::unique_lock<std::mutex> lock(d.mu);
     ReaderPtr r = d.requireReader(reader);
-    if (!r->card) throw std::logic_error("testpcsc: reader \"" + reader + "\" holds no card");
+    if (!r->card)
+        throw std::logic_error("testpcsc: reader \"" + reader + "\" holds no card");
     d.flagReset(r, 0);
     r->pending.clear();
     d.withCard(lock, r, r->cardId, [](vcard::CardDevice& c) { c.reset(); });
@@ -226,7 +249,8 @@ std::vector<PinPadRecord> Service::pinPadRecords(const std::string& reader) cons
 }
 
 void Service::failCall(Function f, LONG result, unsigned times, unsigned skip) {
-    if (times == 0) return;
+    if (times == 0)
+        return;
     Impl& d = *impl_;
     std::lock_guard<std::mutex> lock(d.mu);
     d.injections.at(static_cast<std::size_t>(f)).push_back({result, skip, times});
@@ -235,7 +259,8 @@ void Service::failCall(Function f, LONG result, unsigned times, unsigned skip) {
 void Service::stop() {
     Impl& d = *impl_;
     std::unique_lock<std::mutex> lock(d.mu);
-    if (!d.running) return;
+    if (!d.running)
+        return;
     d.running = false;
     ++d.epoch;
     // Every transaction and handle dies with the service; cards lose power.
@@ -247,8 +272,10 @@ void Service::stop() {
     d.cv.notify_all();
     std::vector<ReaderPtr> readers = d.readers;
     for (auto& r : readers) {
-        if (!r->card || !r->powered) continue;
-        if (d.withCard(lock, r, r->cardId, [](vcard::CardDevice& c) { c.powerOff(); })) r->powered = false;
+        if (!r->card || !r->powered)
+            continue;
+        if (d.withCard(lock, r, r->cardId, [](vcard::CardDevice& c) { c.powerOff(); }))
+            r->powered = false;
     }
 }
 
@@ -307,7 +334,8 @@ std::size_t Service::outstandingAllocations() const {
     return d.allocations.size();
 }
 
-bool Service::waitUntilBlocked(Function f, std::size_t count, std::chrono::milliseconds timeout) const {
+bool Service::waitUntilBlocked(Function f, std::size_t count,
+                               std::chrono::milliseconds timeout) const {
     Impl& d = *impl_;
     std::unique_lock<std::mutex> lock(d.mu);
     auto i = static_cast<std::size_t>(f);

@@ -24,7 +24,8 @@ using namespace std::chrono_literals;
 
 const char* const kReader0 = "Virtual PCD 00 00";
 const char* const kReader1 = "Virtual PCD 00 01";
-const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 0x51, 0x56, 0x4B, 0x41, 0x01, 0x00, 0x00, 0x41};
+const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 0x51,
+                       0x56, 0x4B, 0x41, 0x01, 0x00, 0x00, 0x41};
 const Bytes kGetVersion = {0x80, 0x02, 0x00, 0x00, 0x02};
 constexpr std::uint32_t TIMEOUT = 0x8010000A;
 
@@ -40,7 +41,8 @@ int stack(const std::string& command) {
 Bytes roundTrip(CardConnection& c, const Bytes& command) {
     Bytes response(258);
     std::size_t length = response.size();
-    const std::uint16_t sw = c.transmit(command.data(), command.size(), response.data(), &length, 0);
+    const std::uint16_t sw =
+        c.transmit(command.data(), command.size(), response.data(), &length, 0);
     response.resize(length);
     response.push_back(static_cast<std::uint8_t>(sw >> 8));
     response.push_back(static_cast<std::uint8_t>(sw));

@@ -1,8 +1,8 @@
 // The scenario itself: prints one line per observation to stdout.
 #include "scenario.h"
 
-#include <winscard.h>
 #include <reader.h>
+#include <winscard.h>
 
 #include <chrono>
 #include <cstdio>
@@ -37,21 +37,28 @@ std::string code(LONG rv) {
     return b;
 }
 
-void line(const std::string& what, const std::string& value) { std::printf("%s: %s\n", what.c_str(), value.c_str()); }
+void line(const std::string& what, const std::string& value) {
+    std::printf("%s: %s\n", what.c_str(), value.c_str());
+}
 
 std::string stateBits(DWORD s, DWORD mask) {
     static const std::pair<DWORD, const char*> names[] = {
-        {SCARD_STATE_IGNORE, "IGNORE"},       {SCARD_STATE_CHANGED, "CHANGED"},     {SCARD_STATE_UNKNOWN, "UNKNOWN"}, {SCARD_STATE_UNAVAILABLE, "UNAVAILABLE"},
-        {SCARD_STATE_EMPTY, "EMPTY"},         {SCARD_STATE_PRESENT, "PRESENT"}, {SCARD_STATE_EXCLUSIVE, "EXCLUSIVE"},
-        {SCARD_STATE_INUSE, "INUSE"},         {SCARD_STATE_MUTE, "MUTE"},       {SCARD_STATE_UNPOWERED, "UNPOWERED"},
+        {SCARD_STATE_IGNORE, "IGNORE"},       {SCARD_STATE_CHANGED, "CHANGED"},
+        {SCARD_STATE_UNKNOWN, "UNKNOWN"},     {SCARD_STATE_UNAVAILABLE, "UNAVAILABLE"},
+        {SCARD_STATE_EMPTY, "EMPTY"},         {SCARD_STATE_PRESENT, "PRESENT"},
+        {SCARD_STATE_EXCLUSIVE, "EXCLUSIVE"}, {SCARD_STATE_INUSE, "INUSE"},
+        {SCARD_STATE_MUTE, "MUTE"},           {SCARD_STATE_UNPOWERED, "UNPOWERED"},
     };
     std::string out;
     for (const auto& [bit, name] : names)
-        if (s & mask & bit) out += out.empty() ? name : std::string("|") + name;
+        if (s & mask & bit)
+            out += out.empty() ? name : std::string("|") + name;
     return out.empty() ? "0" : out;
 }
 
-const SCARD_IO_REQUEST* pci(DWORD protocol) { return protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1; }
+const SCARD_IO_REQUEST* pci(DWORD protocol) {
+    return protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+}
 
 std::string transmit(SCARDHANDLE h, DWORD protocol, const Bytes& cmd) {
     unsigned char buf[300];
@@ -66,9 +73,11 @@ std::string status(SCARDHANDLE h) {
     unsigned char atr[MAX_ATR_SIZE];
     DWORD atrLen = sizeof atr;
     LONG rv = SCardStatus(h, name, &nameLen, &state, &protocol, atr, &atrLen);
-    if (rv != SCARD_S_SUCCESS) return code(rv);
+    if (rv != SCARD_S_SUCCESS)
+        return code(rv);
     char b[64];
-    std::snprintf(b, sizeof b, " len=%lu state=0x%04lX protocol=%lu atr=", static_cast<unsigned long>(nameLen),
+    std::snprintf(b, sizeof b,
+                  " len=%lu state=0x%04lX protocol=%lu atr=", static_cast<unsigned long>(nameLen),
                   static_cast<unsigned long>(state), static_cast<unsigned long>(protocol));
     return std::string(name) + b + hex(atr, atrLen);
 }
@@ -80,8 +89,10 @@ DWORD waitForCard(SCARDCONTEXT ctx, const char* reader, bool present) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
         LONG rv = SCardGetStatusChange(ctx, 500, &s, 1);
-        if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT) break;
-        if (bool(s.dwEventState & SCARD_STATE_PRESENT) == present) return s.dwEventState;
+        if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT)
+            break;
+        if (bool(s.dwEventState & SCARD_STATE_PRESENT) == present)
+            return s.dwEventState;
         s.dwCurrentState = s.dwEventState;
     }
     std::fprintf(stderr, "timed out waiting for the card in %s\n", reader);
@@ -89,8 +100,8 @@ DWORD waitForCard(SCARDCONTEXT ctx, const char* reader, bool present) {
 }
 
 constexpr const char* kPnp = "\\\\?PnP?\\Notification";
-constexpr DWORD kPresence = SCARD_STATE_CHANGED | SCARD_STATE_UNKNOWN | SCARD_STATE_EMPTY | SCARD_STATE_PRESENT |
-                            SCARD_STATE_IGNORE | SCARD_STATE_UNAVAILABLE;
+constexpr DWORD kPresence = SCARD_STATE_CHANGED | SCARD_STATE_UNKNOWN | SCARD_STATE_EMPTY |
+                            SCARD_STATE_PRESENT | SCARD_STATE_IGNORE | SCARD_STATE_UNAVAILABLE;
 constexpr DWORD kUse = SCARD_STATE_INUSE | SCARD_STATE_EXCLUSIVE;
 
 // One status-change call for one entry: result, state bits, and the upper
@@ -102,7 +113,8 @@ void probe(SCARDCONTEXT ctx, const char* what, const char* reader, DWORD current
     s.dwCurrentState = current;
     LONG rv = SCardGetStatusChange(ctx, timeout, &s, 1);
     long upper = long(s.dwEventState >> 16);
-    std::string counter = base < 0 ? "upper=" + std::to_string(upper) : "counter+" + std::to_string(upper - base);
+    std::string counter =
+        base < 0 ? "upper=" + std::to_string(upper) : "counter+" + std::to_string(upper - base);
     line(what, code(rv) + " " + counter + " " + stateBits(s.dwEventState, kPresence | kUse));
 }
 
@@ -125,7 +137,8 @@ void duringTransaction(SCARDHANDLE h, const char* what, const std::function<std:
     }
 }
 
-const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 0x51, 0x56, 0x4B, 0x41, 0x01, 0x00, 0x00, 0x41};
+const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 0x51,
+                       0x56, 0x4B, 0x41, 0x01, 0x00, 0x00, 0x41};
 const Bytes kGetVersion = {0x80, 0x02, 0x00, 0x00, 0x02};
 
 }  // namespace
@@ -133,7 +146,8 @@ const Bytes kGetVersion = {0x80, 0x02, 0x00, 0x00, 0x02};
 int run(const Options& options) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string image = options.workDir + "/card.img";
-    if (!runTool({options.vcardTool, "init", image})) return 2;
+    if (!runTool({options.vcardTool, "init", image}))
+        return 2;
     std::unique_ptr<CardSlot> slot = prepare(options, image);
 
     SCARDCONTEXT ctx = 0;
@@ -146,7 +160,8 @@ int run(const Options& options) {
     for (const char* p = readers; rv == SCARD_S_SUCCESS && *p; p += std::strlen(p) + 1)
         names += (names.empty() ? "" : " | ") + std::string(p);
     line("list readers", code(rv) + " length=" + std::to_string(len) + " " + names);
-    if (rv == SCARD_S_SUCCESS) SCardFreeMemory(ctx, readers);
+    if (rv == SCARD_S_SUCCESS)
+        SCardFreeMemory(ctx, readers);
 
     // What a listener sees on its first call: every entry unaware.
     SCARD_READERSTATE states[3] = {};
@@ -159,7 +174,8 @@ int run(const Options& options) {
                       stateBits(states[0].dwEventState, 0xFFFF));
     line("  shared reader", stateBits(states[1].dwEventState, kPresence));
     line("  own reader", stateBits(states[2].dwEventState, kPresence | kUse));
-    for (auto& s : states) s.dwCurrentState = s.dwEventState;
+    for (auto& s : states)
+        s.dwCurrentState = s.dwEventState;
     line("unchanged status change", code(SCardGetStatusChange(ctx, 0, states, 3)));
     // Event counters depend on the readers' history: only differences are printed.
     const DWORD sharedBase = states[1].dwEventState >> 16;
@@ -170,22 +186,26 @@ int run(const Options& options) {
     probe(ctx, "pnp with 2 readers", kPnp, 2u << 16, 0);
     probe(ctx, "pnp with 1 reader", kPnp, 1u << 16, 0);
     probe(ctx, "shared reader without counter", kSharedReader, SCARD_STATE_PRESENT, 0, sharedBase);
-    probe(ctx, "shared reader with other counter", kSharedReader, SCARD_STATE_PRESENT | (sharedBase + 5) << 16, 0,
-          sharedBase);
+    probe(ctx, "shared reader with other counter", kSharedReader,
+          SCARD_STATE_PRESENT | (sharedBase + 5) << 16, 0, sharedBase);
     probe(ctx, "own reader said present", kOwnReader, SCARD_STATE_PRESENT, 0, ownBase);
     probe(ctx, "unknown reader", "No Such Reader 00 00", SCARD_STATE_UNAWARE, 0, 0);
-    probe(ctx, "unknown reader known as unknown", "No Such Reader 00 00", SCARD_STATE_UNKNOWN, 0, 0);
+    probe(ctx, "unknown reader known as unknown", "No Such Reader 00 00", SCARD_STATE_UNKNOWN, 0,
+          0);
 
     SCARDHANDLE h = 0;
     DWORD protocol = 0;
-    line("connect to empty reader", code(SCardConnect(ctx, kOwnReader, SCARD_SHARE_SHARED,
-                                                      SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &protocol)));
+    line("connect to empty reader",
+         code(SCardConnect(ctx, kOwnReader, SCARD_SHARE_SHARED,
+                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &protocol)));
 
     slot->insert();
     DWORD state = waitForCard(ctx, kOwnReader, true);
-    line("inserted", stateBits(state, kPresence | kUse) + " counter+" + std::to_string((state >> 16) - ownBase));
+    line("inserted", stateBits(state, kPresence | kUse) + " counter+" +
+                         std::to_string((state >> 16) - ownBase));
 
-    rv = SCardConnect(ctx, kOwnReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &protocol);
+    rv = SCardConnect(ctx, kOwnReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                      &h, &protocol);
     line("connect", code(rv) + " protocol=" + std::to_string(protocol));
     line("status", status(h));
     DWORD nameOnly = 0;
@@ -197,7 +217,8 @@ int run(const Options& options) {
     line("feature request without buffer",
          code(SCardControl(h, CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0, nullptr, 0, &got)));
     rv = SCardControl(h, CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0, features, sizeof features, &got);
-    line("feature request", code(rv) + (rv == SCARD_S_SUCCESS ? " [" + hex(features, got) + "]" : ""));
+    line("feature request",
+         code(rv) + (rv == SCARD_S_SUCCESS ? " [" + hex(features, got) + "]" : ""));
 
     line("begin transaction", code(SCardBeginTransaction(h)));
     line("select", transmit(h, protocol, kSelect));
@@ -210,16 +231,20 @@ int run(const Options& options) {
     SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx2);
     SCARDHANDLE other = 0;
     DWORD otherProtocol = 0;
-    line("second connect", code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_SHARED,
-                                             SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &other, &otherProtocol)));
+    line("second connect",
+         code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_SHARED,
+                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &other, &otherProtocol)));
     SCARDHANDLE refused = 0;
-    line("exclusive while shared", code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_EXCLUSIVE,
-                                                     SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &refused, &otherProtocol)));
-    duringTransaction(h, "other transmit during transaction", [&] { return transmit(other, protocol, kGetVersion); });
+    line("exclusive while shared",
+         code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_EXCLUSIVE,
+                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &refused, &otherProtocol)));
+    duringTransaction(h, "other transmit during transaction",
+                      [&] { return transmit(other, protocol, kGetVersion); });
     duringTransaction(h, "other status during transaction", [&] { return status(other); });
     duringTransaction(h, "other begin transaction during transaction", [&] {
         LONG r = SCardBeginTransaction(other);
-        if (r == SCARD_S_SUCCESS) SCardEndTransaction(other, SCARD_LEAVE_CARD);
+        if (r == SCARD_S_SUCCESS)
+            SCardEndTransaction(other, SCARD_LEAVE_CARD);
         return code(r);
     });
     line("end transaction without one", code(SCardEndTransaction(h, SCARD_LEAVE_CARD)));
@@ -228,44 +253,52 @@ int run(const Options& options) {
     line("other end transaction with reset", code(SCardEndTransaction(other, SCARD_RESET_CARD)));
     line("other status after its reset", status(other));
     line("status after other's reset", status(h));
-    rv = SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &protocol);
+    rv = SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                        SCARD_LEAVE_CARD, &protocol);
     line("reconnect", code(rv));
     line("select", transmit(h, protocol, kSelect));
-    line("third connect", code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_SHARED,
-                                            SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &other, &otherProtocol)));
+    line("third connect",
+         code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_SHARED,
+                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &other, &otherProtocol)));
     line("disconnect with reset", code(SCardDisconnect(other, SCARD_RESET_CARD)));
     for (int i = 0; i < 2; ++i) {
         line("stale transmit", transmit(h, protocol, kGetVersion));
         line("stale status", status(h));
         rv = SCardBeginTransaction(h);
         line("stale begin transaction", code(rv));
-        if (rv == SCARD_S_SUCCESS) SCardEndTransaction(h, SCARD_LEAVE_CARD);
+        if (rv == SCARD_S_SUCCESS)
+            SCardEndTransaction(h, SCARD_LEAVE_CARD);
     }
-    rv = SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &protocol);
+    rv = SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                        SCARD_LEAVE_CARD, &protocol);
     line("reconnect", code(rv) + " protocol=" + std::to_string(protocol));
     line("get version after reset", transmit(h, protocol, kGetVersion));
     line("select after reset", transmit(h, protocol, kSelect));
     line("get version", transmit(h, protocol, kGetVersion));
 
-    line("fourth connect", code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_SHARED,
-                                             SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &other, &otherProtocol)));
+    line("fourth connect",
+         code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_SHARED,
+                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &other, &otherProtocol)));
     line("other disconnect with unpower", code(SCardDisconnect(other, SCARD_UNPOWER_CARD)));
     line("transmit after other's unpower", transmit(h, protocol, kGetVersion));
-    rv = SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &protocol);
+    rv = SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                        SCARD_LEAVE_CARD, &protocol);
     line("reconnect", code(rv));
     line("get version after unpower", transmit(h, protocol, kGetVersion));
     line("select", transmit(h, protocol, kSelect));
 
     slot->remove();
     state = waitForCard(ctx, kOwnReader, false);
-    line("removed", stateBits(state, kPresence | kUse) + " counter+" + std::to_string((state >> 16) - ownBase));
+    line("removed", stateBits(state, kPresence | kUse) + " counter+" +
+                        std::to_string((state >> 16) - ownBase));
     for (int i = 0; i < 2; ++i) {
         line("removed transmit", transmit(h, protocol, kGetVersion));
         line("removed status", status(h));
         line("removed begin transaction", code(SCardBeginTransaction(h)));
     }
-    line("removed reconnect", code(SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                                                  SCARD_LEAVE_CARD, &protocol)));
+    line("removed reconnect",
+         code(SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                             SCARD_LEAVE_CARD, &protocol)));
     line("disconnect", code(SCardDisconnect(h, SCARD_LEAVE_CARD)));
     line("disconnect again", code(SCardDisconnect(h, SCARD_LEAVE_CARD)));
     SCardReleaseContext(ctx2);
@@ -286,13 +319,15 @@ bool runTool(const std::vector<std::string>& args) {
 
 pid_t spawn(const std::vector<std::string>& args) {
     std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         // Keep the child's chatter out of the transcript.
-        if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(127);
+        if (std::freopen("/dev/null", "w", stdout) == nullptr)
+            _exit(127);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -305,8 +340,10 @@ int main(int argc, char** argv) {
     scenario::Options options;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string key = argv[i];
-        if (key == "--vcard") options.vcardTool = argv[i + 1];
-        if (key == "--dir") options.workDir = argv[i + 1];
+        if (key == "--vcard")
+            options.vcardTool = argv[i + 1];
+        if (key == "--dir")
+            options.workDir = argv[i + 1];
     }
     if (options.vcardTool.empty() || options.workDir.empty()) {
         std::fprintf(stderr, "usage: %s --vcard KALVIK_VCARD --dir WORKDIR\n", argv[0]);

@@ -12,7 +12,8 @@ public:
     explicit ServiceCard(std::string image) : image_(std::move(image)) {}
     void insert() override {
         // The card's ATR offers T=1 only, as pcscd negotiates it.
-        testpcsc::service().insertCard(kOwnReader, vcard::KalvikCard::load(image_), testpcsc::Protocol::T1);
+        testpcsc::service().insertCard(kOwnReader, vcard::KalvikCard::load(image_),
+                                       testpcsc::Protocol::T1);
     }
     void remove() override { testpcsc::service().removeCard(kOwnReader); }
 

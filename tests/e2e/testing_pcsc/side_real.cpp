@@ -16,7 +16,8 @@ constexpr const char* kOwnReaderPort = "35964";
 
 class ServedCard : public CardSlot {
 public:
-    ServedCard(std::string tool, std::string image) : tool_(std::move(tool)), image_(std::move(image)) {}
+    ServedCard(std::string tool, std::string image)
+        : tool_(std::move(tool)), image_(std::move(image)) {}
     ~ServedCard() override { stop(); }
 
     void insert() override {
@@ -24,16 +25,19 @@ public:
         // script runs the server where the vpcd port is reachable.
         const char* script = std::getenv("STACK_SCRIPT");
         if (script)
-            pid_ = spawn({"bash", script, "exec", tool_, "serve", image_, "--port", kOwnReaderPort});
+            pid_ =
+                spawn({"bash", script, "exec", tool_, "serve", image_, "--port", kOwnReaderPort});
         else
             pid_ = spawn({tool_, "serve", image_, "--port", kOwnReaderPort});
-        if (pid_ < 0) std::fprintf(stderr, "cannot start %s serve\n", tool_.c_str());
+        if (pid_ < 0)
+            std::fprintf(stderr, "cannot start %s serve\n", tool_.c_str());
     }
     void remove() override { stop(); }
 
 private:
     void stop() {
-        if (pid_ <= 0) return;
+        if (pid_ <= 0)
+            return;
         kill(pid_, SIGTERM);
         int status = 0;
         waitpid(pid_, &status, 0);

@@ -22,7 +22,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 const char* const kReader0 = "Virtual PCD 00 00";
 const char* const kReader1 = "Virtual PCD 00 01";
-const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 0x51, 0x56, 0x4B, 0x41, 0x01, 0x00, 0x00, 0x41};
+const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 0x51,
+                       0x56, 0x4B, 0x41, 0x01, 0x00, 0x00, 0x41};
 const Bytes kGetVersion = {0x80, 0x02, 0x00, 0x00, 0x02};
 const Bytes kOk = {0x90, 0x00};
 
@@ -41,27 +42,33 @@ Bytes withOk(Bytes data) {
 class PcscStack : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(env("STACK_DIR").empty()) << "run under the pcsc_stack fixture (STACK_DIR unset)";
-        ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_), SCARD_S_SUCCESS);
+        ASSERT_FALSE(env("STACK_DIR").empty())
+            << "run under the pcsc_stack fixture (STACK_DIR unset)";
+        ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_),
+                  SCARD_S_SUCCESS);
     }
     void TearDown() override {
-        if (card_) SCardDisconnect(card_, SCARD_LEAVE_CARD);
-        if (context_) SCardReleaseContext(context_);
+        if (card_)
+            SCardDisconnect(card_, SCARD_LEAVE_CARD);
+        if (context_)
+            SCardReleaseContext(context_);
     }
 
     void connect() {
-        if (card_) SCardDisconnect(card_, SCARD_LEAVE_CARD);
+        if (card_)
+            SCardDisconnect(card_, SCARD_LEAVE_CARD);
         card_ = 0;
-        ASSERT_EQ(SCardConnect(context_, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_,
-                               &protocol_),
+        ASSERT_EQ(SCardConnect(context_, kReader0, SCARD_SHARE_SHARED,
+                               SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol_),
                   SCARD_S_SUCCESS);
     }
 
     LONG transmit(const Bytes& command, Bytes& response) {
         unsigned char buffer[MAX_BUFFER_SIZE];
         DWORD length = sizeof buffer;
-        const LONG rc = SCardTransmit(card_, protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1,
-                                      command.data(), command.size(), nullptr, buffer, &length);
+        const LONG rc =
+            SCardTransmit(card_, protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1,
+                          command.data(), command.size(), nullptr, buffer, &length);
         response.assign(buffer, buffer + (rc == SCARD_S_SUCCESS ? length : 0));
         return rc;
     }
@@ -77,12 +84,14 @@ protected:
         state.szReader = reader;
         state.dwCurrentState = SCARD_STATE_UNAWARE;
         EXPECT_EQ(SCardGetStatusChange(context_, 0, &state, 1), SCARD_S_SUCCESS);
-        if (atr) atr->assign(state.rgbAtr, state.rgbAtr + state.cbAtr);
+        if (atr)
+            atr->assign(state.rgbAtr, state.rgbAtr + state.cbAtr);
         return state.dwEventState;
     }
 
     static int stackCommand(const std::string& command) {
-        return std::system(("bash '" + env("STACK_SCRIPT") + "' " + command + " >/dev/null").c_str());
+        return std::system(
+            ("bash '" + env("STACK_SCRIPT") + "' " + command + " >/dev/null").c_str());
     }
 
     SCARDCONTEXT context_ = 0;
@@ -96,7 +105,8 @@ TEST_F(PcscStack, BothVpcdReadersAreListedWithTheCardInTheFirst) {
     std::string buffer(size, '\0');
     ASSERT_EQ(SCardListReaders(context_, nullptr, &buffer[0], &size), SCARD_S_SUCCESS);
     std::vector<std::string> names;
-    for (const char* p = buffer.c_str(); *p; p += std::strlen(p) + 1) names.emplace_back(p);
+    for (const char* p = buffer.c_str(); *p; p += std::strlen(p) + 1)
+        names.emplace_back(p);
     EXPECT_NE(std::find(names.begin(), names.end(), kReader0), names.end());
     EXPECT_NE(std::find(names.begin(), names.end(), kReader1), names.end());
 
@@ -114,7 +124,9 @@ TEST_F(PcscStack, ApduRoundTripStaysFarBelowDelayedAckTime) {
         const auto start = std::chrono::steady_clock::now();
         Bytes response;
         ASSERT_EQ(transmit(kGetVersion, response), SCARD_S_SUCCESS);
-        millis.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        millis.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     std::sort(millis.begin(), millis.end());
     // Delayed ACKs would put every exchange near 40 ms.
@@ -123,7 +135,8 @@ TEST_F(PcscStack, ApduRoundTripStaysFarBelowDelayedAckTime) {
 }
 
 TEST_F(PcscStack, PulledCardIsGoneForOldHandlesAndComesBackWithItsState) {
-    const Bytes getFreshness = {0x80, 0x0C, 0x00, 0x00, std::uint8_t(vcard::KalvikCard::kFreshnessSize)};
+    const Bytes getFreshness = {0x80, 0x0C, 0x00, 0x00,
+                                std::uint8_t(vcard::KalvikCard::kFreshnessSize)};
     connect();
     ASSERT_EQ(send(kSelect), kOk);
     const Bytes before = send(getFreshness);
@@ -131,7 +144,8 @@ TEST_F(PcscStack, PulledCardIsGoneForOldHandlesAndComesBackWithItsState) {
 
     Bytes marker(vcard::KalvikCard::kFreshnessSize);
     std::mt19937 random(std::random_device{}());
-    for (auto& b : marker) b = std::uint8_t(random());
+    for (auto& b : marker)
+        b = std::uint8_t(random());
     Bytes set = {0x80, 0x0E, 0x00, 0x00, std::uint8_t(marker.size())};
     set.insert(set.end(), marker.begin(), marker.end());
     ASSERT_EQ(send(set), kOk);

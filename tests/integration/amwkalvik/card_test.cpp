@@ -73,7 +73,9 @@ protected:
     }
 
     // A token as a later call would make it: nothing carried over.
-    std::unique_ptr<Token> freshToken() { return std::unique_ptr<Token>(new Token(connection.get())); }
+    std::unique_ptr<Token> freshToken() {
+        return std::unique_ptr<Token>(new Token(connection.get()));
+    }
 
     amw::AuthenticationObject user() {
         amw::AuthenticationObject ao;
@@ -102,7 +104,8 @@ protected:
 // OpenSSL's view of a public half: data^e mod n.
 Bytes publicOperation(const amw::KeyPair& pair, const Bytes& input) {
     BN_CTX* ctx = BN_CTX_new();
-    BIGNUM* n = BN_bin2bn(pair.publicKey.modulus.data, static_cast<int>(pair.publicKey.modulus.size()), nullptr);
+    BIGNUM* n = BN_bin2bn(pair.publicKey.modulus.data,
+                          static_cast<int>(pair.publicKey.modulus.size()), nullptr);
     BIGNUM* e = BN_bin2bn(pair.publicKey.publicExponent.data,
                           static_cast<int>(pair.publicKey.publicExponent.size()), nullptr);
     BIGNUM* x = BN_bin2bn(input.data(), static_cast<int>(input.size()), nullptr);
@@ -154,12 +157,12 @@ TEST_P(CardTest, EveryObjectKindIsCreatedListedBackAndChanged) {
     EXPECT_EQ(cardSecret->acReadContent, USER_OR_SO);
     EXPECT_TRUE(secret->isPrivateContent());
 
-    std::unique_ptr<amw::Directory> dir(
-        token->createDirectory(text<8>("KEYS"), AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO)));
+    std::unique_ptr<amw::Directory> dir(token->createDirectory(
+        text<8>("KEYS"), AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO)));
     dir->commitCreationOrMetadataChanges();
-    std::unique_ptr<amw::File> file(token->createFile(dir.get(), text<8>("blob"), AccessCondition(EVERYONE),
-                                                      AccessCondition(NOT_SPECIFIED),
-                                                      AccessCondition(NOT_SPECIFIED)));
+    std::unique_ptr<amw::File> file(
+        token->createFile(dir.get(), text<8>("blob"), AccessCondition(EVERYONE),
+                          AccessCondition(NOT_SPECIFIED), AccessCondition(NOT_SPECIFIED)));
     file->setContent(body.data(), 300);
     file->commitCreationOrMetadataChanges();
     file->commitContentChanges();
@@ -339,9 +342,10 @@ protected:
 
 TEST_P(SmallCardTest, ContentThatDoesNotFitIsRefusedBeforeTheCardChanges) {
     login();
-    std::unique_ptr<amw::DataObject> object(token->createDataObject(
-        text<128>("big"), text<128>("id"), text<128>(""), text<128>(""), AccessCondition(USER_OR_SO),
-        AccessCondition(EVERYONE), AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO)));
+    std::unique_ptr<amw::DataObject> object(
+        token->createDataObject(text<128>("big"), text<128>("id"), text<128>(""), text<128>(""),
+                                AccessCondition(USER_OR_SO), AccessCondition(EVERYONE),
+                                AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO)));
     object->setContent(reinterpret_cast<const std::uint8_t*>("keep"), 4);
     object->commitCreationOrMetadataChanges();
     object->commitContentChanges();
@@ -371,24 +375,21 @@ TEST_P(CountTest, ApduCountsOfTypicalOperations) {
     std::vector<std::unique_ptr<amw::Storage>> made;
     for (std::size_t i = 0; i < N; ++i) {
         const std::string id = "obj-" + std::to_string(i);
-        amw::X509Certificate* c = token->createCertificate(text<128>(id), text<128>(id), 0, 0, false,
-                                                           AccessCondition(EVERYONE),
-                                                           AccessCondition(USER_OR_SO),
-                                                           AccessCondition(USER_OR_SO));
+        amw::X509Certificate* c = token->createCertificate(
+            text<128>(id), text<128>(id), 0, 0, false, AccessCondition(EVERYONE),
+            AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO));
         made.emplace_back(c);
         c->commitCreationOrMetadataChanges();
-        amw::DataObject* d = token->createDataObject(text<128>(id), text<128>(id), text<128>("1.2"),
-                                                     text<128>("a"), AccessCondition(USER_OR_SO),
-                                                     AccessCondition(EVERYONE),
-                                                     AccessCondition(USER_OR_SO),
-                                                     AccessCondition(USER_OR_SO));
+        amw::DataObject* d =
+            token->createDataObject(text<128>(id), text<128>(id), text<128>("1.2"), text<128>("a"),
+                                    AccessCondition(USER_OR_SO), AccessCondition(EVERYONE),
+                                    AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO));
         made.emplace_back(d);
         d->commitCreationOrMetadataChanges();
     }
     clearTrace();
-    std::unique_ptr<amw::KeyPair> pair(token->generateKeyPair(text<128>("pub"), text<128>("priv"), 2048, 0,
-                                                              0, text<128>("k"), 0x00FF,
-                                                              exponent65537()));
+    std::unique_ptr<amw::KeyPair> pair(token->generateKeyPair(
+        text<128>("pub"), text<128>("priv"), 2048, 0, 0, text<128>("k"), 0x00FF, exponent65537()));
     pair->commitCreationOrMetadataChanges();
     const std::size_t generate = exchanges();
     EXPECT_EQ(generate, 5u);  // createKeyPair, generateKeyPair, setMetadataSize, writeData, commit
@@ -419,8 +420,8 @@ TEST_P(CountTest, ApduCountsOfTypicalOperations) {
     EXPECT_EQ(listPairs, 1u + 4u);
     std::cout << "[ APDUs    ] list " << N << " certificates: " << listCerts << ", " << N
               << " data objects: " << listObjects << ", 1 key pair: " << listPairs
-              << "; generate 2048-bit pair: " << generate << "; 2048-bit exponentiation: "
-              << sign2048 << std::endl;
+              << "; generate 2048-bit pair: " << generate
+              << "; 2048-bit exponentiation: " << sign2048 << std::endl;
 }
 
 // A reader with a PIN pad: the pad asks, the notifier hears about every attempt.
@@ -437,7 +438,8 @@ TEST_P(PinPadCardTest, PinEnteredOnTheReader) {
     ASSERT_TRUE(connection->isPinPadAvailable());
     amw::AuthenticationObject ao = user();
     EXPECT_TRUE(token->willUsePinPad(&ao));
-    service->queuePinEntries(READER, {testpcsc::PinEntry::pin("999999"), testpcsc::PinEntry::pin(USER_PIN)});
+    service->queuePinEntries(
+        READER, {testpcsc::PinEntry::pin("999999"), testpcsc::PinEntry::pin(USER_PIN)});
     fake::RecordingNotifier notifier;
     std::uint32_t tries = 0;
     EXPECT_EQ(token->authenticate(&ao, nullptr, 0, &tries, &notifier), amw::AUTHENTICATION_SUCCESS);
@@ -458,7 +460,8 @@ TEST_P(PinPadCardTest, PinEnteredOnTheReader) {
     // A new PIN typed twice on the pad (logging in goes through the pad too).
     service->queuePinEntries(READER, {testpcsc::PinEntry::pin(USER_PIN)});
     EXPECT_EQ(token->authenticate(&ao, nullptr, 0, &tries, nullptr), amw::AUTHENTICATION_SUCCESS);
-    service->queuePinEntries(READER, {testpcsc::PinEntry::pin("24682468"), testpcsc::PinEntry::pin("24682468")});
+    service->queuePinEntries(
+        READER, {testpcsc::PinEntry::pin("24682468"), testpcsc::PinEntry::pin("24682468")});
     token->changePin(&ao, nullptr, 0, nullptr);
     token->deauthenticate(amw::AMWROLE_USER);
     service->queuePinEntries(READER, {testpcsc::PinEntry::pin("24682468")});

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -21,8 +23,6 @@
 #include <functional>
 #include <memory>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -39,8 +39,8 @@ using logrecords::EnabledLog;
 using logrecords::newBodies;
 
 // The log on, and a configured cache directory beside it.
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new EnabledLog(
-    [](const TempDir& dir) { return "cache = " + dir.path() + "/configured/\n"; }));
+const auto* const environment = ::testing::AddGlobalTestEnvironment(
+    new EnabledLog([](const TempDir& dir) { return "cache = " + dir.path() + "/configured/\n"; }));
 
 bool loggedStartingWith(const std::vector<std::string>& bodies, const std::string& text) {
     return std::any_of(bodies.begin(), bodies.end(),
@@ -352,8 +352,8 @@ TEST_F(CachedTokenTest, FileChangedOnTheHostIsReadFromTheCardAgain) {
     EXPECT_EQ(dataObjectLabels(*call),
               (std::vector<std::string>{"data 0", "data 1", "data 2", "data 3"}));
     EXPECT_GT(apdus(), 0u);
-    EXPECT_TRUE(loggedStartingWith(newBodies(),
-                                   "CACHE MEMORY: Integrity of cache broken in file " + path));
+    EXPECT_TRUE(
+        loggedStartingWith(newBodies(), "CACHE MEMORY: Integrity of cache broken in file " + path));
 }
 
 TEST_F(CachedTokenTest, CacheDirectoryThatCannotBeWrittenChangesNothingForTheCaller) {
@@ -595,8 +595,8 @@ TEST_F(CachedTokenTest, ConfiguredCacheDirectoryHoldsOneDirectoryPerCard) {
             EnabledLog::dir().path() + "/configured/" + CachedToken::cardIdText(cardId);
         EXPECT_EQ(cached.getCacheMemory()->getCachingDir(), expected);
         EXPECT_EQ(expected.size() - expected.rfind('/') - 1, 32u);
-        EXPECT_TRUE(loggedStartingWith(newBodies(),
-                                       "cacheMemory->getCachingDir().c_str() = " + expected));
+        EXPECT_TRUE(
+            loggedStartingWith(newBodies(), "cacheMemory->getCachingDir().c_str() = " + expected));
     }
     {
         CachedToken uncached(token.get(), cardId, "");

@@ -129,13 +129,13 @@ TEST(Module, EveryEntryAnswersBeforeInitialisation) {
     // With every argument zero, each entry answers from its first check: the
     // library state, or "not supported" for the 37 entries without a body.
     int checked = 0, notSupported = 0;
-#define CHECK_ENTRY(name, params)                                                        \
-    if (!skipped.count(#name)) {                                                         \
-        ++checked;                                                                       \
-        CK_RV rv = callWithZeros(functions->name);                                       \
-        notSupported += rv == CKR_FUNCTION_NOT_SUPPORTED;                                \
+#define CHECK_ENTRY(name, params)                                                           \
+    if (!skipped.count(#name)) {                                                            \
+        ++checked;                                                                          \
+        CK_RV rv = callWithZeros(functions->name);                                          \
+        notSupported += rv == CKR_FUNCTION_NOT_SUPPORTED;                                   \
         EXPECT_TRUE(rv == CKR_FUNCTION_NOT_SUPPORTED || rv == CKR_CRYPTOKI_NOT_INITIALIZED) \
-            << #name << " " << rv;                                                       \
+            << #name << " " << rv;                                                          \
     }
     CRYPTOKI_FUNCTIONS(CHECK_ENTRY)
 #undef CHECK_ENTRY
@@ -194,26 +194,32 @@ TEST(Module, TraceLogOfTheLifecycle) {
         withoutSlotManager(lines),
         {record("PKCS11", 0, "Entering C_GetFunctionList()"),
          record("PKCS11", 1, "Returning 7 [0x00000007]"),
-         record("PKCS11", 0, "Leaving C_GetFunctionList"), emptyLine(),
+         record("PKCS11", 0, "Leaving C_GetFunctionList"),
+         emptyLine(),
          record("PKCS11", 0, "Entering C_Initialize()"),
          record("PKCS11", 1, "pInitArgs = NULL"),
          record("PKCS11", 1, "Returning CKR_OK [0] "),
-         record("PKCS11", 0, "Leaving C_Initialize"), emptyLine(),
+         record("PKCS11", 0, "Leaving C_Initialize"),
+         emptyLine(),
          record("PKCS11", 0, "Entering C_Initialize()"),
          record("PKCS11", 1, "pInitArgs = NULL"),
          record("PKCS11", 1, "Returning CKR_CRYPTOKI_ALREADY_INITIALIZED [401] FUFU"),
-         record("PKCS11", 0, "Leaving C_Initialize"), emptyLine(),
+         record("PKCS11", 0, "Leaving C_Initialize"),
+         emptyLine(),
          record("PKCS11", 0, "Entering C_GetInfo()"),
          record("PKCS11", 1, "pInfo = " + addressText(&info)),
          record("PKCS11", 1, "Returning CKR_OK [0] "),
-         record("PKCS11", 0, "Leaving C_GetInfo"), emptyLine(),
+         record("PKCS11", 0, "Leaving C_GetInfo"),
+         emptyLine(),
          record("PKCS11", 0, "Entering C_VerifyInit()"),
          record("PKCS11", 1, "Returning 84 [0x00000054]"),
-         record("PKCS11", 0, "Leaving C_VerifyInit"), emptyLine(),
+         record("PKCS11", 0, "Leaving C_VerifyInit"),
+         emptyLine(),
          record("PKCS11", 0, "Entering C_Finalize()"),
          record("PKCS11", 1, "pReserved = NULL"),
          record("PKCS11", 1, "Returning CKR_OK [0] "),
-         record("PKCS11", 0, "Leaving C_Finalize"), emptyLine()});
+         record("PKCS11", 0, "Leaving C_Finalize"),
+         emptyLine()});
 }
 
 }  // namespace

@@ -63,22 +63,22 @@ TEST_F(ConfiguredSlots, TraceRecordsOfSlotInfoAndANonBlockingWait) {
     std::vector<std::string> lines = moduleRecords();
     lines.erase(lines.begin(), lines.begin() + static_cast<long>(before));
     logrecords::expectLines(
-        lines, {record("PKCS11", 0, "Entering C_GetSlotInfo()"),
-                record("PKCS11", 1, "slotID = 0 [0x00000000]"),
-                record("PKCS11", 1, "Entering SlotManager::getById()"),
-                record("PKCS11", 2, "slotId = 0 [0x00000000]"),
-                record("PKCS11", 2, "[OUT] slot = [\"R0\" id=0, is_reader_present=1]"),
-                record("PKCS11", 1, "Leaving SlotManager::getById"),
-                record("PKCS11", 1, "[OUT] slot = [\"R0\" id=0, is_reader_present=1]"),
-                record("PKCS11", 1, "Returning CKR_OK [0] "),
-                record("PKCS11", 0, "Leaving C_GetSlotInfo"), emptyLine(),
-                record("PKCS11", 0, "Entering C_WaitForSlotEvent()"),
-                record("PKCS11", 1, "flags = 1 [0x00000001]"),
-                record("PKCS11", 1, "Entering SlotManager::waitForEvent()"),
-                record("PKCS11", 2, "block = false"),
-                record("PKCS11", 1, "Leaving SlotManager::waitForEvent"),
-                record("PKCS11", 1, "Returning CKR_NO_EVENT [8] FUFU"),
-                record("PKCS11", 0, "Leaving C_WaitForSlotEvent"), emptyLine()});
+        lines,
+        {record("PKCS11", 0, "Entering C_GetSlotInfo()"),
+         record("PKCS11", 1, "slotID = 0 [0x00000000]"),
+         record("PKCS11", 1, "Entering SlotManager::getById()"),
+         record("PKCS11", 2, "slotId = 0 [0x00000000]"),
+         record("PKCS11", 2, "[OUT] slot = [\"R0\" id=0, is_reader_present=1]"),
+         record("PKCS11", 1, "Leaving SlotManager::getById"),
+         record("PKCS11", 1, "[OUT] slot = [\"R0\" id=0, is_reader_present=1]"),
+         record("PKCS11", 1, "Returning CKR_OK [0] "), record("PKCS11", 0, "Leaving C_GetSlotInfo"),
+         emptyLine(), record("PKCS11", 0, "Entering C_WaitForSlotEvent()"),
+         record("PKCS11", 1, "flags = 1 [0x00000001]"),
+         record("PKCS11", 1, "Entering SlotManager::waitForEvent()"),
+         record("PKCS11", 2, "block = false"),
+         record("PKCS11", 1, "Leaving SlotManager::waitForEvent"),
+         record("PKCS11", 1, "Returning CKR_NO_EVENT [8] FUFU"),
+         record("PKCS11", 0, "Leaving C_WaitForSlotEvent"), emptyLine()});
 }
 
 }  // namespace

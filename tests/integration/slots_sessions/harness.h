@@ -22,9 +22,9 @@ public:
     explicit ConfigurationEnvironment(std::string extraLines) : extra_(std::move(extraLines)) {}
     void SetUp() override {
         dir_ = std::make_unique<TempDir>();
-        const std::string conf = dir_->write(
-            "brisane.txt",
-            "cache = " + cacheDirectory() + "\nlogpath = " + logDirectory() + "\n" + extra_);
+        const std::string conf =
+            dir_->write("brisane.txt", "cache = " + cacheDirectory() +
+                                           "\nlogpath = " + logDirectory() + "\n" + extra_);
         ::setenv("BRISANE_CONF", conf.c_str(), 1);
     }
     void TearDown() override { dir_.reset(); }

@@ -152,8 +152,7 @@ TEST_F(Sessions, OpenSessionArgumentsAndSlots) {
     CK_SESSION_HANDLE h;
     EXPECT_EQ(f->C_OpenSession(0, CKF_RW_SESSION, nullptr, nullptr, &h),
               CKR_SESSION_PARALLEL_NOT_SUPPORTED);
-    EXPECT_EQ(f->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &h),
-              CKR_TOKEN_NOT_PRESENT);
+    EXPECT_EQ(f->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_TOKEN_NOT_PRESENT);
     EXPECT_EQ(f->C_OpenSession(6, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_SLOT_ID_INVALID);
 
     CK_SESSION_HANDLE ro = open(CKF_SERIAL_SESSION | 0x100);  // unknown bits are ignored
@@ -238,8 +237,8 @@ TEST_F(Sessions, RefusedSessionPinMeansNotLoggedIn) {
     // cycle the PC/SC layer does not report, the applet selected again.
     card->powerOff();
     card->powerOn();
-    ASSERT_EQ(card->transmit({0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 'Q', 'V', 'K', 'A', 0x01, 0x00,
-                              0x00, 0x41}),
+    ASSERT_EQ(card->transmit(
+                  {0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 'Q', 'V', 'K', 'A', 0x01, 0x00, 0x00, 0x41}),
               (vcard::Bytes{0x90, 0x00}));
     EXPECT_EQ(setPin(h, USER_PIN, "4321"), CKR_USER_NOT_LOGGED_IN);
     EXPECT_EQ(card->triesRemaining(1), 3);  // the user's PIN was not tried
@@ -361,12 +360,11 @@ TEST_P(CardGone, BeforeACallIsFoundByTheTransaction) {
     EXPECT_EQ(login(a, USER_PIN), CKR_SESSION_HANDLE_INVALID);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pcsc, CardGone,
-                         ::testing::Values(Disappearance{"removed", SCARD_W_REMOVED_CARD,
-                                                         CKR_TOKEN_NOT_PRESENT},
-                                           Disappearance{"reset", SCARD_W_RESET_CARD,
-                                                         CKR_SESSION_CLOSED}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Pcsc, CardGone,
+    ::testing::Values(Disappearance{"removed", SCARD_W_REMOVED_CARD, CKR_TOKEN_NOT_PRESENT},
+                      Disappearance{"reset", SCARD_W_RESET_CARD, CKR_SESSION_CLOSED}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Sessions, ReplacedCardMakesOpenSessionStartAfresh) {
     CK_SESSION_HANDLE old = open();
@@ -441,8 +439,8 @@ TEST_F(PinPad, LoginAndPinChangeOnTheReader) {
     EXPECT_EQ(f->C_Login(h, CKU_USER, nullptr, 0), CKR_PIN_INCORRECT);
 
     // The old PIN is verified on the pad, the new one entered and confirmed there.
-    svc.queuePinEntries(READER, {PinEntry::pin(USER_PIN), PinEntry::pin("2468"),
-                                 PinEntry::pin("2468")});
+    svc.queuePinEntries(READER,
+                        {PinEntry::pin(USER_PIN), PinEntry::pin("2468"), PinEntry::pin("2468")});
     ASSERT_EQ(f->C_SetPIN(h, nullptr, 0, nullptr, 0), CKR_OK);
     EXPECT_EQ(svc.pendingPinEntries(READER), 0u);
     svc.queuePinEntries(READER, {PinEntry::pin("2468")});

@@ -120,8 +120,7 @@ TEST(KeyPairHalves, AddingOrRemovingAHalfTouchesOnlyItsOwnUsageBits) {
     const StaticBuffer<256> exponent = buf<256>(Bytes{0x03});
     const Case cases[] = {
         {"add public ignores private bits", 0x0093,
-         [&](KeyPair& p) { p.addPublicKey(label, modulus, exponent, 0xFFFF); }, 0x00FF, true,
-         true},
+         [&](KeyPair& p) { p.addPublicKey(label, modulus, exponent, 0xFFFF); }, 0x00FF, true, true},
         {"add private ignores public bits", 0x0020,
          [&](KeyPair& p) { p.addPrivateKey(label, 0x0001 | 0x0004); }, 0x0021, true, true},
         {"remove public keeps private bits", 0x00FF, [](KeyPair& p) { p.removePublicKey(); },
@@ -278,8 +277,7 @@ TEST(AuthenticationObjectSerialization, FieldsInOrderAndEmptyObjectDefaults) {
     object.pkcs11So = true;
     object.recordBytes1To2 = 0x0403;
     object.recordBytes5To6 = 0x0807;
-    const Bytes expected =
-        Encoding().u32(2).u32(1).u32(0x11).u8(1).u16(0x0403).u16(0x0807).bytes();
+    const Bytes expected = Encoding().u32(2).u32(1).u32(0x11).u8(1).u16(0x0403).u16(0x0807).bytes();
     ASSERT_EQ(serialized(object), expected);
 
     AuthenticationObject back;
@@ -314,7 +312,8 @@ TEST(Deserialization, MalformedStreamsThrowSerializationException) {
         {"body of 65537 bytes", [] { return std::make_unique<TestFile>(); }, oversizedBody},
         {"stream ends inside a buffer", [] { return std::make_unique<TestKeyPair>(); },
          Encoding().u16(1024).u32(4).u8(1).u8(2).bytes()},
-        {"stream ends before the last field", [] { return std::make_unique<AuthenticationObject>(); },
+        {"stream ends before the last field",
+         [] { return std::make_unique<AuthenticationObject>(); },
          Encoding().u32(1).u32(0).u32(5).u8(0).u16(0).bytes()},
         {"content flag 2", [] { return std::make_unique<TestDataObject>(); },
          Encoding().u32(0).u8(2).bytes()},

@@ -16,7 +16,10 @@ using Bytes = std::vector<std::uint8_t>;
 // machine this builds for.
 class Encoding {
 public:
-    Encoding& u8(std::uint8_t v) { bytes_.push_back(v); return *this; }
+    Encoding& u8(std::uint8_t v) {
+        bytes_.push_back(v);
+        return *this;
+    }
     Encoding& u16(std::uint16_t v) { return u8(v & 0xFF).u8(v >> 8); }
     Encoding& u32(std::uint32_t v) { return u16(v & 0xFFFF).u16(v >> 16); }
     Encoding& buffer(const Bytes& b) {

@@ -1,5 +1,5 @@
-#include "amw/cachedobject.h"
 #include "amw/token.h"
+#include "amw/cachedobject.h"
 #include "exceptions.h"
 
 #include <gtest/gtest.h>
@@ -45,9 +45,10 @@ public:
     void getCardSerialNumber(StaticBuffer<256>*) override { unused(); }
     void getMemoryInfo(std::uint32_t*, std::uint32_t*) override { unused(); }
     amw::X509Certificate* createCertificate(const StaticBuffer<128>&, const StaticBuffer<128>&,
-                                            std::uint8_t, std::uint32_t, bool,
-                                            amw::AccessCondition, amw::AccessCondition,
-                                            amw::AccessCondition) override { unused(); }
+                                            std::uint8_t, std::uint32_t, bool, amw::AccessCondition,
+                                            amw::AccessCondition, amw::AccessCondition) override {
+        unused();
+    }
     void deleteCertificate(amw::X509Certificate*) override { unused(); }
     amw::DataObject* createDataObject(const StaticBuffer<128>&, const StaticBuffer<128>&,
                                       const StaticBuffer<128>&, const StaticBuffer<128>&,
@@ -57,41 +58,57 @@ public:
     }
     void deleteDataObject(amw::DataObject*) override { unused(); }
     amw::File* createFile(amw::Directory*, const StaticBuffer<8>&, amw::AccessCondition,
-                          amw::AccessCondition, amw::AccessCondition) override { unused(); }
+                          amw::AccessCondition, amw::AccessCondition) override {
+        unused();
+    }
     void deleteFile(amw::File*) override { unused(); }
     amw::Directory* createDirectory(const StaticBuffer<8>&, amw::AccessCondition,
-                                    amw::AccessCondition) override { unused(); }
+                                    amw::AccessCondition) override {
+        unused();
+    }
     void deleteDirectory(amw::Directory*) override { unused(); }
-    amw::KeyPair* generateKeyPair(const StaticBuffer<128>&, const StaticBuffer<128>&,
-                                  std::uint32_t, std::uint8_t, std::uint32_t,
-                                  const StaticBuffer<128>&, std::uint16_t,
-                                  const StaticBuffer<256>&) override { unused(); }
-    amw::KeyPair* importKeyPair(const StaticBuffer<128>&, const StaticBuffer<128>&,
-                                std::uint32_t, std::uint8_t, std::uint32_t,
-                                const StaticBuffer<128>&, std::uint16_t,
-                                const amw::RsaPrivateKeyComponents&) override { unused(); }
+    amw::KeyPair* generateKeyPair(const StaticBuffer<128>&, const StaticBuffer<128>&, std::uint32_t,
+                                  std::uint8_t, std::uint32_t, const StaticBuffer<128>&,
+                                  std::uint16_t, const StaticBuffer<256>&) override {
+        unused();
+    }
+    amw::KeyPair* importKeyPair(const StaticBuffer<128>&, const StaticBuffer<128>&, std::uint32_t,
+                                std::uint8_t, std::uint32_t, const StaticBuffer<128>&,
+                                std::uint16_t, const amw::RsaPrivateKeyComponents&) override {
+        unused();
+    }
     void amendKeyPairAddPublicKey(amw::KeyPair*, const StaticBuffer<128>&, std::uint8_t,
                                   std::uint32_t, std::uint16_t, const StaticBuffer<256>&,
-                                  const StaticBuffer<256>&) override { unused(); }
+                                  const StaticBuffer<256>&) override {
+        unused();
+    }
     void amendKeyPairRemovePublicKey(amw::KeyPair*) override { unused(); }
-    amw::KeyPair* importPublicKey(const StaticBuffer<128>&, std::uint32_t,
-                                  const StaticBuffer<128>&, std::uint16_t,
-                                  const StaticBuffer<256>&, const StaticBuffer<256>&) override {
+    amw::KeyPair* importPublicKey(const StaticBuffer<128>&, std::uint32_t, const StaticBuffer<128>&,
+                                  std::uint16_t, const StaticBuffer<256>&,
+                                  const StaticBuffer<256>&) override {
         unused();
     }
     amw::KeyPair* importPrivateKey(const StaticBuffer<128>&, std::uint32_t,
                                    const StaticBuffer<128>&, std::uint16_t,
-                                   const amw::RsaPrivateKeyComponents&) override { unused(); }
+                                   const amw::RsaPrivateKeyComponents&) override {
+        unused();
+    }
     void amendKeyPairAddPrivateKey(amw::KeyPair*, const StaticBuffer<128>&, std::uint8_t,
                                    std::uint32_t, std::uint16_t,
-                                   const amw::RsaPrivateKeyComponents&) override { unused(); }
+                                   const amw::RsaPrivateKeyComponents&) override {
+        unused();
+    }
     void amendKeyPairRemovePrivateKey(amw::KeyPair*) override { unused(); }
     void deleteKeyPair(amw::KeyPair*) override { unused(); }
     void rsaExponentiation(amw::KeyPair*, const std::uint8_t*, std::size_t, StaticBuffer<256>*,
-                           bool) override { unused(); }
+                           bool) override {
+        unused();
+    }
     amw::AuthenticationResult authenticate(const amw::AuthenticationObject*, const std::uint8_t*,
                                            std::size_t, std::uint32_t*,
-                                           amw::PinPadNotifier*) override { unused(); }
+                                           amw::PinPadNotifier*) override {
+        unused();
+    }
     amw::AuthenticationResult authenticateSessionPin(std::uint32_t, const std::uint8_t*,
                                                      std::size_t, std::uint32_t*) override {
         unused();
@@ -102,15 +119,17 @@ public:
     amw::AuthenticationResult unblockPin(const amw::AuthenticationObject*, const std::uint8_t*,
                                          std::size_t, const amw::AuthenticationObject*,
                                          const std::uint8_t*, std::size_t, std::uint32_t*,
-                                         amw::PinPadNotifier*) override { unused(); }
+                                         amw::PinPadNotifier*) override {
+        unused();
+    }
     void changePin(const amw::AuthenticationObject*, const std::uint8_t*, std::size_t,
-                   amw::PinPadNotifier*) override { unused(); }
+                   amw::PinPadNotifier*) override {
+        unused();
+    }
     bool willUsePinPad(const amw::AuthenticationObject*) override { unused(); }
     void getVersion(std::uint8_t*, std::uint8_t*) override { unused(); }
     std::uint8_t getAuthStateMask() override { unused(); }
-    void getProperty(const char*, std::uint8_t*, std::size_t*, std::uint32_t) override {
-        unused();
-    }
+    void getProperty(const char*, std::uint8_t*, std::size_t*, std::uint32_t) override { unused(); }
     void setProperty(const char*, const std::uint8_t*, std::size_t, std::uint8_t) override {
         unused();
     }

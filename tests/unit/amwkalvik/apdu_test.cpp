@@ -42,7 +42,8 @@ TEST(StatusWords, EachMapsToItsExceptionAndOnlyNineThousandSucceeds) {
     };
     const Case cases[] = {
         {0x9000, "", ""},
-        {0x6982, typeid(amw::SecurityViolationException).name(), "SECURITY VIOLATION (not logged in)"},
+        {0x6982, typeid(amw::SecurityViolationException).name(),
+         "SECURITY VIOLATION (not logged in)"},
         {0x6D00, typeid(amw::AppletNotSelectedException).name(), ""},
         {0x6F03, typeid(amw::CardOutOfMemoryException).name(), "CARD OUT OF MEMORY"},
         {0x6F18, typeid(amw::PinPolicyViolationException).name(), "PIN POLICY VIOLATION"},
@@ -77,20 +78,13 @@ TEST(PinPadStatusWords, HandledWithAndWithoutNotifier) {
         const char* calls;
     };
     const Case cases[] = {
-        {0x6400, false, 0, false, 99, ""},
-        {0x6400, true, 0, false, 99, ""},
-        {0x6401, false, 1, false, 99, ""},
-        {0x6401, true, 1, false, 99, "cancelled"},
-        {0x6402, false, 2, false, 99, ""},
-        {0x6402, true, -1, true, 99, "mismatch"},
-        {0x6403, false, 3, false, 99, ""},
-        {0x6403, true, -1, true, 99, "length"},
-        {0x6983, false, -1, false, 0, ""},
-        {0x6983, true, -1, false, 0, "blocked"},
-        {0x63C2, false, -1, false, 2, ""},
-        {0x63C2, true, -1, true, 2, "wrong 2"},
-        {0x9000, true, -1, false, 99, ""},
-        {0x6A80, true, -1, false, 99, ""},
+        {0x6400, false, 0, false, 99, ""}, {0x6400, true, 0, false, 99, ""},
+        {0x6401, false, 1, false, 99, ""}, {0x6401, true, 1, false, 99, "cancelled"},
+        {0x6402, false, 2, false, 99, ""}, {0x6402, true, -1, true, 99, "mismatch"},
+        {0x6403, false, 3, false, 99, ""}, {0x6403, true, -1, true, 99, "length"},
+        {0x6983, false, -1, false, 0, ""}, {0x6983, true, -1, false, 0, "blocked"},
+        {0x63C2, false, -1, false, 2, ""}, {0x63C2, true, -1, true, 2, "wrong 2"},
+        {0x9000, true, -1, false, 99, ""}, {0x6A80, true, -1, false, 99, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.sw) + (c.withNotifier ? " with notifier" : ""));
@@ -113,14 +107,14 @@ TEST(PinPadStatusWords, HandledWithAndWithoutNotifier) {
 
 TEST(Commands, ExactBytesOfSimpleCommands) {
     fake::Connection c;
-    c.then(ok())                                     // select
-        .then(ok(hex("03 01")))                      // version
-        .then(ok(hex("0102030405060708")))           // serial
-        .then(ok(hex("0100 0200 0010 FFFF")))        // memory
-        .then(ok(repeat(0x11, 16)))                  // card id
-        .then(ok(hex("0001 0002 8000 0004 0005")))   // heads
-        .then(ok(hex("07")))                         // auth state
-        .then(ok());                                 // delete
+    c.then(ok())                                    // select
+        .then(ok(hex("03 01")))                     // version
+        .then(ok(hex("0102030405060708")))          // serial
+        .then(ok(hex("0100 0200 0010 FFFF")))       // memory
+        .then(ok(repeat(0x11, 16)))                 // card id
+        .then(ok(hex("0001 0002 8000 0004 0005")))  // heads
+        .then(ok(hex("07")))                        // auth state
+        .then(ok());                                // delete
     apdu::selectApplet(c);
     std::uint8_t major = 0, minor = 0;
     apdu::getVersion(c, &major, &minor);
@@ -192,8 +186,8 @@ TEST(Commands, FixedLengthResponsesOfAnotherLengthAreRefused) {
     c.then(ok(hex("01")));
     expectThrowMessage<InternalErrorException>([&] { apdu::selectApplet(c); }, lengthMessage(0, 1));
     c.then(ok(hex("0001 0002")));
-    expectThrowMessage<InternalErrorException>(
-        [&] { apdu::commitCreationOrUpdateMetadata(c); }, lengthMessage(2, 4));
+    expectThrowMessage<InternalErrorException>([&] { apdu::commitCreationOrUpdateMetadata(c); },
+                                               lengthMessage(2, 4));
     // The status word is checked before the length.
     c.then(status(0x6982));
     EXPECT_THROW(apdu::getCardId(c, id), amw::SecurityViolationException);
@@ -218,7 +212,8 @@ TEST(Commands, ToleratedStatusWords) {
     expectThrowMessage<InternalErrorException>(
         [&] { apdu::getAuthenticateObjectPinPolicy(c, 1, policy, 10); },
         std::string(INTERNAL) +
-            "invalid size of buffer in getAuthenticateObjectPinPolicy(): actual = 10, expected = 9");
+            "invalid size of buffer in getAuthenticateObjectPinPolicy(): actual = 10, expected = "
+            "9");
 }
 
 TEST(Commands, WriteDataSendsPiecesOfAtMost255Bytes) {
@@ -274,9 +269,8 @@ TEST(Commands, ReadDataAsksForWhatRemainsAndInsistsOnIt) {
         fake::Connection bad;
         bad.then(ok(repeat(0, 255))).then(ok(repeat(0xEE, answer)));
         Bytes small(300 + 8, 0x55);
-        expectThrowMessage<InternalErrorException>(
-            [&] { apdu::readData(bad, small.data(), 300); },
-            lengthMessage(45, static_cast<int>(answer)));
+        expectThrowMessage<InternalErrorException>([&] { apdu::readData(bad, small.data(), 300); },
+                                                   lengthMessage(45, static_cast<int>(answer)));
         EXPECT_EQ(small[300], 0x55);
     }
 }
@@ -288,10 +282,14 @@ TEST(Commands, ImportComponentSplitsOnlyA256ByteModulus) {
         n[i] = static_cast<std::uint8_t>(i);
     apdu::importComponent(c, apdu::COMPONENT_N, n.data(), n.size());
     ASSERT_EQ(c.commands.size(), 2u);
-    EXPECT_EQ(fake::toHex(Bytes(c.commands[0].begin(), c.commands[0].begin() + 5)), "80 42 06 00 80");
-    EXPECT_EQ(fake::toHex(Bytes(c.commands[1].begin(), c.commands[1].begin() + 5)), "80 42 06 01 80");
-    EXPECT_EQ(Bytes(c.commands[0].begin() + 5, c.commands[0].end()), Bytes(n.begin(), n.begin() + 128));
-    EXPECT_EQ(Bytes(c.commands[1].begin() + 5, c.commands[1].end()), Bytes(n.begin() + 128, n.end()));
+    EXPECT_EQ(fake::toHex(Bytes(c.commands[0].begin(), c.commands[0].begin() + 5)),
+              "80 42 06 00 80");
+    EXPECT_EQ(fake::toHex(Bytes(c.commands[1].begin(), c.commands[1].begin() + 5)),
+              "80 42 06 01 80");
+    EXPECT_EQ(Bytes(c.commands[0].begin() + 5, c.commands[0].end()),
+              Bytes(n.begin(), n.begin() + 128));
+    EXPECT_EQ(Bytes(c.commands[1].begin() + 5, c.commands[1].end()),
+              Bytes(n.begin() + 128, n.end()));
     EXPECT_FALSE(c.sensitiveFlags[0]);
 
     c.commands.clear();
@@ -302,7 +300,8 @@ TEST(Commands, ImportComponentSplitsOnlyA256ByteModulus) {
     ASSERT_EQ(c.commands.size(), 3u);
     EXPECT_EQ(c.commands[0].size(), 5u + 128u);
     EXPECT_EQ(fake::toHex(c.commands[1]), "80 42 07 00 03 01 00 01");
-    EXPECT_EQ(fake::toHex(Bytes(c.commands[2].begin(), c.commands[2].begin() + 5)), "80 42 05 00 80");
+    EXPECT_EQ(fake::toHex(Bytes(c.commands[2].begin(), c.commands[2].begin() + 5)),
+              "80 42 05 00 80");
 
     c.commands.clear();
     const Bytes padded = hex("00 01 00 01");
@@ -323,7 +322,6 @@ TEST(Commands, WrongLengthAnswersAreResentWithTheLengthTheCardGave) {
     EXPECT_EQ(fake::toHex(c.commands[0]), "80 44 07 00 03");
     EXPECT_EQ(fake::toHex(c.commands[1]), "80 44 07 00 04");
     EXPECT_EQ(size, 4u);
-
 
     fake::Connection slots;
     slots.then(status(0x6C06)).then(ok(hex("00 0400 01 0800")));
@@ -380,8 +378,10 @@ TEST(Commands, CryptSendsChainedBlocksAndTakesTheResultFromTheLast) {
     ASSERT_EQ(c.commands.size(), 2u);
     for (const Bytes& cmd : c.commands)
         EXPECT_EQ(cmd.size(), 134u);
-    EXPECT_EQ(fake::toHex(Bytes(c.commands[0].begin(), c.commands[0].begin() + 5)), "80 48 00 00 80");
-    EXPECT_EQ(fake::toHex(Bytes(c.commands[1].begin(), c.commands[1].begin() + 5)), "80 4A 00 00 80");
+    EXPECT_EQ(fake::toHex(Bytes(c.commands[0].begin(), c.commands[0].begin() + 5)),
+              "80 48 00 00 80");
+    EXPECT_EQ(fake::toHex(Bytes(c.commands[1].begin(), c.commands[1].begin() + 5)),
+              "80 4A 00 00 80");
     EXPECT_EQ(c.commands[0].back(), 0x00);
     EXPECT_EQ(c.commands[1].back(), 0x00);  // 256 as Le
     EXPECT_EQ(Bytes(c.commands[1].begin() + 5, c.commands[1].end() - 1),
@@ -405,7 +405,8 @@ TEST(Commands, CryptSendsChainedBlocksAndTakesTheResultFromTheLast) {
         std::string(INTERNAL) + "apdu::crypt() unexpected signedDataSize (64)");
     expectThrowMessage<InternalErrorException>(
         [&] { apdu::crypt(shortAnswer, input.data(), true, nullptr, 128, false); },
-        std::string(INTERNAL) + "apdu::crypt() final crypto operation needs non-NULL signedData parameter");
+        std::string(INTERNAL) +
+            "apdu::crypt() final crypto operation needs non-NULL signedData parameter");
     EXPECT_EQ(shortAnswer.commands.size(), 1u);
 }
 
@@ -413,30 +414,33 @@ TEST(Authenticate, TypedPinsKeysAndSessionPins) {
     fake::Connection c;
     std::uint32_t tries = 77;
     const Bytes pin = {'1', '2', '3', '4', '5', '6'};
-    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(), pin.size(), &tries,
-                                 nullptr),
+    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(),
+                                 pin.size(), &tries, nullptr),
               amw::AUTHENTICATION_SUCCESS);
     EXPECT_EQ(fake::toHex(c.commands[0]),
               "80 20 01 00 10 31 32 33 34 35 36 00 00 00 00 00 00 00 00 00 00");
     EXPECT_TRUE(c.sensitiveFlags[0]);
 
     const Bytes session = hex("0102030405060708");
-    apdu::authenticate(c, 2, true, amw::AuthenticationObject::PIN, session.data(), session.size(), &tries, nullptr);
+    apdu::authenticate(c, 2, true, amw::AuthenticationObject::PIN, session.data(), session.size(),
+                       &tries, nullptr);
     EXPECT_EQ(fake::toHex(c.commands[1]), "80 20 02 02 08 01 02 03 04 05 06 07 08");
-    apdu::authenticate(c, 3, false, amw::AuthenticationObject::KEY, session.data(), session.size(), &tries, nullptr);
+    apdu::authenticate(c, 3, false, amw::AuthenticationObject::KEY, session.data(), session.size(),
+                       &tries, nullptr);
     EXPECT_EQ(fake::toHex(c.commands[2]), "80 20 03 00 08 01 02 03 04 05 06 07 08");
 
     // Refused without a command: too long a PIN, a key of the wrong size, no data.
     const Bytes longPin(17, '1');
     c.commands.clear();
-    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, longPin.data(), longPin.size(),
-                                 &tries, nullptr),
+    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, longPin.data(),
+                                 longPin.size(), &tries, nullptr),
               amw::AUTHENTICATION_WRONG_PIN);
-    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::KEY, pin.data(), pin.size(), &tries,
-                                 nullptr),
+    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::KEY, pin.data(),
+                                 pin.size(), &tries, nullptr),
               amw::AUTHENTICATION_WRONG_PIN);
-    EXPECT_EQ(apdu::authenticate(c, 1, true, amw::AuthenticationObject::KEY, nullptr, 8, &tries, nullptr),
-              amw::AUTHENTICATION_WRONG_PIN);
+    EXPECT_EQ(
+        apdu::authenticate(c, 1, true, amw::AuthenticationObject::KEY, nullptr, 8, &tries, nullptr),
+        amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_TRUE(c.commands.empty());
 
     struct Case {
@@ -453,14 +457,14 @@ TEST(Authenticate, TypedPinsKeysAndSessionPins) {
         SCOPED_TRACE(k.sw);
         c.then(status(k.sw));
         tries = 55;
-        EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(), pin.size(),
-                                     &tries, nullptr),
+        EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(),
+                                     pin.size(), &tries, nullptr),
                   k.result);
         EXPECT_EQ(tries, k.tries);
     }
     c.then(status(0x6A88));
-    EXPECT_THROW(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(), pin.size(),
-                                    &tries, nullptr),
+    EXPECT_THROW(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(),
+                                    pin.size(), &tries, nullptr),
                  amw::SWException);
 }
 
@@ -471,7 +475,8 @@ TEST(Authenticate, PinPadLoopOffersTheEntryAgainOnlyWithANotifier) {
     c.pinPadAnswers = {0x63C2, 0x9000};
     RecordingNotifier notifier;
     std::uint32_t tries = 9;
-    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries, &notifier),
+    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries,
+                                 &notifier),
               amw::AUTHENTICATION_SUCCESS);
     EXPECT_EQ(notifier.calls,
               (std::vector<std::string>{"prompt 0", "done", "wrong 2", "prompt 2", "done"}));
@@ -486,7 +491,8 @@ TEST(Authenticate, PinPadLoopOffersTheEntryAgainOnlyWithANotifier) {
     blocked.pinPad = true;
     blocked.pinPadAnswers = {0x63C1, 0x6983};
     RecordingNotifier second;
-    EXPECT_EQ(apdu::authenticate(blocked, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries, &second),
+    EXPECT_EQ(apdu::authenticate(blocked, 1, false, amw::AuthenticationObject::PIN, nullptr, 0,
+                                 &tries, &second),
               amw::AUTHENTICATION_PIN_BLOCKED);
     EXPECT_EQ(tries, 0u);
     EXPECT_EQ(second.calls, (std::vector<std::string>{"prompt 0", "done", "wrong 1", "prompt 1",
@@ -496,21 +502,25 @@ TEST(Authenticate, PinPadLoopOffersTheEntryAgainOnlyWithANotifier) {
     fake::Connection once;
     once.pinPad = true;
     once.pinPadAnswers = {0x63C2};
-    EXPECT_EQ(apdu::authenticate(once, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries, nullptr),
+    EXPECT_EQ(apdu::authenticate(once, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries,
+                                 nullptr),
               amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_EQ(tries, 2u);
     once.pinPadAnswers = {0x6401};
     try {
-        apdu::authenticate(once, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries, nullptr);
+        apdu::authenticate(once, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries,
+                           nullptr);
         ADD_FAILURE() << "cancel not reported";
     } catch (const amw::PinPadException& e) {
-        EXPECT_STREQ(e.what(), "PINPAD exception: amw::PinPadException::AUTHENTICATION_PINPAD_CANCELED[1]");
+        EXPECT_STREQ(e.what(),
+                     "PINPAD exception: amw::PinPadException::AUTHENTICATION_PINPAD_CANCELED[1]");
     }
 
     // A session PIN never goes through the pad.
     const Bytes session(8, 1);
     once.then(ok());
-    apdu::authenticate(once, 1, true, amw::AuthenticationObject::KEY, session.data(), 8, &tries, nullptr);
+    apdu::authenticate(once, 1, true, amw::AuthenticationObject::KEY, session.data(), 8, &tries,
+                       nullptr);
     EXPECT_EQ(once.commands.size(), 1u);
 }
 
@@ -545,7 +555,8 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
     EXPECT_EQ(c.commands.back(), concat({hex("80 26 00 03 18"), key}));
     EXPECT_TRUE(c.sensitiveFlags.back());
     c.then(status(0x6F18));
-    EXPECT_THROW(apdu::changePin(c, 3, false, key.data(), 24, nullptr), amw::PinPolicyViolationException);
+    EXPECT_THROW(apdu::changePin(c, 3, false, key.data(), 24, nullptr),
+                 amw::PinPolicyViolationException);
 
     // unblockPin through the pad, the three combinations.
     struct Case {
@@ -559,10 +570,35 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
     const Bytes target(24, 0x3C);
     const Bytes response(8, 0x11);
     const Case cases[] = {
-        {amw::AuthenticationObject::PIN, amw::AuthenticationObject::PIN, {}, {}, true, 1, 5, 21, 37, repeat(0, 32)},
-        {amw::AuthenticationObject::PIN, amw::AuthenticationObject::KEY, {}, target, false, 0, 5, 0, 45,
+        {amw::AuthenticationObject::PIN,
+         amw::AuthenticationObject::PIN,
+         {},
+         {},
+         true,
+         1,
+         5,
+         21,
+         37,
+         repeat(0, 32)},
+        {amw::AuthenticationObject::PIN,
+         amw::AuthenticationObject::KEY,
+         {},
+         target,
+         false,
+         0,
+         5,
+         0,
+         45,
          concat({repeat(0, 16), target})},
-        {amw::AuthenticationObject::KEY, amw::AuthenticationObject::PIN, response, {}, true, 0, 0, 13, 29,
+        {amw::AuthenticationObject::KEY,
+         amw::AuthenticationObject::PIN,
+         response,
+         {},
+         true,
+         0,
+         0,
+         13,
+         29,
          concat({response, repeat(0, 16)})},
     };
     for (const Case& k : cases) {
@@ -595,14 +631,16 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
     const Bytes newPin = {'4', '3', '2', '1'};
     noPad.then(status(0x63C4));
     EXPECT_EQ(apdu::unblockPin(noPad, 2, amw::AuthenticationObject::PIN, puk.data(), puk.size(), 1,
-                               amw::AuthenticationObject::PIN, newPin.data(), newPin.size(), &tries, nullptr),
+                               amw::AuthenticationObject::PIN, newPin.data(), newPin.size(), &tries,
+                               nullptr),
               amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_EQ(tries, 4u);
     EXPECT_EQ(noPad.commands[0],
               concat({hex("80 28 02 01 20"), puk, repeat(0, 8), newPin, repeat(0, 12)}));
     // A key of the wrong width: nothing sent, tries unknown.
-    EXPECT_EQ(apdu::unblockPin(noPad, 2, amw::AuthenticationObject::KEY, puk.data(), 7, 1, amw::AuthenticationObject::PIN,
-                               newPin.data(), newPin.size(), &tries, nullptr),
+    EXPECT_EQ(apdu::unblockPin(noPad, 2, amw::AuthenticationObject::KEY, puk.data(), 7, 1,
+                               amw::AuthenticationObject::PIN, newPin.data(), newPin.size(), &tries,
+                               nullptr),
               amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_EQ(tries, apdu::TRIES_UNKNOWN);
     EXPECT_EQ(noPad.commands.size(), 1u);

@@ -28,24 +28,22 @@ TEST(ApduLog, SensitiveExchangesShowOnlyTheHeaderAndTheStatusWord) {
     c.then(status(0x63C2));
     const Bytes pin = {'1', '2', '3', '4', '5', '6'};
     std::uint32_t tries = 0;
-    apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(), pin.size(), &tries, nullptr);
+    apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(), pin.size(), &tries,
+                       nullptr);
     logrecords::expectLines(
         newLines(),
         {record(A, 0, "Entering amwkalvik::apdu::authenticate()"),
-         record(A, 1, "role = 1 [0x00000001]"),
-         record(A, 1, "sessionPin = false"),
+         record(A, 1, "role = 1 [0x00000001]"), record(A, 1, "sessionPin = false"),
          record(A, 1, "type = amw::AuthenticationObject::PIN[0]"),
-         record(A, 1, "cc->isPinPadAvailable() = false"),
-         record(A, 1, "-> 80 20 01 00 ******"),
-         record(A, 1, "<- ******"),
-         record(A, 1, "SW = 63C2"),
+         record(A, 1, "cc->isPinPadAvailable() = false"), record(A, 1, "-> 80 20 01 00 ******"),
+         record(A, 1, "<- ******"), record(A, 1, "SW = 63C2"),
          record(A, 0, "Leaving amwkalvik::apdu::authenticate"), emptyLine()});
 
     // A PIN that cannot be sent is reported, and nothing goes to the card.
     const Bytes tooLong(17, '1');
     const std::size_t sent = c.commands.size();
-    apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, tooLong.data(), tooLong.size(), &tries,
-                       nullptr);
+    apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, tooLong.data(), tooLong.size(),
+                       &tries, nullptr);
     std::vector<std::string> refused = newLines();
     ASSERT_EQ(refused.size(), 8u);
     EXPECT_EQ(logrecords::compareLine(refused[5], record(A, 1, "invalid auth data")), "");
@@ -73,17 +71,13 @@ TEST(ApduLog, PlainExchangesAreDumpedSixteenBytesALine) {
     // The label's width indents the continuation of a wrapped dump.
     logrecords::expectLines(
         newLines(),
-        {record(A, 0, "Entering amwkalvik::apdu::getVersion()"),
-         record(A, 1, "-> 80 02 00 00 02"),
-         record(A, 1, "<- 03 01"),
-         record(A, 1, "SW = 9000"),
+        {record(A, 0, "Entering amwkalvik::apdu::getVersion()"), record(A, 1, "-> 80 02 00 00 02"),
+         record(A, 1, "<- 03 01"), record(A, 1, "SW = 9000"),
          record(A, 0, "Leaving amwkalvik::apdu::getVersion"), emptyLine(),
          record(A, 0, "Entering amwkalvik::apdu::setCardId()"),
          record(A, 1, "cardId =  AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB"),
          record(A, 1, "-> 80 52 00 00 10 AB AB AB AB AB AB AB AB AB AB AB"),
-         record(A, 1, "   AB AB AB AB AB"),
-         record(A, 1, "<-"),
-         record(A, 1, "SW = 9000"),
+         record(A, 1, "   AB AB AB AB AB"), record(A, 1, "<-"), record(A, 1, "SW = 9000"),
          record(A, 0, "Leaving amwkalvik::apdu::setCardId"), emptyLine()});
 }
 
@@ -97,17 +91,12 @@ TEST(ApduLog, KeyComponentsAreNamedByTheirEnumerator) {
         newLines(),
         {record(A, 0, "Entering amwkalvik::apdu::importComponent()"),
          record(A, 1, "component = amwkalvik::apdu::COMPONENT_E[7]"),
-         record(A, 1, "data =  01 00 01"),
-         record(A, 1, "-> 80 42 07 00 03 01 00 01"),
-         record(A, 1, "<-"),
-         record(A, 1, "SW = 9000"),
+         record(A, 1, "data =  01 00 01"), record(A, 1, "-> 80 42 07 00 03 01 00 01"),
+         record(A, 1, "<-"), record(A, 1, "SW = 9000"),
          record(A, 0, "Leaving amwkalvik::apdu::importComponent"), emptyLine(),
          record(A, 0, "Entering amwkalvik::apdu::importComponent()"),
-         record(A, 1, "component = UNKNOWN"),
-         record(A, 1, "data =  01"),
-         record(A, 1, "-> 80 42 09 00 01 01"),
-         record(A, 1, "<-"),
-         record(A, 1, "SW = 9000"),
+         record(A, 1, "component = UNKNOWN"), record(A, 1, "data =  01"),
+         record(A, 1, "-> 80 42 09 00 01 01"), record(A, 1, "<-"), record(A, 1, "SW = 9000"),
          record(A, 0, "Leaving amwkalvik::apdu::importComponent"), emptyLine()});
 }
 
@@ -117,7 +106,6 @@ TEST(ApduLog, TransmitErrorsAreRecordedAndPassedOn) {
     EXPECT_THROW(apdu::activateCard(broken), ctl::CtlException);
     logrecords::expectLines(newLines(),
                             {record(A, 0, "Entering amwkalvik::apdu::activateCard()"),
-                             record(A, 1, "-> 80 30 00 00 00"),
-                             record(A, 1, "Transmit error"),
+                             record(A, 1, "-> 80 30 00 00 00"), record(A, 1, "Transmit error"),
                              record(A, 0, "Leaving amwkalvik::apdu::activateCard"), emptyLine()});
 }

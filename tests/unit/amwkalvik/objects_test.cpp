@@ -1,7 +1,7 @@
 // Card-side objects built from their headers and written back, against a
 // scripted connection: the commands each step sends and what it refuses.
-#include "amwkalvik/apdu.h"
 #include "amwkalvik/objects.h"
+#include "amwkalvik/apdu.h"
 #include "exceptions.h"
 #include "fakeconnection.h"
 
@@ -55,10 +55,18 @@ std::vector<std::uint8_t> readHeader(fake::Connection& c, const Bytes& raw) {
     return header;
 }
 
-Bytes keyPairTail(std::uint16_t usage, std::uint8_t code, std::uint8_t container,
-                  std::uint8_t spec, std::uint16_t size) {
-    return {0, 0, 0, static_cast<std::uint8_t>(usage >> 8), static_cast<std::uint8_t>(usage), code,
-            container, spec, static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size)};
+Bytes keyPairTail(std::uint16_t usage, std::uint8_t code, std::uint8_t container, std::uint8_t spec,
+                  std::uint16_t size) {
+    return {0,
+            0,
+            0,
+            static_cast<std::uint8_t>(usage >> 8),
+            static_cast<std::uint8_t>(usage),
+            code,
+            container,
+            spec,
+            static_cast<std::uint8_t>(size >> 8),
+            static_cast<std::uint8_t>(size)};
 }
 
 }  // namespace
@@ -72,7 +80,8 @@ TEST(CreateFromHeader, CertificateAndDataObject) {
     h.tail = {0x01};
     auto header = readHeader(c, h.bytes());
     c.then(ok(certMeta));
-    std::unique_ptr<X509Certificate> cert(X509Certificate::createFromHeader(c, 0x0022, header.data()));
+    std::unique_ptr<X509Certificate> cert(
+        X509Certificate::createFromHeader(c, 0x0022, header.data()));
     ASSERT_EQ(c.commands.size(), 1u);
     EXPECT_EQ(fake::toHex(c.commands[0]), "80 1A 00 00 11");
     EXPECT_EQ(str(cert->pkcs11Id), "id-1");
@@ -198,7 +207,8 @@ TEST(CreateFromHeader, KeyPairHalvesDecideWhatIsRead) {
         EXPECT_EQ(str(pair->pkcs11Id), "pair-id");
         if (k.pub) {
             EXPECT_EQ(str(pair->publicKey.label), "public");
-            EXPECT_EQ(Bytes(pair->publicKey.modulus.begin(), pair->publicKey.modulus.end()), modulus);
+            EXPECT_EQ(Bytes(pair->publicKey.modulus.begin(), pair->publicKey.modulus.end()),
+                      modulus);
             EXPECT_EQ(fake::toHex(Bytes(pair->publicKey.publicExponent.begin(),
                                         pair->publicKey.publicExponent.end())),
                       "01 00 01");
@@ -235,7 +245,8 @@ TEST(CreateFromHeader, DirectoryAndFileNamesInLowerCase) {
     f.ac[0] = 0x0101;
     f.ac[1] = 0x0106;
     f.ac[2] = 0x0104;
-    f.tail = concat({Bytes{'M', 'S', 'C', 'P', 0, 0, 0, 0}, Bytes{'C', 'm', 'a', 'p', 'F', 'i', 'l', 'E'}});
+    f.tail = concat(
+        {Bytes{'M', 'S', 'C', 'P', 0, 0, 0, 0}, Bytes{'C', 'm', 'a', 'p', 'F', 'i', 'l', 'E'}});
     header = readHeader(c, f.bytes());
     std::unique_ptr<File> file(File::createFromHeader(c, 0x0051, header.data()));
     EXPECT_EQ(str(file->directoryName), "mscp");

@@ -100,7 +100,8 @@ TEST(TokenProperties, SetAuthenticationObjectValue) {
     EXPECT_TRUE(c.sensitiveFlags[2]);
     token.setProperty("QV_ACTIVATE", nullptr, 0, 0);
     EXPECT_EQ(fake::toHex(c.commands.back()), "80 30 00 00 00");
-    EXPECT_THROW(token.setProperty("QV_GET_GAC_INFO", nullptr, 0, 0), amw::UnknownPropertyException);
+    EXPECT_THROW(token.setProperty("QV_GET_GAC_INFO", nullptr, 0, 0),
+                 amw::UnknownPropertyException);
 }
 
 TEST(TokenFreshness, FortySevenBytesInBothDirections) {
@@ -179,8 +180,7 @@ TEST(TokenListing, ChainsAndAuthenticationObjects) {
     // Roles 1 to 7; absent ones are skipped, role 0 never asked.
     fake::Connection aos;
     Token aoToken(&aos);
-    aos.then(ok(hex("00 3412 00 00 7856 05 00 03")))
-        .then(ok(hex("01 0000 00 00 0000 09 01 05")));
+    aos.then(ok(hex("00 3412 00 00 7856 05 00 03"))).then(ok(hex("01 0000 00 00 0000 09 01 05")));
     aos.fallback = status(0x6B00);
     Owned<amw::AuthenticationObject> list;
     aoToken.listAuthenticateObjects(list.items);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -15,7 +16,6 @@
 #include <map>
 #include <memory>
 #include <sstream>
-#include <sys/stat.h>
 
 namespace {
 
@@ -63,9 +63,7 @@ public:
 
 class Factory : public SerializeEntityFactory {
 public:
-    SerializableEntity* createSerializableEntity(int) override {
-        return new Item();
-    }
+    SerializableEntity* createSerializableEntity(int) override { return new Item(); }
     std::uint32_t getSerializationVersion() override { return version; }
     std::uint32_t version = 3;
 };
@@ -159,7 +157,8 @@ TEST_F(CacheMemoryTest, WrittenFileHasTheHeaderAndEntitiesInDescendingOrder) {
 
     // Longer keys first; equal lengths by their bytes, greater first.
     std::string expected = le32(3) + le32(0x1234) + le32(4);
-    for (auto [key, value] : {std::pair<std::string, std::uint16_t>{"ccc", 3}, {"bb", 1}, {"ba", 4}, {"a", 2}})
+    for (auto [key, value] :
+         {std::pair<std::string, std::uint16_t>{"ccc", 3}, {"bb", 1}, {"ba", 4}, {"a", 2}})
         expected += raw<std::uint32_t>(static_cast<std::uint32_t>(key.size())) + key + raw(value);
     const std::string bytes = readFile(cacheDir + "/1");
     EXPECT_EQ(bytes, expected);
@@ -178,7 +177,8 @@ TEST_F(CacheMemoryTest, HitRestoresEveryEntity) {
     std::vector<std::pair<std::string, int>> got;
     for (Item* i : loaded)
         got.emplace_back(i->key(), i->value);
-    EXPECT_EQ(got, (std::vector<std::pair<std::string, int>>{{"ccc", 3}, {"bb", 1}, {"ba", 4}, {"a", 2}}));
+    EXPECT_EQ(got, (std::vector<std::pair<std::string, int>>{
+                       {"ccc", 3}, {"bb", 1}, {"ba", 4}, {"a", 2}}));
     EXPECT_EQ(delegate.verifyCalls, 1);
     // Buffers read back are zero past their length, like fresh ones.
     EXPECT_EQ(loaded.back()->id.data[1], 0);
@@ -213,9 +213,12 @@ TEST_F(CacheMemoryTest, MissesLeaveTheListEmptyAndTheFileInPlace) {
         std::uint32_t version;
         const char* log;
     } cases[] = {
-        {"freshness one above", 101, 3, "CACHE MEMORY: miss [requested_freshness=101, cache_freshness=100]"},
-        {"freshness one below", 99, 3, "CACHE MEMORY: miss [requested_freshness=99, cache_freshness=100]"},
-        {"other version", 100, 4, "CACHE MEMORY: miss - bad version [requested_version=4, cache_version=3]"},
+        {"freshness one above", 101, 3,
+         "CACHE MEMORY: miss [requested_freshness=101, cache_freshness=100]"},
+        {"freshness one below", 99, 3,
+         "CACHE MEMORY: miss [requested_freshness=99, cache_freshness=100]"},
+        {"other version", 100, 4,
+         "CACHE MEMORY: miss - bad version [requested_version=4, cache_version=3]"},
     };
     for (const auto& c : cases) {
         factory.version = c.version;
@@ -248,8 +251,8 @@ TEST_F(CacheMemoryTest, AnyChangedByteMakesTheDelegateRejectTheFile) {
         ASSERT_TRUE(loaded.empty());
     }
     // Bytes past the header reach the digest check, which names the file.
-    EXPECT_TRUE(logged(newBodies(),
-                       "CACHE MEMORY: Integrity of cache broken in file " + cacheDir + "/1"));
+    EXPECT_TRUE(
+        logged(newBodies(), "CACHE MEMORY: Integrity of cache broken in file " + cacheDir + "/1"));
     // An appended byte is a change too.
     writeFile(cacheDir + "/1", original + '\0');
     EXPECT_FALSE(load(100, &delegate));

@@ -23,12 +23,13 @@ TEST_P(ExceptionMessages, FormatsTheFixedText) {
 INSTANTIATE_TEST_SUITE_P(
     AllClasses, ExceptionMessages,
     ::testing::Values(
-        MessageCase{"NullPointer",
-                    [] {
-                        return InvalidArgumentException::nullPointer("homeDir", "getHomeDirectory",
-                                                                      "libcommon/src/fileutils", 42);
-                    },
-                    "Null pointer exception <homeDir> [getHomeDirectory() libcommon/src/fileutils:42]"},
+        MessageCase{
+            "NullPointer",
+            [] {
+                return InvalidArgumentException::nullPointer("homeDir", "getHomeDirectory",
+                                                             "libcommon/src/fileutils", 42);
+            },
+            "Null pointer exception <homeDir> [getHomeDirectory() libcommon/src/fileutils:42]"},
         MessageCase{"Range",
                     [] {
                         return InvalidArgumentException::outOfRange(
@@ -63,15 +64,18 @@ INSTANTIATE_TEST_SUITE_P(
                     "Template is incomplete. Missing attribute type [type=0x121]"},
         MessageCase{"ValueInvalid", [] { return AttributValueInvalidException(0x86); },
                     "Invalid value of attribute [type=0x86]"},
-        MessageCase{"ValueTooSmall", [] { return AttributValueInvalidException::tooSmall(3, 0, 1); },
+        MessageCase{"ValueTooSmall",
+                    [] { return AttributValueInvalidException::tooSmall(3, 0, 1); },
                     "Size of attribute value is too small [type=3, actual=0, minimum=1]"},
-        MessageCase{"ValueTooBig", [] { return AttributValueInvalidException::tooBig(3, 300, 255); },
+        MessageCase{"ValueTooBig",
+                    [] { return AttributValueInvalidException::tooBig(3, 300, 255); },
                     "Size of attribute value is too big [type=3, actual=300, maximum=255]"},
         MessageCase{"TypeInvalid", [] { return AttributeTypeInvalidException(0x90, "(?\?\?)"); },
                     "Invalid attribute type [type=144, (?\?\?)]"},
         MessageCase{"ReadOnly", [] { return AttributeReadOnlyException(0, "CKA_CLASS"); },
                     "Attribute is read-only [type=0, CKA_CLASS]"},
-        MessageCase{"Sensitive", [] { return AttributeTypeSensitiveException(0x123, "CKA_PRIVATE_EXPONENT"); },
+        MessageCase{"Sensitive",
+                    [] { return AttributeTypeSensitiveException(0x123, "CKA_PRIVATE_EXPONENT"); },
                     "Attribute type is sensitive and can not be revealed [type=291, "
                     "CKA_PRIVATE_EXPONENT]"},
         MessageCase{"BufferTooSmall", [] { return AttributeBufferTooSmallException(4, 8); },
@@ -81,7 +85,10 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{"PlainLength", [] { return InvalidPlainTextDataLength(246); },
                     "Invalid lenght of plain text data [length=246]"},
         MessageCase{"Lv",
-                    [] { return LvParserException("unsupported data size (supported = 0xFE, requested= 0x%X)", 0x1FF); },
+                    [] {
+                        return LvParserException(
+                            "unsupported data size (supported = 0xFE, requested= 0x%X)", 0x1FF);
+                    },
                     "unsupported data size (supported = 0xFE, requested= 0x1FF)"},
         MessageCase{"PinPadCanceled", [] { return amw::PinPadException(1); },
                     "PINPAD exception: amw::PinPadException::AUTHENTICATION_PINPAD_CANCELED[1]"},
@@ -93,8 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{"SW", [] { return amw::SWException(0x6a82); }, "unexpected SW 6A82"},
         MessageCase{"BufferSize", [] { return amw::InvalidBufferSizeException(4, 2); },
                     "invalid size of buffer (expected 4,  actual 2)"},
-        MessageCase{"Ctl", [] { return ctl::CtlException(0x80100069); },
-                    "SCard error 0x80100069"}),
+        MessageCase{"Ctl", [] { return ctl::CtlException(0x80100069); }, "SCard error 0x80100069"}),
     [](const ::testing::TestParamInfo<MessageCase>& info) { return info.param.name; });
 
 TEST(Exceptions, MessageIsCutAt1023Characters) {

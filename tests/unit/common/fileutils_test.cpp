@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <pwd.h>
 #include <unistd.h>
+#include <cstdlib>
+#include <fstream>
 
 namespace {
 

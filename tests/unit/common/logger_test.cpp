@@ -40,9 +40,10 @@ TEST_F(LoggerFile, DumpLimitIs6144Bytes) {
     for (int i = 0; i < 6144; ++i)
         all += " AB";
     EXPECT_TRUE(logrecords::compareLine(lines[0], record("AMW", 0, "data = " + all)).empty());
-    EXPECT_TRUE(logrecords::compareLine(
-                    lines[1], record("AMW", 0, "data = extremely large buffer, not logged (len = 0x1801)"))
-                    .empty())
+    EXPECT_TRUE(
+        logrecords::compareLine(
+            lines[1], record("AMW", 0, "data = extremely large buffer, not logged (len = 0x1801)"))
+            .empty())
         << lines[1];
     EXPECT_TRUE(logrecords::compareLine(lines[2], record("AMW", 0, "data = NULL")).empty());
 }
@@ -58,8 +59,7 @@ TEST_F(LoggerFile, WrappedDumpAlignsTheContinuationUnderTheFirstByte) {
     Logger::leave();
     logrecords::expectFile(
         path,
-        {record("AMWKALVIK_APDU", 0,
-                "APDU =  00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"),
+        {record("AMWKALVIK_APDU", 0, "APDU =  00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"),
          record("AMWKALVIK_APDU", 0, "        10"),
          record("AMWKALVIK_APDU", 0, "R =  00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"),
          record("AMWKALVIK_APDU", 1, "X =  00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"),
@@ -84,8 +84,8 @@ TEST_F(LoggerFile, FormatIsCutAt1023CharactersButArgumentsAreNot) {
 #pragma GCC diagnostic ignored "-Wformat-security"
     logger.log("PKCS11", longFormat.c_str());
 #pragma GCC diagnostic pop
-    logrecords::expectFile(path, {record("PKCS11", 0, longFormat),
-                                  record("PKCS11", 0, std::string(1023, 'f'))});
+    logrecords::expectFile(
+        path, {record("PKCS11", 0, longFormat), record("PKCS11", 0, std::string(1023, 'f'))});
 }
 
 TEST(Logger, DisabledLoggerWritesNothing) {
@@ -101,7 +101,8 @@ TEST(Platform, FileTimeCountsFrom1601InTenthsOfMicroseconds) {
     std::uint64_t ft = currentFileTime();
     std::uint64_t unixSeconds = static_cast<std::uint64_t>(std::time(nullptr));
     std::uint64_t fromFileTime = ft / 10000000ULL - 11644473600ULL;
-    EXPECT_LE(fromFileTime > unixSeconds ? fromFileTime - unixSeconds : unixSeconds - fromFileTime, 2u);
+    EXPECT_LE(fromFileTime > unixSeconds ? fromFileTime - unixSeconds : unixSeconds - fromFileTime,
+              2u);
 }
 
 }  // namespace

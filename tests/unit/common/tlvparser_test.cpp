@@ -1,5 +1,5 @@
-#include "staticbuffer.h"
 #include "tlvparser.h"
+#include "staticbuffer.h"
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
@@ -74,10 +74,10 @@ TEST(TlvReader, WalksACertificateToSerialIssuerAndSubject) {
     auto buffer = std::make_unique<StaticBuffer<65536>>();
 
     TlvReader serialReader(cert.encoded.data(), cert.encoded.size());
-    serialReader.enter(0x30);                            // certificate
-    serialReader.enter(0x30);                            // to-be-signed
-    serialReader.skip(0xA0);                             // version
-    serialReader.readNext(0x02, buffer.get(), true);     // serial with its header
+    serialReader.enter(0x30);                         // certificate
+    serialReader.enter(0x30);                         // to-be-signed
+    serialReader.skip(0xA0);                          // version
+    serialReader.readNext(0x02, buffer.get(), true);  // serial with its header
     EXPECT_EQ(contents(*buffer), cert.serial);
 
     TlvReader nameReader(cert.encoded.data(), cert.encoded.size());
@@ -85,11 +85,11 @@ TEST(TlvReader, WalksACertificateToSerialIssuerAndSubject) {
     nameReader.enter(0x30);
     nameReader.skip(0xA0);
     nameReader.skip(0x02);
-    nameReader.skip(0x30);                               // signature algorithm
-    nameReader.readNext(0x30, buffer.get(), true);       // issuer
+    nameReader.skip(0x30);                          // signature algorithm
+    nameReader.readNext(0x30, buffer.get(), true);  // issuer
     EXPECT_EQ(contents(*buffer), cert.issuer);
-    nameReader.skip(0x30);                               // validity
-    nameReader.readNext(0x30, buffer.get(), true);       // subject
+    nameReader.skip(0x30);                          // validity
+    nameReader.readNext(0x30, buffer.get(), true);  // subject
     EXPECT_EQ(contents(*buffer), cert.subject);
 
     // The value alone drops the tag and length octets.

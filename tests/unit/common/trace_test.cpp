@@ -1,8 +1,8 @@
 // The process-wide logger as the module uses it: enabled through a
 // configuration file named by BRISANE_CONF before the first record.
+#include "trace.h"
 #include "configuration.h"
 #include "processlog.h"
-#include "trace.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <stdexcept>
 #include <thread>
 
-using logrecords::EnabledLog;
 using logrecords::emptyLine;
+using logrecords::EnabledLog;
 using logrecords::newLines;
 using logrecords::record;
 
@@ -25,7 +25,8 @@ TEST(ProcessLogger, FileIsNamedAfterTheExecutableAndStartsWithTheBuildRecord) {
     ASSERT_TRUE(logger.isEnabled());
     const std::string& name = logger.getFileName();
     EXPECT_TRUE(std::regex_match(
-        name, std::regex(EnabledLog::dir().path() + "/qvpkcs11-common_trace_test-[0-9]{17,20}\\.log")))
+        name,
+        std::regex(EnabledLog::dir().path() + "/qvpkcs11-common_trace_test-[0-9]{17,20}\\.log")))
         << name;
     std::vector<std::string> lines = newLines();
     ASSERT_EQ(lines.size(), 2u);
@@ -56,14 +57,14 @@ TEST(ProcessLogger, TraceScopeBracketsEveryExitPath) {
         }
         QV_TRACE_OUT("PKCS11", "*pulSignatureLen", numberText(256));
     }
-    logrecords::expectLines(newLines(),
-                            {record("PKCS11", 0, "Entering C_Sign()"),
-                             record("PKCS11", 1, "hSession = 1 [0x00000001]"),
-                             record("AMW", 1, "Entering amw::CachedToken::refreshCache()"),
-                             record("AMW", 2, "counter = 3 [0x00000003]"),
-                             record("AMW", 1, "Leaving amw::CachedToken::refreshCache"),
-                             record("PKCS11", 1, "[OUT] *pulSignatureLen = 256 [0x00000100]"),
-                             record("PKCS11", 0, "Leaving C_Sign"), emptyLine()});
+    logrecords::expectLines(
+        newLines(),
+        {record("PKCS11", 0, "Entering C_Sign()"), record("PKCS11", 1, "hSession = 1 [0x00000001]"),
+         record("AMW", 1, "Entering amw::CachedToken::refreshCache()"),
+         record("AMW", 2, "counter = 3 [0x00000003]"),
+         record("AMW", 1, "Leaving amw::CachedToken::refreshCache"),
+         record("PKCS11", 1, "[OUT] *pulSignatureLen = 256 [0x00000100]"),
+         record("PKCS11", 0, "Leaving C_Sign"), emptyLine()});
     EXPECT_EQ(Logger::depth(), 0);
 }
 
@@ -75,11 +76,12 @@ TEST(ProcessLogger, DepthIsPerThread) {
         QV_TRACE_RETURN_VALUE("CTL", "SCardGetStatusChange(context, INFINITE, rs, 2)", 0x80100002u);
     }).join();
     logrecords::expectLines(
-        newLines(), {record("PKCS11", 0, "Entering C_WaitForSlotEvent()"),
-                     record("CTL", 0, "Entering ctl::PcScEventListener::wait()"),
-                     record("CTL", 1,
-                            "SCardGetStatusChange(context, INFINITE, rs, 2) return value: 0x80100002"),
-                     record("CTL", 0, "Leaving ctl::PcScEventListener::wait"), emptyLine()});
+        newLines(),
+        {record("PKCS11", 0, "Entering C_WaitForSlotEvent()"),
+         record("CTL", 0, "Entering ctl::PcScEventListener::wait()"),
+         record("CTL", 1,
+                "SCardGetStatusChange(context, INFINITE, rs, 2) return value: 0x80100002"),
+         record("CTL", 0, "Leaving ctl::PcScEventListener::wait"), emptyLine()});
 }
 
 }  // namespace

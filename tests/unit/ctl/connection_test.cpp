@@ -74,7 +74,8 @@ TEST_F(ConnectionTest, OnlyOne61xxIsFollowedAnd6CxxIsLeftToTheCaller) {
     svc.insertCard("R", chatty, Protocol::T1);
     auto c = connect("R");
     EXPECT_EQ(roundTrip(*c, {0x80, 0x10, 0x00, 0x00}), (Bytes{0x11, 0x22, 0x61, 0x04}));
-    EXPECT_EQ(commandsSeen(), (std::vector<Bytes>{{0x80, 0x10, 0x00, 0x00}, {0x00, 0xC0, 0x00, 0x00, 0x08}}));
+    EXPECT_EQ(commandsSeen(),
+              (std::vector<Bytes>{{0x80, 0x10, 0x00, 0x00}, {0x00, 0xC0, 0x00, 0x00, 0x08}}));
 
     svc.clearTrace("R");
     EXPECT_EQ(roundTrip(*c, {0x00, 0xB0, 0x00, 0x00, 0x00}), (Bytes{0x6C, 0x08}));
@@ -84,7 +85,8 @@ TEST_F(ConnectionTest, OnlyOne61xxIsFollowedAnd6CxxIsLeftToTheCaller) {
 TEST_F(ConnectionTest, ResponseLengthLimits) {
     svc.addReader("R");
     Bytes answer;
-    svc.insertCard("R", std::make_shared<ScriptedCard>([&answer](const Bytes&) { return answer; }), Protocol::T1);
+    svc.insertCard("R", std::make_shared<ScriptedCard>([&answer](const Bytes&) { return answer; }),
+                   Protocol::T1);
     auto c = connect("R");
     const Bytes cmd = {0x00, 0x00, 0x00, 0x00};
     std::uint8_t buf[8];
@@ -96,8 +98,8 @@ TEST_F(ConnectionTest, ResponseLengthLimits) {
     EXPECT_EQ(Bytes(buf, buf + len), (Bytes{1, 2, 3, 4, 5, 6}));
 
     // Shorter than a status word, and one byte over the capacity.
-    const std::pair<Bytes, std::uint32_t> failures[] = {{{0x90}, 0x80100014u},
-                                                        {{1, 2, 3, 4, 5, 6, 7, 0x90, 0x00}, 0x80100008u}};
+    const std::pair<Bytes, std::uint32_t> failures[] = {
+        {{0x90}, 0x80100014u}, {{1, 2, 3, 4, 5, 6, 7, 0x90, 0x00}, 0x80100008u}};
     for (const auto& [a, code] : failures) {
         answer = a;
         len = sizeof buf;
@@ -113,7 +115,9 @@ TEST_F(ConnectionTest, LockHoldsOtherConnectionsOffTheCard) {
     EXPECT_EQ(roundTrip(*a, {0x00, 0x01, 0x00, 0x00}), (Bytes{0x90, 0x00}));
 
     // An exchange of the other connection waits for the end of the transaction.
-    auto exchange = std::async(std::launch::async, [&] { return roundTrip(*b, {0x00, 0x02, 0x00, 0x00}); });
+    auto exchange = std::async(std::launch::async, [&] {
+        return roundTrip(*b, {0x00, 0x02, 0x00, 0x00});
+    });
     ASSERT_TRUE(svc.waitUntilBlocked(Function::Transmit, 1, 5s));
     EXPECT_EQ(exchange.wait_for(50ms), std::future_status::timeout);
     a->unlock(CardConnection::LEAVE_CARD);
@@ -140,7 +144,8 @@ TEST_F(ConnectionTest, LockFailsOnceTheCardWasResetRemovedOrItsReaderWent) {
         {"reset", [](testpcsc::Service& s) { s.resetCard("R"); }, 0x80100068},
         {"removed", [](testpcsc::Service& s) { s.removeCard("R"); }, 0x80100069},
         {"replaced",
-         [](testpcsc::Service& s) { s.replaceCard("R", testpcsc::test::swCard(0x90, 0x00)); }, 0x80100069},
+         [](testpcsc::Service& s) { s.replaceCard("R", testpcsc::test::swCard(0x90, 0x00)); },
+         0x80100069},
         {"reader gone", [](testpcsc::Service& s) { s.removeReader("R"); }, 0x80100017},
     };
     for (const Row& row : rows) {

@@ -40,7 +40,8 @@ protected:
 
     // A wait in another thread, blocked in the service before this returns.
     std::future<Seen> blockedWait(PcScEventListener& l) {
-        std::future<Seen> f = std::async(std::launch::async, [&l] { return next(l, WAIT_FOREVER); });
+        std::future<Seen> f =
+            std::async(std::launch::async, [&l] { return next(l, WAIT_FOREVER); });
         EXPECT_TRUE(svc.waitUntilBlocked(Function::GetStatusChange, 1, 5s));
         return f;
     }
@@ -198,7 +199,8 @@ TEST_F(ListenerTest, ServiceGoneForOneCallIsRetriedWithANewContext) {
     // Stopped, not running, shut down by the system, or (pcsc-lite) the
     // connection to it broke under the call.
     bool present = false;
-    for (LONG result : {SCARD_E_SERVICE_STOPPED, SCARD_E_NO_SERVICE, SCARD_E_SYSTEM_CANCELLED, SCARD_F_COMM_ERROR}) {
+    for (LONG result : {SCARD_E_SERVICE_STOPPED, SCARD_E_NO_SERVICE, SCARD_E_SYSTEM_CANCELLED,
+                        SCARD_F_COMM_ERROR}) {
         svc.resetCallCounts();
         svc.failCall(Function::GetStatusChange, result);
         present = !present;
@@ -206,7 +208,8 @@ TEST_F(ListenerTest, ServiceGoneForOneCallIsRetriedWithANewContext) {
             svc.insertCard("R", card());
         else
             svc.removeCard("R");
-        EXPECT_EQ(next(listener).type, present ? PcScEventListener::CARD_INSERTED : PcScEventListener::CARD_REMOVED)
+        EXPECT_EQ(next(listener).type,
+                  present ? PcScEventListener::CARD_INSERTED : PcScEventListener::CARD_REMOVED)
             << std::hex << result;
         EXPECT_EQ(svc.callCount(Function::GetStatusChange), 2u);
         EXPECT_EQ(svc.openContexts(), 1u);

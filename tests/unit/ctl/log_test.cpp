@@ -11,10 +11,10 @@
 namespace ctltest {
 namespace {
 
+using ctl::CardConnection;
 using logrecords::emptyLine;
 using logrecords::Expected;
 using logrecords::newLines;
-using ctl::CardConnection;
 
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new logrecords::EnabledLog);
 
@@ -32,9 +32,12 @@ std::string valueOf(const std::vector<std::string>& lines, const std::string& na
     return "";
 }
 
-const char* const kStatus = "SCardStatusW(cardHandle, NULL, &dwReaderLen , &dwState, NULL, NULL, NULL) return value: 0x00000000";
+const char* const kStatus =
+    "SCardStatusW(cardHandle, NULL, &dwReaderLen , &dwState, NULL, NULL, NULL) return value: "
+    "0x00000000";
 const char* const kTransmit =
-    "SCardTransmit( cardHandle, protocol == PROTOCOL_T0 ? (&g_rgSCardT0Pci) : (&g_rgSCardT1Pci), send_buff, "
+    "SCardTransmit( cardHandle, protocol == PROTOCOL_T0 ? (&g_rgSCardT0Pci) : (&g_rgSCardT1Pci), "
+    "send_buff, "
     "(DWORD)send_buff_len, 0, recvBuff, &dwRealRecvBuffLen) return value: 0x00000000";
 const char* const kEstablish = "SCardEstablishContext(2, 0, 0, &context) return value: 0x00000000";
 
@@ -48,7 +51,8 @@ protected:
 };
 
 TEST_F(TraceTest, ConnectionLifecycle) {
-    svc.addReader("Reader 0", testpcsc::ReaderOptions{testpcsc::PinPadFeatures::VerifyAndModify, std::nullopt});
+    svc.addReader("Reader 0",
+                  testpcsc::ReaderOptions{testpcsc::PinPadFeatures::VerifyAndModify, std::nullopt});
     // Answers with four bytes of data; on T=0 the reader turns that into 61 04.
     svc.insertCard("Reader 0", std::make_shared<ScriptedCard>([](const Bytes&) {
                        return Bytes{0x01, 0x02, 0x03, 0x04, 0x90, 0x00};
@@ -58,7 +62,8 @@ TEST_F(TraceTest, ConnectionLifecycle) {
         auto c = connect("Reader 0");
         c->lock();
         // A secret command: only its header is logged; the GET RESPONSE is not secret.
-        EXPECT_EQ(roundTrip(*c, {0x80, 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4', 0x04}, CardConnection::SENSITIVE),
+        EXPECT_EQ(roundTrip(*c, {0x80, 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4', 0x04},
+                            CardConnection::SENSITIVE),
                   (Bytes{0x01, 0x02, 0x03, 0x04, 0x90, 0x00}));
         Bytes longCommand = {0x80, 0xDA, 0x00, 0x00, 0x11};
         for (std::uint8_t i = 0; i < 17; ++i)
@@ -77,18 +82,26 @@ TEST_F(TraceTest, ConnectionLifecycle) {
             ctl(1, "mode = ctl::CardConnection::MODE_SHARED[1]"),
             ctl(1, "protocol = ctl::CardConnection::PROTOCOL_T0_OR_T1[3]"),
             ctl(1, kEstablish),
-            ctl(1, "SCardConnectW(context, reader.getName(), mode == MODE_EXCLUSIVE ? 1 : 2, dwProtocol, "
-                   "&cardHandle, &dwActiveProcotol) return value: 0x00000000"),
+            ctl(1,
+                "SCardConnectW(context, reader.getName(), mode == MODE_EXCLUSIVE ? 1 : 2, "
+                "dwProtocol, "
+                "&cardHandle, &dwActiveProcotol) return value: 0x00000000"),
             ctl(1, "Entering ctl::PcScCardConnection::reattach()"),
             ctl(2, "scardContext = " + context),
             ctl(2, "scardHandle = " + handle),
-            ctl(2, "SCardStatusA(scardHandle, dummy_buffer, &dummy_len, &dummy_state, &dwProtocol, atr, "
-                   "&dwAtrLen) return value: 0x00000000"),
+            ctl(2,
+                "SCardStatusA(scardHandle, dummy_buffer, &dummy_len, &dummy_state, &dwProtocol, "
+                "atr, "
+                "&dwAtrLen) return value: 0x00000000"),
             ctl(2, "Entering ctl::PcScCardConnection::checkPinPadSupport()"),
-            ctl(3, "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, NULL, 0, &len) return "
-                   "value: 0x80100008"),
-            ctl(3, "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, data, len, &len) return "
-                   "value: 0x00000000"),
+            ctl(3,
+                "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, NULL, 0, &len) "
+                "return "
+                "value: 0x80100008"),
+            ctl(3,
+                "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, data, len, &len) "
+                "return "
+                "value: 0x00000000"),
             ctl(3, "SCardControl() returned 06 04 42 33 00 06 07 04 42 33 00 07"),
             ctl(3, "pinPadAvailable = true"),
             ctl(2, "Leaving ctl::PcScCardConnection::checkPinPadSupport"),

@@ -15,24 +15,31 @@ const auto* const environment = ::testing::AddGlobalTestEnvironment(
 class DisabledTest : public testpcsc::ServiceTest {};
 
 TEST_F(DisabledTest, PinPadReaderIsNotUsed) {
-    svc.addReader("Pad", testpcsc::ReaderOptions{testpcsc::PinPadFeatures::VerifyAndModify, std::nullopt});
+    svc.addReader("Pad",
+                  testpcsc::ReaderOptions{testpcsc::PinPadFeatures::VerifyAndModify, std::nullopt});
     svc.insertCard("Pad", testpcsc::test::swCard(0x90, 0x00));
     auto c = connect("Pad");
     EXPECT_FALSE(c->isPinPadAvailable());
     EXPECT_EQ(svc.callCount(testpcsc::Function::Control), 0u);
-    const Bytes apdu = {0x80, 0x20, 0x00, 0x01, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const Bytes apdu = {0x80, 0x20, 0x00, 0x01, 0x08, 0xFF, 0xFF,
+                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(failureCode([&] { c->pinPadVerify(5, apdu.data(), apdu.size()); }), 0x80100022u);
 
     std::vector<std::string> lines = logrecords::readLines(Logger::instance().getFileName());
     std::size_t at = 0;
-    while (at < lines.size() && lines[at].find("Entering ctl::PcScCardConnection::checkPinPadSupport()") ==
-                                    std::string::npos)
+    while (at < lines.size() &&
+           lines[at].find("Entering ctl::PcScCardConnection::checkPinPadSupport()") ==
+               std::string::npos)
         ++at;
     ASSERT_LT(at + 2, lines.size());
-    EXPECT_EQ(logrecords::compareLine(lines[at + 1], logrecords::record("CTL", 3, "PINPAD explicitly DISABLED")), "");
-    EXPECT_EQ(logrecords::compareLine(lines[at + 2],
-                                      logrecords::record("CTL", 2, "Leaving ctl::PcScCardConnection::checkPinPadSupport")),
+    EXPECT_EQ(logrecords::compareLine(lines[at + 1],
+                                      logrecords::record("CTL", 3, "PINPAD explicitly DISABLED")),
               "");
+    EXPECT_EQ(
+        logrecords::compareLine(
+            lines[at + 2],
+            logrecords::record("CTL", 2, "Leaving ctl::PcScCardConnection::checkPinPadSupport")),
+        "");
 }
 
 }  // namespace

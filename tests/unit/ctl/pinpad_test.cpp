@@ -11,10 +11,11 @@ using testpcsc::PinPadFeatures;
 using testpcsc::ReaderOptions;
 
 // VERIFY with an 8-byte PIN field of 0xFF filler.
-const Bytes kVerifyApdu = {0x80, 0x20, 0x00, 0x01, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+const Bytes kVerifyApdu = {0x80, 0x20, 0x00, 0x01, 0x08, 0xFF, 0xFF,
+                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 // CHANGE REFERENCE DATA with two 8-byte PIN fields.
-const Bytes kModifyApdu = {0x80, 0x24, 0x00, 0x01, 0x10, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+const Bytes kModifyApdu = {0x80, 0x24, 0x00, 0x01, 0x10, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -22,7 +23,9 @@ Bytes concat(std::initializer_list<Bytes> parts) {
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-Bytes tlv(std::uint8_t tag, std::uint8_t len, const Bytes& value) { return concat({{tag, len}, value}); }
+Bytes tlv(std::uint8_t tag, std::uint8_t len, const Bytes& value) {
+    return concat({{tag, len}, value});
+}
 const Bytes kVerifyCode = {0x42, 0x33, 0x00, 0x06};
 const Bytes kModifyCode = {0x42, 0x33, 0x00, 0x07};
 
@@ -55,8 +58,7 @@ TEST_F(PinPadTest, DiscoveryNeedsBothFeaturesWithWellFormedCodes) {
         {"no features", PinPadFeatures::None, Bytes{}, false},
         {"verify only", PinPadFeatures::VerifyOnly, std::nullopt, false},
         {"verify and modify", PinPadFeatures::VerifyAndModify, std::nullopt, true},
-        {"modify listed first, other features around",
-         PinPadFeatures::VerifyAndModify,
+        {"modify listed first, other features around", PinPadFeatures::VerifyAndModify,
          concat({tlv(0x01, 4, {1, 2, 3, 4}), tlv(0x07, 4, kModifyCode), tlv(0x12, 0, {}),
                  tlv(0x06, 4, kVerifyCode)}),
          true},
@@ -81,12 +83,15 @@ TEST_F(PinPadTest, DiscoveryNeedsBothFeaturesWithWellFormedCodes) {
         const std::size_t calls = svc.callCount(Function::Control);
         svc.queuePinEntries("Pad", {PinEntry::pin("1234"), PinEntry::pin("5678")});
         if (row.available) {
-            EXPECT_EQ(c->pinPadVerify(5, kVerifyApdu.data(), kVerifyApdu.size()), 0x9000) << row.what;
-            EXPECT_EQ(c->pinPadModify(0, 0, 5, 13, kModifyApdu.data(), kModifyApdu.size()), 0x9000) << row.what;
+            EXPECT_EQ(c->pinPadVerify(5, kVerifyApdu.data(), kVerifyApdu.size()), 0x9000)
+                << row.what;
+            EXPECT_EQ(c->pinPadModify(0, 0, 5, 13, kModifyApdu.data(), kModifyApdu.size()), 0x9000)
+                << row.what;
             EXPECT_EQ(svc.pinPadRecords("Pad").size(), 2u) << row.what;
         } else {
-            EXPECT_EQ(failureCode([&] { c->pinPadVerify(5, kVerifyApdu.data(), kVerifyApdu.size()); }),
-                      0x80100022u)
+            EXPECT_EQ(
+                failureCode([&] { c->pinPadVerify(5, kVerifyApdu.data(), kVerifyApdu.size()); }),
+                0x80100022u)
                 << row.what;
             EXPECT_EQ(svc.callCount(Function::Control), calls) << row.what;
         }
@@ -110,8 +115,12 @@ TEST_F(PinPadTest, VerifyStructureIsTheExact299Bytes) {
         svc.queuePinEntries("Pad", {PinEntry::pin("4321")});
         EXPECT_EQ(c->pinPadVerify(offset, kVerifyApdu.data(), kVerifyApdu.size()), 0x9000);
         Bytes expected = {0x00, 0x37, static_cast<std::uint8_t>(offset == 5 ? 0x82 : 0x92),
-                          0x00, 0x00, 0x08, 0x01, 0x02, 0x01, 0x04, 0x04, 0x00,
-                          0x00, 0x00, 0x00, 0x0D, 0x00, 0x00, 0x00};
+                          0x00, 0x00, 0x08,
+                          0x01, 0x02, 0x01,
+                          0x04, 0x04, 0x00,
+                          0x00, 0x00, 0x00,
+                          0x0D, 0x00, 0x00,
+                          0x00};
         expected.insert(expected.end(), kVerifyApdu.begin(), kVerifyApdu.end());
         expected.resize(299, 0x00);
         EXPECT_EQ(lastRecord().structure, expected) << int(offset);
@@ -119,8 +128,10 @@ TEST_F(PinPadTest, VerifyStructureIsTheExact299Bytes) {
     // The digits landed where the structure said.
     auto trace = svc.trace("Pad");
     ASSERT_EQ(trace.size(), 2u);
-    EXPECT_EQ(Bytes(trace[0].command.begin() + 5, trace[0].command.begin() + 9), (Bytes{'4', '3', '2', '1'}));
-    EXPECT_EQ(Bytes(trace[1].command.begin() + 7, trace[1].command.begin() + 11), (Bytes{'4', '3', '2', '1'}));
+    EXPECT_EQ(Bytes(trace[0].command.begin() + 5, trace[0].command.begin() + 9),
+              (Bytes{'4', '3', '2', '1'}));
+    EXPECT_EQ(Bytes(trace[1].command.begin() + 7, trace[1].command.begin() + 11),
+              (Bytes{'4', '3', '2', '1'}));
 }
 
 TEST_F(PinPadTest, ModifyStructureFollowsWhichPinsAreAskedFor) {
@@ -130,7 +141,14 @@ TEST_F(PinPadTest, ModifyStructureFollowsWhichPinsAreAskedFor) {
         std::vector<PinEntry> entries;
     };
     const Row rows[] = {
-        {1, 1, 0x03, 3, 0x00, 0x01, 0x02, {PinEntry::pin("1111"), PinEntry::pin("2222"), PinEntry::pin("2222")}},
+        {1,
+         1,
+         0x03,
+         3,
+         0x00,
+         0x01,
+         0x02,
+         {PinEntry::pin("1111"), PinEntry::pin("2222"), PinEntry::pin("2222")}},
         {1, 0, 0x02, 2, 0x00, 0x01, 0x00, {PinEntry::pin("1111"), PinEntry::pin("2222")}},
         {0, 1, 0x01, 2, 0x01, 0x02, 0x00, {PinEntry::pin("2222"), PinEntry::pin("2222")}},
         {0, 0, 0x00, 1, 0x01, 0x00, 0x00, {PinEntry::pin("2222")}},
@@ -138,11 +156,14 @@ TEST_F(PinPadTest, ModifyStructureFollowsWhichPinsAreAskedFor) {
     auto c = padReader();
     for (const Row& row : rows) {
         svc.queuePinEntries("Pad", row.entries);
-        EXPECT_EQ(c->pinPadModify(row.enterOld, row.confirm, 5, 13, kModifyApdu.data(), kModifyApdu.size()),
+        EXPECT_EQ(c->pinPadModify(row.enterOld, row.confirm, 5, 13, kModifyApdu.data(),
+                                  kModifyApdu.size()),
                   0x9000);
-        Bytes expected = {0x01, 0x37, 0x02, 0x08, 0x00, 0x00, 0x08, 0x08, 0x01, row.confirmFlags, 0x02,
-                          row.messages, 0x04, 0x04, row.index1, row.index2, row.index3, 0x00, 0x00, 0x00,
-                          0x15, 0x00, 0x00, 0x00};
+        Bytes expected = {0x01,       0x37,         0x02, 0x08, 0x00,
+                          0x00,       0x08,         0x08, 0x01, row.confirmFlags,
+                          0x02,       row.messages, 0x04, 0x04, row.index1,
+                          row.index2, row.index3,   0x00, 0x00, 0x00,
+                          0x15,       0x00,         0x00, 0x00};
         expected.insert(expected.end(), kModifyApdu.begin(), kModifyApdu.end());
         expected.resize(304, 0x00);
         EXPECT_EQ(lastRecord().structure, expected) << int(row.enterOld) << int(row.confirm);
@@ -155,17 +176,20 @@ TEST_F(PinPadTest, ApduOf280BytesFitsAnd281DoesNot) {
     Bytes apdu(281, 0xFF);
     apdu[0] = 0x80;
     apdu[1] = 0x20;
-    svc.queuePinEntries("Pad", {PinEntry::pin("1234"), PinEntry::pin("1234"), PinEntry::pin("5678")});
+    svc.queuePinEntries("Pad",
+                        {PinEntry::pin("1234"), PinEntry::pin("1234"), PinEntry::pin("5678")});
     EXPECT_EQ(c->pinPadVerify(5, apdu.data(), 280), 0x9000);
     testpcsc::PinPadRecord verify = lastRecord();
     ASSERT_EQ(verify.structure.size(), 299u);
-    EXPECT_EQ(Bytes(verify.structure.begin() + 15, verify.structure.begin() + 19), (Bytes{0x18, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(Bytes(verify.structure.begin() + 15, verify.structure.begin() + 19),
+              (Bytes{0x18, 0x01, 0x00, 0x00}));
     EXPECT_EQ(verify.structure.back(), 0xFF);
 
     EXPECT_EQ(c->pinPadModify(1, 0, 5, 13, apdu.data(), 280), 0x9000);
     testpcsc::PinPadRecord modify = lastRecord();
     ASSERT_EQ(modify.structure.size(), 304u);
-    EXPECT_EQ(Bytes(modify.structure.begin() + 20, modify.structure.begin() + 24), (Bytes{0x18, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(Bytes(modify.structure.begin() + 20, modify.structure.begin() + 24),
+              (Bytes{0x18, 0x01, 0x00, 0x00}));
 
     const std::size_t calls = svc.callCount(Function::Control);
     EXPECT_EQ(failureCode([&] { c->pinPadVerify(5, apdu.data(), 281); }), 0x80100004u);

@@ -74,23 +74,32 @@ TEST_P(CatchLadder, MapsEachExceptionClass) {
                                          record("PKCS11", 0, "Leaving C_Sign"), emptyLine()});
 }
 
-#define RAISES(name, expr, rv) LadderCase{#name, [] { throw expr; }, rv}
+#define RAISES(name, expr, rv)        \
+    LadderCase {                      \
+#name, [] { throw expr; }, rv \
+    }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryClass, CatchLadder,
     ::testing::Values(
-        RAISES(AttributeTypeInvalid, AttributeTypeInvalidException(1, "CKA_TOKEN"), CKR_ATTRIBUTE_TYPE_INVALID),
-        RAISES(AttributeBufferTooSmall, AttributeBufferTooSmallException(1, 2), CKR_BUFFER_TOO_SMALL),
-        RAISES(AttributeSensitive, AttributeTypeSensitiveException(1, "x"), CKR_ATTRIBUTE_SENSITIVE),
+        RAISES(AttributeTypeInvalid, AttributeTypeInvalidException(1, "CKA_TOKEN"),
+               CKR_ATTRIBUTE_TYPE_INVALID),
+        RAISES(AttributeBufferTooSmall, AttributeBufferTooSmallException(1, 2),
+               CKR_BUFFER_TOO_SMALL),
+        RAISES(AttributeSensitive, AttributeTypeSensitiveException(1, "x"),
+               CKR_ATTRIBUTE_SENSITIVE),
         RAISES(AttributeReadOnly, AttributeReadOnlyException(1, "x"), CKR_ATTRIBUTE_READ_ONLY),
         RAISES(TemplateInconsistent, TemplateInconsistentException(1), CKR_TEMPLATE_INCONSISTENT),
         RAISES(TemplateIncomplete, TemplateIncompleteException(1), CKR_TEMPLATE_INCOMPLETE),
-        RAISES(AttributeValueInvalid, AttributValueInvalidException(1), CKR_ATTRIBUTE_VALUE_INVALID),
+        RAISES(AttributeValueInvalid, AttributValueInvalidException(1),
+               CKR_ATTRIBUTE_VALUE_INVALID),
         RAISES(ObjectHandle, InvalidObjectHandleException(1), CKR_OBJECT_HANDLE_INVALID),
         RAISES(SessionHandle, InvalidSessionHandleException(1), CKR_SESSION_HANDLE_INVALID),
         RAISES(Slot, SlotNotFoundException(1), CKR_SLOT_ID_INVALID),
-        RAISES(OperationNotInitialized, OperationNotInitialized("sign"), CKR_OPERATION_NOT_INITIALIZED),
-        RAISES(LibraryNotInitialized, LibraryNotInicializedException(), CKR_CRYPTOKI_NOT_INITIALIZED),
+        RAISES(OperationNotInitialized, OperationNotInitialized("sign"),
+               CKR_OPERATION_NOT_INITIALIZED),
+        RAISES(LibraryNotInitialized, LibraryNotInicializedException(),
+               CKR_CRYPTOKI_NOT_INITIALIZED),
         RAISES(RwSoExists, ReadWriteSoSessionExistsException(), CKR_SESSION_READ_WRITE_SO_EXISTS),
         RAISES(EncryptedLength, InvalidEncryptedDataLength(1), CKR_ENCRYPTED_DATA_LEN_RANGE),
         RAISES(Encrypted, InvalidEncryptedData("x"), CKR_ENCRYPTED_DATA_INVALID),
@@ -102,7 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
         RAISES(PinPolicy, amw::PinPolicyViolationException(), CKR_PIN_LEN_RANGE),
         RAISES(OtherPcscCode, ctl::CtlException(0x80100017), CKR_DEVICE_ERROR),
         RAISES(Base, QVException("plain %d", 1), CKR_FUNCTION_FAILED),
-        RAISES(InvalidArgument, InvalidArgumentException::invalid("a", "f", "s", 1), CKR_FUNCTION_FAILED),
+        RAISES(InvalidArgument, InvalidArgumentException::invalid("a", "f", "s", 1),
+               CKR_FUNCTION_FAILED),
         RAISES(ReaderNotInSlot, ReaderNotInSlotException(2), CKR_FUNCTION_FAILED),
         RAISES(Internal, InternalErrorException("x"), CKR_FUNCTION_FAILED),
         RAISES(FreshnessCounter, amw::FreshnessCounterException("ao"), CKR_FUNCTION_FAILED),
@@ -153,8 +163,10 @@ TEST(CardGone, RemovedOrResetCardInvalidatesOnlyOnSessionBearingCalls) {
     };
     for (const auto& k : cases) {
         InvalidationSpy spy;
-        CallFrame frame = k.sessionBearing ? sessionFrame("C_Sign", 77) : libraryFrame("C_OpenSession");
-        CK_RV rv = runCallFrame(frame, noArguments, [&]() -> CK_RV { throw ctl::CtlException(k.code); });
+        CallFrame frame =
+            k.sessionBearing ? sessionFrame("C_Sign", 77) : libraryFrame("C_OpenSession");
+        CK_RV rv =
+            runCallFrame(frame, noArguments, [&]() -> CK_RV { throw ctl::CtlException(k.code); });
         EXPECT_EQ(rv, k.rv) << std::hex << k.code;
         if (k.invalidates)
             EXPECT_EQ(spy.calls, std::vector<CK_SESSION_HANDLE>{77}) << std::hex << k.code;
@@ -167,15 +179,16 @@ TEST(CardGone, FailingInvalidationKeepsTheResult) {
     Library::setSessionInvalidator(
         [](CK_SESSION_HANDLE h) { throw InternalErrorException("no connection for %lu", h); });
     newLines();
-    CK_RV rv = runCallFrame(sessionFrame("C_Logout", 5), noArguments, []() -> CK_RV { throw ctl::CtlException(0x80100069); });
+    CK_RV rv = runCallFrame(sessionFrame("C_Logout", 5), noArguments,
+                            []() -> CK_RV { throw ctl::CtlException(0x80100069); });
     Library::setSessionInvalidator(nullptr);
     EXPECT_EQ(rv, CKR_TOKEN_NOT_PRESENT);
-    logrecords::expectLines(newLines(),
-                            {record("PKCS11", 0, "Entering C_Logout()"),
-                             record("PKCS11", 1, "EXCEPTION CAUGHT SCard error 0x80100069"),
-                             record("PKCS11", 1, "EXCEPTION CAUGHT INTERNAL ERROR no connection for 5"),
-                             record("PKCS11", 1, "Returning CKR_TOKEN_NOT_PRESENT [224] FUFU"),
-                             record("PKCS11", 0, "Leaving C_Logout"), emptyLine()});
+    logrecords::expectLines(
+        newLines(), {record("PKCS11", 0, "Entering C_Logout()"),
+                     record("PKCS11", 1, "EXCEPTION CAUGHT SCard error 0x80100069"),
+                     record("PKCS11", 1, "EXCEPTION CAUGHT INTERNAL ERROR no connection for 5"),
+                     record("PKCS11", 1, "Returning CKR_TOKEN_NOT_PRESENT [224] FUFU"),
+                     record("PKCS11", 0, "Leaving C_Logout"), emptyLine()});
 }
 
 TEST(Frame, UninitialisedLibraryStopsBeforeArgumentsAndWork) {
@@ -191,10 +204,10 @@ TEST(Frame, UninitialisedLibraryStopsBeforeArgumentsAndWork) {
     EXPECT_EQ(rv, CKR_CRYPTOKI_NOT_INITIALIZED);
     EXPECT_FALSE(argumentsLogged);
     EXPECT_FALSE(worked);
-    logrecords::expectLines(newLines(),
-                            {record("PKCS11", 0, "Entering C_Login()"),
-                             record("PKCS11", 1, "Returning CKR_CRYPTOKI_NOT_INITIALIZED [400] FUFU"),
-                             record("PKCS11", 0, "Leaving C_Login"), emptyLine()});
+    logrecords::expectLines(
+        newLines(), {record("PKCS11", 0, "Entering C_Login()"),
+                     record("PKCS11", 1, "Returning CKR_CRYPTOKI_NOT_INITIALIZED [400] FUFU"),
+                     record("PKCS11", 0, "Leaving C_Login"), emptyLine()});
 }
 
 TEST(Frame, LibraryLockIsHeldForTheWholeWorkOnly) {

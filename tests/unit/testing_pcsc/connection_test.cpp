@@ -29,8 +29,10 @@ protected:
 TEST_F(ConnectionTest, ConnectChecksReaderCardProtocolAndSharing) {
     SCARDHANDLE h = 0;
     DWORD proto = 0;
-    EXPECT_EQ(SCardConnect(ctx, "nope", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &h, &proto), SCARD_E_UNKNOWN_READER);
-    EXPECT_EQ(SCardConnect(ctx, "R", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &proto), SCARD_E_PROTO_MISMATCH);
+    EXPECT_EQ(SCardConnect(ctx, "nope", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &h, &proto),
+              SCARD_E_UNKNOWN_READER);
+    EXPECT_EQ(SCardConnect(ctx, "R", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &proto),
+              SCARD_E_PROTO_MISMATCH);
 
     SCARDHANDLE shared = connect(ctx, "R", &proto);
     EXPECT_EQ(proto, DWORD(SCARD_PROTOCOL_T1));
@@ -38,10 +40,12 @@ TEST_F(ConnectionTest, ConnectChecksReaderCardProtocolAndSharing) {
               SCARD_E_SHARING_VIOLATION);
     SCardDisconnect(shared, SCARD_LEAVE_CARD);
     SCARDHANDLE exclusive = connect(ctx, "R", nullptr, SCARD_SHARE_EXCLUSIVE);
-    EXPECT_EQ(SCardConnect(ctx, "R", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &h, &proto), SCARD_E_SHARING_VIOLATION);
+    EXPECT_EQ(SCardConnect(ctx, "R", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &h, &proto),
+              SCARD_E_SHARING_VIOLATION);
     SCardDisconnect(exclusive, SCARD_LEAVE_CARD);
     svc.removeCard("R");
-    EXPECT_EQ(SCardConnect(ctx, "R", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &h, &proto), SCARD_E_NO_SMARTCARD);
+    EXPECT_EQ(SCardConnect(ctx, "R", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &h, &proto),
+              SCARD_E_NO_SMARTCARD);
 }
 
 TEST_F(ConnectionTest, StatusReportsReaderAtrAndProtocol) {
@@ -72,7 +76,8 @@ TEST_F(ConnectionTest, StaleHandlesReportResetUntilReconnectedAndRemovalForGood)
         EXPECT_EQ(SCardBeginTransaction(a), SCARD_W_RESET_CARD);
     }
     DWORD proto = 0;
-    ASSERT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto), SCARD_S_SUCCESS);
+    ASSERT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto),
+              SCARD_S_SUCCESS);
     EXPECT_EQ(card->resets, 1);  // LEAVE does not reset again
     EXPECT_EQ(status(a), SCARD_S_SUCCESS);
 
@@ -83,10 +88,12 @@ TEST_F(ConnectionTest, StaleHandlesReportResetUntilReconnectedAndRemovalForGood)
     EXPECT_EQ(card->resets, 2);
     EXPECT_EQ(status(c), SCARD_W_RESET_CARD);  // as pcscd: the resetting handle too
     EXPECT_EQ(status(a), SCARD_W_RESET_CARD);
-    ASSERT_EQ(SCardReconnect(c, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto), SCARD_S_SUCCESS);
+    ASSERT_EQ(SCardReconnect(c, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto),
+              SCARD_S_SUCCESS);
 
     // Reconnect with reset resets, and makes the others stale.
-    ASSERT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_RESET_CARD, &proto), SCARD_S_SUCCESS);
+    ASSERT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_RESET_CARD, &proto),
+              SCARD_S_SUCCESS);
     EXPECT_EQ(card->resets, 3);
     EXPECT_EQ(status(a), SCARD_S_SUCCESS);
     EXPECT_EQ(status(c), SCARD_W_RESET_CARD);
@@ -95,7 +102,8 @@ TEST_F(ConnectionTest, StaleHandlesReportResetUntilReconnectedAndRemovalForGood)
     ASSERT_EQ(SCardBeginTransaction(a), SCARD_S_SUCCESS);
     svc.resetCard("R");
     EXPECT_EQ(SCardEndTransaction(a, SCARD_LEAVE_CARD), SCARD_W_RESET_CARD);
-    ASSERT_EQ(SCardReconnect(c, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto), SCARD_S_SUCCESS);
+    ASSERT_EQ(SCardReconnect(c, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto),
+              SCARD_S_SUCCESS);
     EXPECT_EQ(SCardBeginTransaction(c), SCARD_S_SUCCESS);
 
     // Removal: every call says so, even once a new card is in.
@@ -163,7 +171,8 @@ TEST_F(ConnectionTest, BlockedTransactionEndsWhenTheCardGoes) {
 TEST_F(ConnectionTest, ConcurrentTransmitsReachTheCardOneAtATime) {
     std::atomic<int> inside{0}, overlap{0};
     auto slow = std::make_shared<ScriptedCard>([&](const Bytes&) {
-        if (++inside > 1) ++overlap;
+        if (++inside > 1)
+            ++overlap;
         std::this_thread::sleep_for(1ms);
         --inside;
         return Bytes{0x90, 0x00};
@@ -173,9 +182,11 @@ TEST_F(ConnectionTest, ConcurrentTransmitsReachTheCardOneAtATime) {
     for (int t = 0; t < 4; ++t)
         threads.push_back(std::async(std::launch::async, [&] {
             SCARDHANDLE h = connect(establish(), "R");
-            for (int i = 0; i < 20; ++i) EXPECT_EQ(transmit(h, kSelect).rv, SCARD_S_SUCCESS);
+            for (int i = 0; i < 20; ++i)
+                EXPECT_EQ(transmit(h, kSelect).rv, SCARD_S_SUCCESS);
         }));
-    for (auto& t : threads) t.get();
+    for (auto& t : threads)
+        t.get();
     EXPECT_EQ(overlap, 0);
     EXPECT_EQ(svc.trace("R").size(), 80u);
 }

@@ -29,7 +29,8 @@ TEST_F(ContextTest, ReaderListInEveryBufferForm) {
     // Service allocation, freed through SCardFreeMemory; a foreign pointer is refused.
     char* allocated = nullptr;
     len = SCARD_AUTOALLOCATE;
-    ASSERT_EQ(SCardListReaders(ctx, nullptr, reinterpret_cast<LPSTR>(&allocated), &len), SCARD_S_SUCCESS);
+    ASSERT_EQ(SCardListReaders(ctx, nullptr, reinterpret_cast<LPSTR>(&allocated), &len),
+              SCARD_S_SUCCESS);
     EXPECT_EQ(std::string(allocated, len), expected);
     EXPECT_EQ(svc.outstandingAllocations(), 1u);
     int local = 0;
@@ -61,7 +62,8 @@ TEST_F(ContextTest, RecordsFromBeforeAStopStayDead) {
 
     svc.stop();
     SCARDCONTEXT ctx = 0;
-    EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx),
+              SCARD_E_NO_SERVICE);
     EXPECT_EQ(transmit(h, {0x00, 0xB0, 0x00, 0x00, 0x00}).rv, SCARD_E_NO_SERVICE);
 
     svc.start();
@@ -83,7 +85,8 @@ TEST_F(ContextTest, InjectedFailuresHonourSkipAndTimesAndEndWithReset) {
         SCARDCONTEXT ctx = 0;
         results.push_back(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx));
     }
-    EXPECT_EQ(results, (std::vector<LONG>{SCARD_S_SUCCESS, SCARD_E_NO_MEMORY, SCARD_E_NO_MEMORY, SCARD_S_SUCCESS}));
+    EXPECT_EQ(results, (std::vector<LONG>{SCARD_S_SUCCESS, SCARD_E_NO_MEMORY, SCARD_E_NO_MEMORY,
+                                          SCARD_S_SUCCESS}));
     EXPECT_EQ(svc.callCount(Function::EstablishContext), 4u);
 
     // Queued injections of one function run one after the other.

@@ -16,7 +16,8 @@ namespace testpcsc::test {
 class ScriptedCard : public vcard::CardDevice {
 public:
     using Handler = std::function<Bytes(const Bytes&)>;
-    explicit ScriptedCard(Handler h, Bytes atr = {0x3B, 0x02, 0x14, 0x50}) : handler_(std::move(h)), atr_(std::move(atr)) {}
+    explicit ScriptedCard(Handler h, Bytes atr = {0x3B, 0x02, 0x14, 0x50})
+        : handler_(std::move(h)), atr_(std::move(atr)) {}
 
     Bytes atr() const override { return atr_; }
     void powerOn() override { ++powerOns; }
@@ -47,7 +48,8 @@ private:
 inline std::shared_ptr<ScriptedCard> dataCard(std::size_t n) {
     return std::make_shared<ScriptedCard>([n](const Bytes&) {
         Bytes r;
-        for (std::size_t i = 0; i < n; ++i) r.push_back(std::uint8_t(i));
+        for (std::size_t i = 0; i < n; ++i)
+            r.push_back(std::uint8_t(i));
         r.push_back(0x90);
         r.push_back(0x00);
         return r;
@@ -69,9 +71,11 @@ inline SCARDHANDLE connect(SCARDCONTEXT ctx, const std::string& reader, DWORD* p
                            DWORD share = SCARD_SHARE_SHARED) {
     SCARDHANDLE h = 0;
     DWORD p = 0;
-    EXPECT_EQ(SCardConnect(ctx, reader.c_str(), share, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &p),
-              SCARD_S_SUCCESS);
-    if (protocol) *protocol = p;
+    EXPECT_EQ(
+        SCardConnect(ctx, reader.c_str(), share, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &p),
+        SCARD_S_SUCCESS);
+    if (protocol)
+        *protocol = p;
     return h;
 }
 
@@ -80,11 +84,12 @@ struct TransmitResult {
     Bytes response;
 };
 
-inline TransmitResult transmit(SCARDHANDLE h, const Bytes& cmd, DWORD protocol = SCARD_PROTOCOL_T1) {
+inline TransmitResult transmit(SCARDHANDLE h, const Bytes& cmd,
+                               DWORD protocol = SCARD_PROTOCOL_T1) {
     std::uint8_t buf[300];
     DWORD len = sizeof buf;
-    LONG rv = SCardTransmit(h, protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1, cmd.data(),
-                            DWORD(cmd.size()), nullptr, buf, &len);
+    LONG rv = SCardTransmit(h, protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1,
+                            cmd.data(), DWORD(cmd.size()), nullptr, buf, &len);
     return {rv, rv == SCARD_S_SUCCESS ? Bytes(buf, buf + len) : Bytes{}};
 }
 

@@ -5,10 +5,12 @@ namespace testpcsc::test {
 namespace {
 
 // A PIN command template: header, Lc 8, eight 0xFF filler bytes.
-const Bytes kVerifyApdu = {0x80, 0x20, 0x00, 0x01, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+const Bytes kVerifyApdu = {0x80, 0x20, 0x00, 0x01, 0x08, 0xFF, 0xFF,
+                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 void putLe32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = std::uint8_t(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = std::uint8_t(v >> (8 * i));
 }
 
 // The 299-byte verify structure: PIN as ASCII, left-justified, `pinOffset`
@@ -66,7 +68,8 @@ ControlResult control(SCARDHANDLE h, DWORD code, const Bytes& in, DWORD outCapac
 
 class PinPadTest : public ServiceTest {
 protected:
-    SCARDHANDLE setUpReader(PinPadFeatures f, std::shared_ptr<ScriptedCard> c = swCard(0x90, 0x00)) {
+    SCARDHANDLE setUpReader(PinPadFeatures f,
+                            std::shared_ptr<ScriptedCard> c = swCard(0x90, 0x00)) {
         ReaderOptions o;
         o.pinPad = f;
         svc.addReader("Pad", o);
@@ -93,7 +96,8 @@ TEST_F(PinPadTest, FeatureListFollowsTheReaderConfiguration) {
     svc.reset();
     SCARDHANDLE h = setUpReader(PinPadFeatures::None);
     EXPECT_EQ(control(h, kFeatureRequestCode, {}).rv, SCARD_E_UNSUPPORTED_FEATURE);
-    EXPECT_EQ(control(h, kVerifyPinDirectCode, verifyStructure(kVerifyApdu, 5)).rv, SCARD_E_UNSUPPORTED_FEATURE);
+    EXPECT_EQ(control(h, kVerifyPinDirectCode, verifyStructure(kVerifyApdu, 5)).rv,
+              SCARD_E_UNSUPPORTED_FEATURE);
 }
 
 // One verify per row: the digits go where the structure says and the card's
@@ -116,7 +120,10 @@ TEST_F(PinPadTest, VerifyFillsTheApduOrAnswersItself) {
     };
     const Row rows[] = {
         {verifyStructure(kVerifyApdu, 7), {PinEntry::pin("1234")}, digitsAt7, {0x63, 0xC2}},
-        {binary, {PinEntry::pin("907")}, {0x00, 0x20, 0x00, 0x00, 0x05, 0x03, 0xEE, 0x09, 0x00, 0x07}, {0x63, 0xC2}},
+        {binary,
+         {PinEntry::pin("907")},
+         {0x00, 0x20, 0x00, 0x00, 0x05, 0x03, 0xEE, 0x09, 0x00, 0x07},
+         {0x63, 0xC2}},
         {verifyStructure(kVerifyApdu, 5), {PinEntry::timeout()}, {}, {0x64, 0x00}},
         {verifyStructure(kVerifyApdu, 5), {PinEntry::cancel()}, {}, {0x64, 0x01}},
         {verifyStructure(kVerifyApdu, 5), {}, {}, {0x64, 0x00}},  // nobody types anything
@@ -130,7 +137,8 @@ TEST_F(PinPadTest, VerifyFillsTheApduOrAnswersItself) {
         auto r = control(h, kVerifyPinDirectCode, row.structure);
         ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
         EXPECT_EQ(r.out, row.sw);
-        EXPECT_EQ(card->received(), row.toCard.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{row.toCard});
+        EXPECT_EQ(card->received(),
+                  row.toCard.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{row.toCard});
         auto records = svc.pinPadRecords("Pad");
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].structure, row.structure);
@@ -148,7 +156,8 @@ TEST_F(PinPadTest, ModifyTakesOldNewAndConfirmation) {
     apdu.resize(21, 0x00);
     SCARDHANDLE h = setUpReader(PinPadFeatures::VerifyAndModify);
 
-    svc.queuePinEntries("Pad", {PinEntry::pin("1111"), PinEntry::pin("22222"), PinEntry::pin("22222")});
+    svc.queuePinEntries("Pad",
+                        {PinEntry::pin("1111"), PinEntry::pin("22222"), PinEntry::pin("22222")});
     auto r = control(h, kModifyPinDirectCode, modifyStructure(apdu, true, true, 5, 13));
     ASSERT_EQ(r.rv, SCARD_S_SUCCESS);
     EXPECT_EQ(r.out, (Bytes{0x90, 0x00}));
@@ -160,7 +169,8 @@ TEST_F(PinPadTest, ModifyTakesOldNewAndConfirmation) {
 
     // Without the current PIN only the new one (and its confirmation) is asked for.
     svc.queuePinEntries("Pad", {PinEntry::pin("3333"), PinEntry::pin("3333"), PinEntry::pin("9")});
-    ASSERT_EQ(control(h, kModifyPinDirectCode, modifyStructure(apdu, false, true, 5, 5)).out, (Bytes{0x90, 0x00}));
+    ASSERT_EQ(control(h, kModifyPinDirectCode, modifyStructure(apdu, false, true, 5, 5)).out,
+              (Bytes{0x90, 0x00}));
     EXPECT_EQ(svc.pendingPinEntries("Pad"), 1u);
     expected = apdu;
     std::copy_n(Bytes{'3', '3', '3', '3'}.begin(), 4, expected.begin() + 5);
@@ -171,8 +181,10 @@ TEST_F(PinPadTest, ModifyTakesOldNewAndConfirmation) {
     h = setUpReader(PinPadFeatures::VerifyAndModify);
     svc.queuePinEntries("Pad", {PinEntry::pin("1111"), PinEntry::pin("2222"), PinEntry::pin("2223"),
                                 PinEntry::pin("1111"), PinEntry::cancel()});
-    EXPECT_EQ(control(h, kModifyPinDirectCode, modifyStructure(apdu, true, true, 5, 13)).out, (Bytes{0x64, 0x02}));
-    EXPECT_EQ(control(h, kModifyPinDirectCode, modifyStructure(apdu, true, true, 5, 13)).out, (Bytes{0x64, 0x01}));
+    EXPECT_EQ(control(h, kModifyPinDirectCode, modifyStructure(apdu, true, true, 5, 13)).out,
+              (Bytes{0x64, 0x02}));
+    EXPECT_EQ(control(h, kModifyPinDirectCode, modifyStructure(apdu, true, true, 5, 13)).out,
+              (Bytes{0x64, 0x01}));
     EXPECT_TRUE(card->received().empty());
 }
 

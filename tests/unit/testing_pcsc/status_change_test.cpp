@@ -19,7 +19,8 @@ protected:
         ctx = establish();
     }
     // Runs GetStatusChange in another thread; returns once it is blocked.
-    std::future<LONG> blockedWait(std::vector<SCARD_READERSTATE>& states, DWORD timeout = INFINITE) {
+    std::future<LONG> blockedWait(std::vector<SCARD_READERSTATE>& states,
+                                  DWORD timeout = INFINITE) {
         auto f = std::async(std::launch::async, [this, &states, timeout] {
             return SCardGetStatusChange(ctx, timeout, states.data(), DWORD(states.size()));
         });
@@ -62,7 +63,8 @@ TEST_F(StatusChangeTest, CardChangesWakeABlockedWaitOthersTimeOut) {
     };
     const Step steps[] = {
         {[&] { svc.insertCard("R", dataCard(0)); }, 1u << 16 | SCARD_STATE_PRESENT},
-        {[&] { svc.replaceCard("R", dataCard(0)); }, 3u << 16 | SCARD_STATE_PRESENT},  // out and in again
+        {[&] { svc.replaceCard("R", dataCard(0)); },
+         3u << 16 | SCARD_STATE_PRESENT},  // out and in again
         {[&] { svc.removeCard("R"); }, 4u << 16 | SCARD_STATE_EMPTY},
     };
     for (const Step& step : steps) {

@@ -20,7 +20,8 @@ protected:
 
 Bytes seq(std::size_t n, std::size_t from = 0) {
     Bytes b;
-    for (std::size_t i = 0; i < n; ++i) b.push_back(std::uint8_t(from + i));
+    for (std::size_t i = 0; i < n; ++i)
+        b.push_back(std::uint8_t(from + i));
     return b;
 }
 Bytes cat(Bytes a, const Bytes& b) {
@@ -43,8 +44,9 @@ TEST_F(TransmitTest, T1PassesCommandsThroughUnchanged) {
     // Too small a buffer: the needed length comes back.
     std::uint8_t small[4];
     DWORD len = sizeof small;
-    EXPECT_EQ(SCardTransmit(h, SCARD_PCI_T1, case4.data(), DWORD(case4.size()), nullptr, small, &len),
-              SCARD_E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(
+        SCardTransmit(h, SCARD_PCI_T1, case4.data(), DWORD(case4.size()), nullptr, small, &len),
+        SCARD_E_INSUFFICIENT_BUFFER);
     EXPECT_EQ(len, 18u);
 }
 
@@ -111,7 +113,9 @@ INSTANTIATE_TEST_SUITE_P(
                1},
         T0Case{"OtherCommandDropsPendingData",
                16,
-               {{kCase3, {0x61, 0x10}}, {kCase3, {0x61, 0x10}}, {getResponse(0x10), cat(seq(16), {0x90, 0x00})}},
+               {{kCase3, {0x61, 0x10}},
+                {kCase3, {0x61, 0x10}},
+                {getResponse(0x10), cat(seq(16), {0x90, 0x00})}},
                2},
         T0Case{"Case2WithWrongLeGets6Cxx",
                8,

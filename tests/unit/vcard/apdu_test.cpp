@@ -39,20 +39,22 @@ TEST_F(ApduTest, ClassAndInstructionErrors) {
     } cases[] = {
         {"84 02 00 00 02", 0x6E00},  // wrong class
         {"A0 A4 04 00 02 3F 00", 0x6E00},
-        {"80 FE 00 00", 0x6D00},     // unknown instruction
-        {"80 A4 04 00 00", 0x6D00},  // SELECT is class 00 only
-        {"00 B0 00 00 10", 0x6D00},  // no other class-00 command
-        {"80 06 07 00 08", 0x6A86},  // unknown info record
-        {"80 02", 0x6700},           // shorter than a header
+        {"80 FE 00 00", 0x6D00},           // unknown instruction
+        {"80 A4 04 00 00", 0x6D00},        // SELECT is class 00 only
+        {"00 B0 00 00 10", 0x6D00},        // no other class-00 command
+        {"80 06 07 00 08", 0x6A86},        // unknown info record
+        {"80 02", 0x6700},                 // shorter than a header
         {"80 0E 00 00 05 01 02", 0x6700},  // Lc larger than the data
     };
-    for (const auto& c : cases) EXPECT_EQ(sw(d.send(hex(c.command))), c.sw) << c.command;
+    for (const auto& c : cases)
+        EXPECT_EQ(sw(d.send(hex(c.command))), c.sw) << c.command;
 }
 
 TEST_F(ApduTest, CardFacts) {
     d.select();
     EXPECT_EQ(d.send(hex("80 04 00 00 08")), hex("A0 A1 A2 A3 A4 A5 A6 A7 90 00"));
-    EXPECT_EQ(d.send(hex("80 08 00 00 10")), hex("01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 90 00"));
+    EXPECT_EQ(d.send(hex("80 08 00 00 10")),
+              hex("01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 90 00"));
     EXPECT_EQ(d.send(hex("80 06 04 00 01")), hex("07 90 00"));
     Bytes gac = d.send(hex("80 06 02 00 3B"));
     EXPECT_EQ(gac.size(), 59u + 2);
@@ -87,13 +89,15 @@ TEST_F(ApduTest, AnswerToResetOffersT1WithAValidCheckByte) {
     EXPECT_EQ(atr.size(), 4 + historical + 1);
     // With T=1 offered the check byte makes T0 to TCK exclusive-or to zero.
     std::uint8_t check = 0;
-    for (std::size_t i = 1; i < atr.size(); ++i) check ^= atr[i];
+    for (std::size_t i = 1; i < atr.size(); ++i)
+        check ^= atr[i];
     EXPECT_EQ(check, 0);
 }
 
 TEST_F(ApduTest, KeySlotInfoFollowsTheSixCxRule) {
     vcard::PersonalisationOptions o = fixedOptions();
-    o.keySlots = {vcard::KeySlotSetup{}, vcard::KeySlotSetup{true, 2048}, vcard::KeySlotSetup{true, 1024}};
+    o.keySlots = {vcard::KeySlotSetup{}, vcard::KeySlotSetup{true, 2048},
+                  vcard::KeySlotSetup{true, 1024}};
     vcard::KalvikCard c(o);
     Driver dd(c);
     dd.select();
@@ -114,15 +118,12 @@ TEST_F(ApduTest, WrongLeGivesTheRealLength) {
         const char* command;
         const char* answer;
     } cases[] = {
-        {"80 02 00 00 00", "6C 02"},
-        {"80 04 00 00 04", "6C 08"},
-        {"80 08 00 00 0F", "6C 10"},
-        {"80 0C 00 00 20", "6C 2F"},
-        {"80 0A 00 00 08", "6C 0A"},
-        {"80 06 04 00 02", "6C 01"},
+        {"80 02 00 00 00", "6C 02"}, {"80 04 00 00 04", "6C 08"}, {"80 08 00 00 0F", "6C 10"},
+        {"80 0C 00 00 20", "6C 2F"}, {"80 0A 00 00 08", "6C 0A"}, {"80 06 04 00 02", "6C 01"},
         {"80 24 01 00 10", "6C 08"},
     };
-    for (const auto& c : cases) EXPECT_EQ(d.send(hex(c.command)), hex(c.answer)) << c.command;
+    for (const auto& c : cases)
+        EXPECT_EQ(d.send(hex(c.command)), hex(c.answer)) << c.command;
     // Without Le (a T=0 reader) the data comes as it is.
     EXPECT_EQ(d.send(hex("80 02 00 00")), hex("03 01 90 00"));
 }
@@ -131,7 +132,8 @@ TEST_F(ApduTest, FreshnessBlockIsStoredByteForByteWithoutLogin) {
     d.select();
     EXPECT_EQ(d.send(hex("80 0C 00 00 2F")), cat(Bytes(47, 0), hex("90 00")));
     Bytes block(47);
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = std::uint8_t(0xFF - i * 3);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = std::uint8_t(0xFF - i * 3);
     EXPECT_EQ(sw(d.send(apdu(0x0E, 0, 0, block))), 0x9000);
     EXPECT_EQ(d.send(hex("80 0C 00 00 2F")), cat(block, hex("90 00")));
     std::array<std::uint8_t, 47> expected;

@@ -75,7 +75,8 @@ TEST_F(AuthTest, WrongFormsAreRefusedWithoutCostingTries) {
         {"key without challenge", apdu(0x20, 3, 0, Bytes(8, 0)), 0x6985},
         {"session PIN that was never issued", apdu(0x20, 1, 2, Bytes(8, 0)), 0x6F10},
     };
-    for (const auto& c : cases) EXPECT_EQ(d.swOf(c.command), c.sw) << c.what;
+    for (const auto& c : cases)
+        EXPECT_EQ(d.swOf(c.command), c.sw) << c.what;
     EXPECT_EQ(card.triesRemaining(1), 3);
     EXPECT_EQ(card.triesRemaining(3), 2);
 }
@@ -151,14 +152,15 @@ TEST_F(AuthTest, ChangePinFollowsPolicyAndRights) {
         Bytes value;
         std::uint16_t sw;
     } cases[] = {
-        {pin16("123"), 0x6F18},                       // too short
-        {Bytes(16, '7'), 0x9000},                     // 16 characters is the maximum
+        {pin16("123"), 0x6F18},    // too short
+        {Bytes(16, '7'), 0x9000},  // 16 characters is the maximum
         {cat(pin16("12"), Bytes()), 0x6F18},
         {hex("31 32 33 34 00 35 00 00 00 00 00 00 00 00 00 00"), 0x6F18},  // not zero-padded
-        {Bytes(15, '1'), 0x6700},                     // must be 16 bytes
+        {Bytes(15, '1'), 0x6700},                                          // must be 16 bytes
         {pin16("2468"), 0x9000},
     };
-    for (const auto& c : cases) EXPECT_EQ(d.swOf(apdu(0x26, 0, 1, c.value)), c.sw);
+    for (const auto& c : cases)
+        EXPECT_EQ(d.swOf(apdu(0x26, 0, 1, c.value)), c.sw);
     EXPECT_EQ(d.login(1, "123456"), 0x63C2);
     EXPECT_EQ(d.login(1, "2468"), 0x9000);
     // The user may not change the SO PIN; the SO may change the user's.
@@ -172,7 +174,8 @@ TEST_F(AuthTest, ChangePinFollowsPolicyAndRights) {
 }
 
 TEST_F(AuthTest, UnblockPinWithTheSoPin) {
-    for (int i = 0; i < 3; ++i) d.login(1, "000000");
+    for (int i = 0; i < 3; ++i)
+        d.login(1, "000000");
     ASSERT_EQ(card.triesRemaining(1), 0);
     // The user cannot unblock itself.
     EXPECT_EQ(d.swOf(apdu(0x28, 1, 1, cat(pin16("123456"), pin16("1111")))), 0x6982);

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "vcard/kalvikcard.h"
@@ -20,10 +20,14 @@ inline Bytes hex(const std::string& text) {
     int nibble = -1;
     for (char c : text) {
         int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else continue;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else
+            continue;
         if (nibble < 0) {
             nibble = v;
         } else {
@@ -39,16 +43,20 @@ inline Bytes cat(Bytes a, const Bytes& b) {
     return a;
 }
 
-inline std::uint16_t sw(const Bytes& r) { return r.size() < 2 ? 0 : std::uint16_t(r[r.size() - 2] << 8 | r.back()); }
+inline std::uint16_t sw(const Bytes& r) {
+    return r.size() < 2 ? 0 : std::uint16_t(r[r.size() - 2] << 8 | r.back());
+}
 inline Bytes body(const Bytes& r) { return r.size() < 2 ? Bytes() : Bytes(r.begin(), r.end() - 2); }
 
-inline Bytes apdu(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const Bytes& body = {}, int le = -1) {
+inline Bytes apdu(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const Bytes& body = {},
+                  int le = -1) {
     Bytes c{0x80, ins, p1, p2};
     if (!body.empty()) {
         c.push_back(std::uint8_t(body.size()));
         c.insert(c.end(), body.begin(), body.end());
     }
-    if (le >= 0) c.push_back(std::uint8_t(le));
+    if (le >= 0)
+        c.push_back(std::uint8_t(le));
     return c;
 }
 
@@ -79,12 +87,15 @@ public:
     std::uint16_t swOf(const Bytes& c) { return sw(send(c)); }
 
     void select() { ASSERT_EQ(swOf(kSelect), 0x9000); }
-    std::uint16_t login(std::uint8_t role, const std::string& pin) { return swOf(apdu(0x20, role, 0, pin16(pin))); }
+    std::uint16_t login(std::uint8_t role, const std::string& pin) {
+        return swOf(apdu(0x20, role, 0, pin16(pin)));
+    }
 
     std::vector<std::uint16_t> heads() {
         Bytes r = send(apdu(0x0A, 0, 0, {}, 0x0A));
         std::vector<std::uint16_t> h;
-        for (std::size_t i = 0; i + 1 < body(r).size(); i += 2) h.push_back(std::uint16_t(r[i] << 8 | r[i + 1]));
+        for (std::size_t i = 0; i + 1 < body(r).size(); i += 2)
+            h.push_back(std::uint16_t(r[i] << 8 | r[i + 1]));
         return h;
     }
 
@@ -92,9 +103,11 @@ public:
     std::uint16_t writeData(const Bytes& d, std::vector<std::size_t>* pieces = nullptr) {
         for (std::size_t at = 0; at < d.size(); at += 255) {
             const std::size_t n = std::min<std::size_t>(255, d.size() - at);
-            if (pieces) pieces->push_back(n);
+            if (pieces)
+                pieces->push_back(n);
             std::uint16_t s = swOf(apdu(0x12, 0, 0, Bytes(d.begin() + at, d.begin() + at + n)));
-            if (s != 0x9000) return s;
+            if (s != 0x9000)
+                return s;
         }
         return 0x9000;
     }
@@ -104,7 +117,8 @@ public:
         Bytes out;
         while (out.size() < size) {
             const std::size_t n = std::min<std::size_t>(255, size - out.size());
-            if (asked) asked->push_back(n);
+            if (asked)
+                asked->push_back(n);
             Bytes r = send(apdu(0x1A, 0, 0, {}, int(n)));
             if (sw(r) != 0x9000) {
                 ADD_FAILURE() << "readData answered " << std::hex << sw(r);
@@ -119,39 +133,52 @@ public:
     // setMetadataSize/beginUpdate..., writeData, commit; block id or 0x8000 and the failing SW.
     std::pair<std::uint16_t, std::uint16_t> commitMetadata(const Bytes& metadata) {
         std::uint16_t s = writeData(metadata);
-        if (s != 0x9000) return {0x8000, s};
+        if (s != 0x9000)
+            return {0x8000, s};
         Bytes r = send(apdu(0x3A, 0, 0, {}, 2));
-        if (sw(r) != 0x9000) return {0x8000, sw(r)};
+        if (sw(r) != 0x9000)
+            return {0x8000, sw(r)};
         return {std::uint16_t(r[0] << 8 | r[1]), 0x9000};
     }
 
-    std::uint16_t createDataObject(std::uint16_t acRead, const Bytes& metadata, std::uint16_t* status = nullptr) {
+    std::uint16_t createDataObject(std::uint16_t acRead, const Bytes& metadata,
+                                   std::uint16_t* status = nullptr) {
         Bytes words = cat(cat(be16(0xFFFF), be16(acRead)), cat(be16(0xFFFF), be16(0xFFFF)));
         std::uint16_t s = swOf(apdu(0x3E, 0, 0, words));
-        if (s == 0x9000) s = swOf(apdu(0x3C, 0, 0, be16(std::uint16_t(metadata.size()))));
+        if (s == 0x9000)
+            s = swOf(apdu(0x3C, 0, 0, be16(std::uint16_t(metadata.size()))));
         std::uint16_t id = 0x8000;
-        if (s == 0x9000) std::tie(id, s) = commitMetadata(metadata);
-        if (status) *status = s;
+        if (s == 0x9000)
+            std::tie(id, s) = commitMetadata(metadata);
+        if (status)
+            *status = s;
         return id;
     }
 
     // The content commit: removeContent, createContent, writeData, commitUpdateContent.
     std::uint16_t writeContent(std::uint16_t id, const Bytes& content) {
         std::uint16_t s = swOf(apdu(0x14, std::uint8_t(id >> 8), std::uint8_t(id), {}, 0));
-        if (s != 0x9000 && s != 0x6A83) return s;
-        if (content.empty()) return 0x9000;
-        s = swOf(apdu(0x1C, std::uint8_t(id >> 8), std::uint8_t(id), be16(std::uint16_t(content.size()))));
-        if (s != 0x9000) return s;
+        if (s != 0x9000 && s != 0x6A83)
+            return s;
+        if (content.empty())
+            return 0x9000;
+        s = swOf(apdu(0x1C, std::uint8_t(id >> 8), std::uint8_t(id),
+                      be16(std::uint16_t(content.size()))));
+        if (s != 0x9000)
+            return s;
         s = writeData(content);
-        if (s != 0x9000) return s;
+        if (s != 0x9000)
+            return s;
         return swOf(apdu(0x38, 0, 0, {}, 0));
     }
 
     // beginReadContent + readData; nullopt-like empty with SW on failure.
     Bytes readContent(std::uint16_t id, std::uint16_t* status = nullptr) {
         Bytes r = send(apdu(0x1E, std::uint8_t(id >> 8), std::uint8_t(id), {}, 2));
-        if (status) *status = sw(r);
-        if (sw(r) != 0x9000) return {};
+        if (status)
+            *status = sw(r);
+        if (sw(r) != 0x9000)
+            return {};
         return readData(std::size_t(r[0] << 8 | r[1]));
     }
 

@@ -25,7 +25,8 @@ public:
         const char* base = std::getenv("TMPDIR");
         std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vcard-image-XXXXXX";
         const char* p = mkdtemp(tmpl.data());
-        if (!p) throw std::runtime_error("mkdtemp");
+        if (!p)
+            throw std::runtime_error("mkdtemp");
         path_ = p;
     }
     ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
@@ -49,7 +50,8 @@ void writeAll(const std::string& path, const Bytes& b) {
 Bytes resealed(Bytes image, std::size_t at, const Bytes& bytes) {
     std::copy(bytes.begin(), bytes.end(), image.begin() + std::ptrdiff_t(at));
     unsigned int len = 0;
-    EVP_Digest(image.data(), image.size() - 32, image.data() + image.size() - 32, &len, EVP_sha256(), nullptr);
+    EVP_Digest(image.data(), image.size() - 32, image.data() + image.size() - 32, &len,
+               EVP_sha256(), nullptr);
     return image;
 }
 
@@ -131,11 +133,25 @@ TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
         {"other file", Bytes(200, 'x'), "not a Kalvik card image"},
         {"truncated", Bytes(good.begin(), good.end() - 40), "length does not match"},
         {"extended", cat(good, Bytes{0}), "length does not match"},
-        {"flipped bit", [&] { Bytes b = good; b[good.size() / 2] ^= 0x10; return b; }(), "checksum mismatch"},
-        {"newer format", [&] { Bytes b = good; b[9] = 2; return b; }(), "unsupported image format version 2"},
-        // Sound checksum, but the memory shrunk under the objects (total block count at body offset 135).
+        {"flipped bit",
+         [&] {
+             Bytes b = good;
+             b[good.size() / 2] ^= 0x10;
+             return b;
+         }(),
+         "checksum mismatch"},
+        {"newer format",
+         [&] {
+             Bytes b = good;
+             b[9] = 2;
+             return b;
+         }(),
+         "unsupported image format version 2"},
+        // Sound checksum, but the memory shrunk under the objects (total block count at body offset
+        // 135).
         {"blocks outside memory", resealed(good, 14 + 135, {0x00, 0x02}), "outside memory"},
-        {"memory of zero blocks", resealed(good, 14 + 135, {0x00, 0x00}), "total block count out of range"},
+        {"memory of zero blocks", resealed(good, 14 + 135, {0x00, 0x00}),
+         "total block count out of range"},
     };
     for (const auto& c : cases) {
         const std::string path = dir.file("bad.img");
@@ -144,7 +160,8 @@ TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
             vcard::KalvikCard::load(path);
             ADD_FAILURE() << c.what << " was accepted";
         } catch (const vcard::ImageError& e) {
-            EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << c.what << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos)
+                << c.what << ": " << e.what();
             EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << c.what;
         }
     }
@@ -156,7 +173,8 @@ TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
 [[noreturn]] void writeFreshnessForever(const std::string& path) {
     auto c = vcard::KalvikCard::load(path);
     auto f = c->freshness();
-    std::uint32_t i = std::uint32_t(f[0]) << 24 | std::uint32_t(f[1]) << 16 | std::uint32_t(f[2]) << 8 | f[3];
+    std::uint32_t i =
+        std::uint32_t(f[0]) << 24 | std::uint32_t(f[1]) << 16 | std::uint32_t(f[2]) << 8 | f[3];
     c->transmit(kSelect);
     for (;;) {
         ++i;
@@ -165,8 +183,10 @@ TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
         block[1] = std::uint8_t(i >> 16);
         block[2] = std::uint8_t(i >> 8);
         block[3] = std::uint8_t(i);
-        for (std::size_t k = 4; k < block.size(); ++k) block[k] = std::uint8_t(i * 31 + k);
-        if (sw(c->transmit(apdu(0x0E, 0, 0, block))) != 0x9000) _exit(3);
+        for (std::size_t k = 4; k < block.size(); ++k)
+            block[k] = std::uint8_t(i * 31 + k);
+        if (sw(c->transmit(apdu(0x0E, 0, 0, block))) != 0x9000)
+            _exit(3);
     }
 }
 
@@ -181,7 +201,8 @@ TEST(ImageTest, KilledWriterLeavesALastCommittedState) {
     for (int round = 0; round < 25; ++round) {
         pid_t child = fork();
         ASSERT_GE(child, 0);
-        if (child == 0) writeFreshnessForever(path);
+        if (child == 0)
+            writeFreshnessForever(path);
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + (round * 7) % 40));
         ASSERT_EQ(kill(child, SIGKILL), 0);
         int status = 0;
@@ -199,7 +220,8 @@ TEST(ImageTest, KilledWriterLeavesALastCommittedState) {
             std::uint32_t(f[0]) << 24 | std::uint32_t(f[1]) << 16 | std::uint32_t(f[2]) << 8 | f[3];
         EXPECT_GE(i, previous) << "a committed state was lost";
         previous = i;
-        for (std::size_t k = 4; k < f.size(); ++k) ASSERT_EQ(f[k], std::uint8_t(i * 31 + k)) << "mixed states";
+        for (std::size_t k = 4; k < f.size(); ++k)
+            ASSERT_EQ(f[k], std::uint8_t(i * 31 + k)) << "mixed states";
         // Everything else is the populated card.
         ASSERT_EQ(after->objectCount(vcard::Chain::DataObjects), 1u);
         ASSERT_EQ(after->objectCount(vcard::Chain::KeyPairs), 1u);
@@ -231,9 +253,11 @@ int run(const std::string& args, std::string* output = nullptr) {
     std::string out;
     char buf[4096];
     std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
     int status = pclose(p);
-    if (output) *output = out;
+    if (output)
+        *output = out;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -241,7 +265,9 @@ TEST(ToolTest, InitAndShow) {
     TempDir dir;
     const std::string img = dir.file("t.img");
     std::string out;
-    ASSERT_EQ(run("init " + img + " --user-pin 2222 --blocks 100 --block-size 128 --serial 00000000000000AB", &out),
+    ASSERT_EQ(run("init " + img +
+                      " --user-pin 2222 --blocks 100 --block-size 128 --serial 00000000000000AB",
+                  &out),
               0)
         << out;
     auto card = vcard::KalvikCard::load(img);

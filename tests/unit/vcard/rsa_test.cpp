@@ -60,16 +60,21 @@ Bytes signatureBlock(std::size_t len) {
     Bytes b(len, 0xFF);
     b[0] = 0;
     b[1] = 1;
-    const Bytes digest = hex("3031300d060960864801650304020105000420") ;
+    const Bytes digest = hex("3031300d060960864801650304020105000420");
     std::size_t at = len - digest.size() - 32;
     b[at - 1] = 0;
     std::copy(digest.begin(), digest.end(), b.begin() + at);
-    for (std::size_t i = 0; i < 32; ++i) b[at + digest.size() + i] = std::uint8_t(i);
+    for (std::size_t i = 0; i < 32; ++i)
+        b[at + digest.size() + i] = std::uint8_t(i);
     return b;
 }
 
-Bytes createKeyPair(std::uint8_t code, std::uint16_t bits, std::uint8_t container = 0, std::uint8_t keySpec = 1) {
-    return apdu(0x3E, 0, 1, cat(cat(Bytes{code}, be16(bits)), cat(be16(0x0023), Bytes{container, keySpec, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})));
+Bytes createKeyPair(std::uint8_t code, std::uint16_t bits, std::uint8_t container = 0,
+                    std::uint8_t keySpec = 1) {
+    return apdu(
+        0x3E, 0, 1,
+        cat(cat(Bytes{code}, be16(bits)),
+            cat(be16(0x0023), Bytes{container, keySpec, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})));
 }
 
 class RsaTest : public ::testing::Test {
@@ -80,7 +85,8 @@ protected:
     }
 
     // createKeyPair(7) + generateKeyPair + metadata; returns block id and modulus.
-    std::pair<std::uint16_t, Bytes> generate(std::uint16_t bits, const Bytes& exponent = hex("01 00 01")) {
+    std::pair<std::uint16_t, Bytes> generate(std::uint16_t bits,
+                                             const Bytes& exponent = hex("01 00 01")) {
         EXPECT_EQ(d.swOf(createKeyPair(7, bits)), 0x9000);
         Bytes r = d.send(apdu(0x40, 0, 0, exponent));
         EXPECT_EQ(sw(r), 0x9000);
@@ -95,7 +101,8 @@ protected:
     Bytes crypt(std::uint16_t id, const Bytes& input) {
         EXPECT_EQ(d.swOf(apdu(0x46, id >> 8, id & 0xFF, {}, 0)), 0x9000);
         if (input.size() == 256) {
-            EXPECT_EQ(d.swOf(apdu(0x48, 0, 0, Bytes(input.begin(), input.begin() + 128), 0x00)), 0x9000);
+            EXPECT_EQ(d.swOf(apdu(0x48, 0, 0, Bytes(input.begin(), input.begin() + 128), 0x00)),
+                      0x9000);
             Bytes r = d.send(apdu(0x4A, 0, 0, Bytes(input.begin() + 128, input.end()), 0x00));
             EXPECT_EQ(sw(r), 0x9000);
             return body(r);
@@ -111,7 +118,8 @@ protected:
         d.readData(std::size_t(h[3] << 8 | h[4]));
         auto get = [&](std::uint8_t comp, std::uint8_t le) {
             Bytes r = d.send(apdu(0x44, comp, 0, {}, le));
-            if ((sw(r) >> 8) == 0x6C) r = d.send(apdu(0x44, comp, 0, {}, sw(r) & 0xFF));
+            if ((sw(r) >> 8) == 0x6C)
+                r = d.send(apdu(0x44, comp, 0, {}, sw(r) & 0xFF));
             EXPECT_EQ(sw(r), 0x9000);
             return body(r);
         };
@@ -158,14 +166,17 @@ TEST_F(RsaTest, ComponentLengthsFollowTheSixCxRule) {
 
 TEST_F(RsaTest, ImportedPairComputesLikeOpenSsl) {
     Pkey k = hostKey(2048);
-    const Bytes n = param(k.get(), OSSL_PKEY_PARAM_RSA_N), e = param(k.get(), OSSL_PKEY_PARAM_RSA_E);
+    const Bytes n = param(k.get(), OSSL_PKEY_PARAM_RSA_N),
+                e = param(k.get(), OSSL_PKEY_PARAM_RSA_E);
     ASSERT_EQ(d.swOf(createKeyPair(6, 2048)), 0x9000);
     ASSERT_EQ(d.swOf(apdu(0x42, 6, 0, Bytes(n.begin(), n.begin() + 128))), 0x9000);
     ASSERT_EQ(d.swOf(apdu(0x42, 6, 1, Bytes(n.begin() + 128, n.end()))), 0x9000);
     ASSERT_EQ(d.swOf(apdu(0x42, 7, 0, e)), 0x9000);
-    const char* names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
-                           OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-    for (std::uint8_t c = 1; c <= 5; ++c) ASSERT_EQ(d.swOf(apdu(0x42, c, 0, param(k.get(), names[c - 1]))), 0x9000);
+    const char* names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2,
+                           OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2,
+                           OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    for (std::uint8_t c = 1; c <= 5; ++c)
+        ASSERT_EQ(d.swOf(apdu(0x42, c, 0, param(k.get(), names[c - 1]))), 0x9000);
     ASSERT_EQ(d.swOf(apdu(0x3C, 0, 0, be16(2))), 0x9000);
     auto [id, s] = d.commitMetadata(hex("01 41"));
     ASSERT_EQ(s, 0x9000);
@@ -207,9 +218,11 @@ TEST_F(RsaTest, HalvesAreImportedAmendedAndRemoved) {
     ASSERT_EQ(d.swOf(apdu(0x4C, id >> 8, id & 0xFF, {6})), 0x9000);
     EXPECT_EQ(d.swOf(apdu(0x42, 6, 0, n)), 0x6985);  // the public half is there already
     ASSERT_EQ(d.swOf(apdu(0x4C, id >> 8, id & 0xFF, {6})), 0x9000);
-    const char* names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
-                           OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-    for (std::uint8_t c = 1; c <= 5; ++c) ASSERT_EQ(d.swOf(apdu(0x42, c, 0, param(k.get(), names[c - 1]))), 0x9000);
+    const char* names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2,
+                           OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2,
+                           OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    for (std::uint8_t c = 1; c <= 5; ++c)
+        ASSERT_EQ(d.swOf(apdu(0x42, c, 0, param(k.get(), names[c - 1]))), 0x9000);
     ASSERT_EQ(d.swOf(apdu(0x4E, 3, 1, cat(be16(0x0067), be16(6)))), 0x9000);
     auto [same, s2] = d.commitMetadata(hex("01 41 01 50 01 51"));
     ASSERT_EQ(s2, 0x9000);
@@ -254,7 +267,8 @@ TEST_F(RsaTest, CryptChainingAndRights) {
     ASSERT_EQ(d.login(1, "123456"), 0x9000);
     ASSERT_EQ(d.swOf(apdu(0x46, small >> 8, small & 0xFF, {}, 0)), 0x9000);
     ASSERT_EQ(d.swOf(hex("80 22 01 00 00")), 0x9000);
-    EXPECT_EQ(d.swOf(apdu(0x4A, 0, 0, Bytes(128, 1), 0x80)), 0x6982);  // logout after init still counts
+    EXPECT_EQ(d.swOf(apdu(0x4A, 0, 0, Bytes(128, 1), 0x80)),
+              0x6982);  // logout after init still counts
 }
 
 TEST_F(RsaTest, KeySlotsLimitPrivateKeys) {

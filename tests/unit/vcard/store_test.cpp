@@ -6,15 +6,20 @@ using namespace cardtest;
 
 namespace {
 
-Bytes lv(const std::string& s) { return cat(Bytes(1, std::uint8_t(s.size())), Bytes(s.begin(), s.end())); }
+Bytes lv(const std::string& s) {
+    return cat(Bytes(1, std::uint8_t(s.size())), Bytes(s.begin(), s.end()));
+}
 
 Bytes pattern(std::size_t n, std::uint8_t seed) {
     Bytes b(n);
-    for (std::size_t i = 0; i < n; ++i) b[i] = std::uint8_t(seed + i * 7);
+    for (std::size_t i = 0; i < n; ++i)
+        b[i] = std::uint8_t(seed + i * 7);
     return b;
 }
 
-std::uint16_t field(const Bytes& h, std::size_t at) { return std::uint16_t(h[at] << 8 | h[at + 1]); }
+std::uint16_t field(const Bytes& h, std::size_t at) {
+    return std::uint16_t(h[at] << 8 | h[at + 1]);
+}
 
 class StoreTest : public ::testing::Test {
 protected:
@@ -64,7 +69,8 @@ TEST_F(StoreTest, DataObjectLifecycle) {
     EXPECT_EQ(d.send(apdu(0x1A, 0, 0, {}, 0xFF)), hex("6C 5A"));
 
     // Metadata update keeps the block id.
-    const Bytes meta2 = cat(cat(lv("id-1"), lv("a much longer label than before")), cat(lv("oid"), lv("app")));
+    const Bytes meta2 =
+        cat(cat(lv("id-1"), lv("a much longer label than before")), cat(lv("oid"), lv("app")));
     ASSERT_EQ(d.swOf(apdu(0x16, id >> 8, id & 0xFF, be16(std::uint16_t(meta2.size())))), 0x9000);
     auto [same, s2] = d.commitMetadata(meta2);
     EXPECT_EQ(s2, 0x9000);
@@ -138,24 +144,39 @@ TEST_F(StoreTest, OutOfSequenceCommandsAreRefusedAndHarmless) {
         {"generate alone", {hex("80 40 00 00 03 01 00 01")}, 0x6985},
         {"readData alone", {hex("80 1A 00 00 10")}, 0x6985},
         {"crypt without init", {cat(hex("80 4A 00 00 80"), cat(Bytes(128, 1), hex("80")))}, 0x6985},
-        {"commit before all metadata", {hex("80 3E 00 00 08 FF FF 01 01 FF FF FF FF"), hex("80 3C 00 00 02 00 04"),
-                                        hex("80 12 00 00 02 01 02"), hex("80 3A 00 00 02")}, 0x6985},
-        {"more data than announced", {hex("80 3E 00 00 08 FF FF 01 01 FF FF FF FF"), hex("80 3C 00 00 02 00 01"),
-                                      hex("80 12 00 00 02 01 02")}, 0x6700},
-        {"content commit short", {apdu(0x14, id >> 8, id & 0xFF, {}, 0), apdu(0x1C, id >> 8, id & 0xFF, be16(4)),
-                                  hex("80 12 00 00 02 01 02"), hex("80 38 00 00 00")}, 0x6985},
-        {"second setMetadataSize", {hex("80 3E 00 00 08 FF FF 01 01 FF FF FF FF"), hex("80 3C 00 00 02 00 01"),
-                                    hex("80 3C 00 00 02 00 01")}, 0x6985},
-        {"generate for an import", {hex("80 3E 00 01 0D 06 04 00 00 02 00 01 FF FF FF FF FF FF"),
-                                    hex("80 40 00 00 03 01 00 01")}, 0x6985},
-        {"private part for a public import", {hex("80 3E 00 01 0D 02 04 00 00 02 00 01 FF FF FF FF FF FF"),
-                                              cat(hex("80 42 01 00 40"), Bytes(64, 0x33))}, 0x6985},
-        {"key incomplete at setMetadataSize", {hex("80 3E 00 01 0D 02 04 00 00 02 00 01 FF FF FF FF FF FF"),
-                                               hex("80 42 07 00 03 01 00 01"), hex("80 3C 00 00 02 00 01")}, 0x6985},
+        {"commit before all metadata",
+         {hex("80 3E 00 00 08 FF FF 01 01 FF FF FF FF"), hex("80 3C 00 00 02 00 04"),
+          hex("80 12 00 00 02 01 02"), hex("80 3A 00 00 02")},
+         0x6985},
+        {"more data than announced",
+         {hex("80 3E 00 00 08 FF FF 01 01 FF FF FF FF"), hex("80 3C 00 00 02 00 01"),
+          hex("80 12 00 00 02 01 02")},
+         0x6700},
+        {"content commit short",
+         {apdu(0x14, id >> 8, id & 0xFF, {}, 0), apdu(0x1C, id >> 8, id & 0xFF, be16(4)),
+          hex("80 12 00 00 02 01 02"), hex("80 38 00 00 00")},
+         0x6985},
+        {"second setMetadataSize",
+         {hex("80 3E 00 00 08 FF FF 01 01 FF FF FF FF"), hex("80 3C 00 00 02 00 01"),
+          hex("80 3C 00 00 02 00 01")},
+         0x6985},
+        {"generate for an import",
+         {hex("80 3E 00 01 0D 06 04 00 00 02 00 01 FF FF FF FF FF FF"),
+          hex("80 40 00 00 03 01 00 01")},
+         0x6985},
+        {"private part for a public import",
+         {hex("80 3E 00 01 0D 02 04 00 00 02 00 01 FF FF FF FF FF FF"),
+          cat(hex("80 42 01 00 40"), Bytes(64, 0x33))},
+         0x6985},
+        {"key incomplete at setMetadataSize",
+         {hex("80 3E 00 01 0D 02 04 00 00 02 00 01 FF FF FF FF FF FF"),
+          hex("80 42 07 00 03 01 00 01"), hex("80 3C 00 00 02 00 01")},
+         0x6985},
     };
     for (const auto& c : cases) {
         std::uint16_t last = 0;
-        for (const auto& cmd : c.commands) last = d.swOf(cmd);
+        for (const auto& cmd : c.commands)
+            last = d.swOf(cmd);
         EXPECT_EQ(last, c.last) << c.what;
         // The sequence is abandoned: a commit afterwards fails too.
         EXPECT_EQ(d.swOf(hex("80 3A 00 00 02")), 0x6985) << c.what;
@@ -194,7 +215,8 @@ TEST_F(StoreTest, AccessConditionsAreEnforced) {
         {"memory info", hex("80 06 01 00 08"), 0x9000},
         {"freshness", hex("80 0C 00 00 2F"), 0x9000},
     };
-    for (const auto& c : cases) EXPECT_EQ(d.swOf(c.command), c.withoutLogin) << c.what;
+    for (const auto& c : cases)
+        EXPECT_EQ(d.swOf(c.command), c.withoutLogin) << c.what;
     EXPECT_EQ(card.objectCount(vcard::Chain::DataObjects), 2u);
 
     // The administrator may do what the user may.
@@ -215,10 +237,12 @@ TEST_F(StoreTest, DirectoriesAndFiles) {
     Bytes dh = d.header(dir, 27);
     EXPECT_EQ(Bytes(dh.begin() + 19, dh.end()), name);
     // Same name in another case is a duplicate.
-    EXPECT_EQ(d.swOf(apdu(0x3E, 0, 3, cat(hex("6B 65 79 73 00 00 00 00"), hex("FF FF FF FF")))), 0x6A89);
+    EXPECT_EQ(d.swOf(apdu(0x3E, 0, 3, cat(hex("6B 65 79 73 00 00 00 00"), hex("FF FF FF FF")))),
+              0x6A89);
 
     const Bytes fname = hex("66 31 00 00 00 00 00 00");
-    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(dir), fname), hex("01 01 FF FF FF FF")))), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(dir), fname), hex("01 01 FF FF FF FF")))),
+              0x9000);
     ASSERT_EQ(d.swOf(hex("80 3C 00 00 02 00 00")), 0x9000);
     auto [file, s2] = d.commitMetadata({});
     ASSERT_EQ(s2, 0x9000);
@@ -228,14 +252,18 @@ TEST_F(StoreTest, DirectoriesAndFiles) {
     EXPECT_EQ(field(fh, 11), 0x0101);
     EXPECT_EQ(field(fh, 13), vcard::ac::USER_OR_ADMIN);
     // The same file name in the same directory is refused; a missing directory too.
-    EXPECT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(dir), fname), hex("01 01 FF FF FF FF")))), 0x6A89);
-    EXPECT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(0x7000), fname), hex("01 01 FF FF FF FF")))), 0x6A88);
+    EXPECT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(dir), fname), hex("01 01 FF FF FF FF")))),
+              0x6A89);
+    EXPECT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(0x7000), fname), hex("01 01 FF FF FF FF")))),
+              0x6A88);
     // A file whose directory goes away before its commit is not created.
-    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 3, cat(hex("74 6D 70 00 00 00 00 00"), hex("FF FF FF FF")))), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 3, cat(hex("74 6D 70 00 00 00 00 00"), hex("FF FF FF FF")))),
+              0x9000);
     ASSERT_EQ(d.swOf(hex("80 3C 00 00 02 00 00")), 0x9000);
     auto [tmp, s3] = d.commitMetadata({});
     ASSERT_EQ(s3, 0x9000);
-    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(tmp), fname), hex("01 01 FF FF FF FF")))), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(tmp), fname), hex("01 01 FF FF FF FF")))),
+              0x9000);
     ASSERT_EQ(d.swOf(apdu(0x10, tmp >> 8, tmp & 0xFF, {}, 0)), 0x9000);
     ASSERT_EQ(d.swOf(hex("80 3C 00 00 02 00 00")), 0x9000);
     EXPECT_EQ(d.commitMetadata({}).second, 0x6A88);

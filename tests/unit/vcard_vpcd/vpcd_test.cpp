@@ -36,7 +36,8 @@ public:
     void powerOff() override { record("off"); }
     void reset() override { record("reset"); }
     Bytes transmit(const Bytes& command) override {
-        if (command.size() > 1 && command[1] == 0xEE) throw std::runtime_error("card fault");
+        if (command.size() > 1 && command[1] == 0xEE)
+            throw std::runtime_error("card fault");
         Bytes response = command;
         response.push_back(0x90);
         response.push_back(0x00);
@@ -51,7 +52,8 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, kTimeout, [&] {
             std::size_t seen = 0;
-            for (const auto& e : events_) seen += e == event;
+            for (const auto& e : events_)
+                seen += e == event;
             return seen >= count;
         });
     }
@@ -75,9 +77,11 @@ Bytes frame(const Bytes& body) {
 
 Bytes apdu(std::size_t size, std::uint8_t ins = 0x02) {
     Bytes a(size);
-    for (std::size_t i = 0; i < size; ++i) a[i] = std::uint8_t(i * 7 + 1);
+    for (std::size_t i = 0; i < size; ++i)
+        a[i] = std::uint8_t(i * 7 + 1);
     a[0] = 0x80;
-    if (size > 1) a[1] = ins;
+    if (size > 1)
+        a[1] = ins;
     return a;
 }
 
@@ -98,7 +102,8 @@ public:
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         a.sin_port = htons(port);
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 4) != 0)
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(listener_, 4) != 0)
             throw std::runtime_error("cannot listen on loopback");
         socklen_t len = sizeof a;
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
@@ -113,12 +118,14 @@ public:
     bool accept() {
         closeConnection();
         pollfd p{listener_, POLLIN, 0};
-        if (::poll(&p, 1, int(std::chrono::milliseconds(kTimeout).count())) != 1) return false;
+        if (::poll(&p, 1, int(std::chrono::milliseconds(kTimeout).count())) != 1)
+            return false;
         conn_ = ::accept(listener_, nullptr, nullptr);
         return conn_ >= 0;
     }
     void closeConnection() {
-        if (conn_ >= 0) ::close(conn_);
+        if (conn_ >= 0)
+            ::close(conn_);
         conn_ = -1;
     }
     void sendRaw(const Bytes& bytes) {
@@ -131,10 +138,12 @@ public:
         out.clear();
         while (out.size() < n) {
             pollfd p{conn_, POLLIN, 0};
-            if (::poll(&p, 1, int(std::chrono::milliseconds(kTimeout).count())) != 1) return false;
+            if (::poll(&p, 1, int(std::chrono::milliseconds(kTimeout).count())) != 1)
+                return false;
             std::uint8_t buffer[512];
             ssize_t got = ::recv(conn_, buffer, std::min(sizeof buffer, n - out.size()), 0);
-            if (got <= 0) return false;
+            if (got <= 0)
+                return false;
             out.insert(out.end(), buffer, buffer + got);
         }
         return true;
@@ -143,8 +152,10 @@ public:
     Bytes readFrame() {
         Bytes header, body;
         EXPECT_TRUE(readExactly(header, 2)) << "no response frame";
-        if (header.size() != 2) return {};
-        EXPECT_TRUE(readExactly(body, std::size_t(header[0]) << 8 | header[1])) << "truncated response frame";
+        if (header.size() != 2)
+            return {};
+        EXPECT_TRUE(readExactly(body, std::size_t(header[0]) << 8 | header[1]))
+            << "truncated response frame";
         return body;
     }
     // True when the client sent nothing within `wait`.
@@ -170,7 +181,8 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             log_.push_back(m);
         };
-        thread_ = std::thread([this, &card] { result_ = vcard::runVpcdClient(card, options_, stop_); });
+        thread_ =
+            std::thread([this, &card] { result_ = vcard::runVpcdClient(card, options_, stop_); });
     }
     ~Client() { stopAndJoin(); }
 
@@ -178,14 +190,17 @@ public:
     std::chrono::milliseconds stopAndJoin() {
         const auto start = std::chrono::steady_clock::now();
         stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        if (thread_.joinable())
+            thread_.join();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
     }
     int result() const { return result_; }
     bool logged(const std::string& fragment) {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const auto& m : log_)
-            if (m.find(fragment) != std::string::npos) return true;
+            if (m.find(fragment) != std::string::npos)
+                return true;
         return false;
     }
 
@@ -259,7 +274,8 @@ TEST_F(VpcdClientTest, FramesAreReassembledAcrossReadsAndSplitWhenCoalesced) {
     // Several frames, control and APDU mixed, in one write, ending mid-frame.
     const Bytes a = apdu(4), b = apdu(260), c = apdu(7);
     Bytes burst = frame(a);
-    for (const Bytes& f : {frame({0x04}), frame(b), frame(c)}) burst.insert(burst.end(), f.begin(), f.end());
+    for (const Bytes& f : {frame({0x04}), frame(b), frame(c)})
+        burst.insert(burst.end(), f.begin(), f.end());
     const Bytes d = apdu(12);
     const Bytes tail = frame(d);
     burst.insert(burst.end(), tail.begin(), tail.begin() + 5);
@@ -297,7 +313,8 @@ TEST_F(VpcdClientTest, ClosingTheConnectionRemovesTheCardAndTheClientComesBack) 
         vpcd.sendFrame(command);
         EXPECT_EQ(vpcd.readFrame(), echoed(command));
         vpcd.closeConnection();
-        EXPECT_TRUE(card.waitForEvent("off", round)) << "losing the connection did not power the card off";
+        EXPECT_TRUE(card.waitForEvent("off", round))
+            << "losing the connection did not power the card off";
     }
     EXPECT_TRUE(client.logged("vpcd closed the connection"));
 }

@@ -61,8 +61,8 @@ struct KeySlotSetup {
 };
 
 struct PersonalisationOptions {
-    std::string userPin = "123456";      // role 1
-    std::string soPin = "12345678";      // role 2, marked PKCS#11 security officer
+    std::string userPin = "123456";  // role 1
+    std::string soPin = "12345678";  // role 2, marked PKCS#11 security officer
     std::uint8_t userPinTries = 3;
     std::uint8_t soPinTries = 5;
     // Further authentication objects (roles 3 to 7, or replacing 1/2).
@@ -87,19 +87,25 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-enum class Chain : std::uint8_t { DataObjects = 0, KeyPairs = 1, Certificates = 2, Directories = 3, Files = 4 };
+enum class Chain : std::uint8_t {
+    DataObjects = 0,
+    KeyPairs = 1,
+    Certificates = 2,
+    Directories = 3,
+    Files = 4
+};
 
 // What `show` and tests look at; no secret values.
 struct ObjectSummary {
     Chain chain = Chain::DataObjects;
     std::uint16_t blockId = 0x8000;
-    std::string name;           // directory or "dir/file"; empty for others
+    std::string name;  // directory or "dir/file"; empty for others
     std::size_t metadataSize = 0;
     std::optional<std::size_t> contentSize;  // certificates, files, data objects
     std::uint16_t acRead = 0, acWrite = 0, acDelete = 0;
-    std::uint16_t keySize = 0;       // key pairs
-    std::uint8_t contentCode = 0;    // key pairs: bit 0 generated, 1 public, 2 private
-    std::size_t blocks = 0;          // blocks held (header, metadata, content, key)
+    std::uint16_t keySize = 0;     // key pairs
+    std::uint8_t contentCode = 0;  // key pairs: bit 0 generated, 1 public, 2 private
+    std::size_t blocks = 0;        // blocks held (header, metadata, content, key)
 };
 
 struct AuthObjectSummary {
@@ -112,7 +118,8 @@ struct AuthObjectSummary {
 
 class KalvikCard : public CardDevice {
 public:
-    static constexpr std::array<std::uint8_t, 9> kAid = {0xF0, 'Q', 'V', 'K', 'A', 0x01, 0x00, 0x00, 0x41};
+    static constexpr std::array<std::uint8_t, 9> kAid = {0xF0, 'Q',  'V',  'K', 'A',
+                                                         0x01, 0x00, 0x00, 0x41};
     static constexpr std::size_t kFreshnessSize = 47;
     static constexpr std::size_t kGacInfoSize = 59;
 

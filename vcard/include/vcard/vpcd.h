@@ -32,7 +32,12 @@ struct VpcdOptions {
 };
 
 // Control codes vpcd sends as 1-byte frames.
-enum class VpcdControl : std::uint8_t { PowerOff = 0x00, PowerOn = 0x01, Reset = 0x02, GetAtr = 0x04 };
+enum class VpcdControl : std::uint8_t {
+    PowerOff = 0x00,
+    PowerOn = 0x01,
+    Reset = 0x02,
+    GetAtr = 0x04
+};
 
 // Connects to vpcd (retrying while it is not there yet or restarts) and answers
 // its frames until `stop` becomes true. Every lost connection powers the card
