@@ -72,3 +72,21 @@ std::string enumText(long long value, const EnumName* names, std::size_t count) 
         return "UNKNOWN";
     return std::string(found->name) + "[" + std::to_string(value) + "]";
 }
+
+void traceNumber(const char* component, const char* name, unsigned long value) noexcept {
+    try {
+        QV_TRACE_ARG(component, name, numberText(value));
+    } catch (...) {
+        // a record that cannot be made is lost, never the call
+    }
+}
+
+void traceBytes(const char* component, const char* label, const void* data, std::size_t length,
+                bool wrap) noexcept {
+    try {
+        const Logger& logger = Logger::instance();
+        if (logger.isEnabled())
+            logger.dump(component, label, data, length, wrap);
+    } catch (...) {
+    }
+}

@@ -8,10 +8,9 @@
 
 #include <map>
 
-namespace {
+QV_TRACE_UNIT("PKCS11", "libpkcs11/src/internal/sessionmanager");
 
-const char* const COMPONENT = "PKCS11";
-const char* const SOURCE = "libpkcs11/src/internal/sessionmanager";
+namespace {
 
 // Ordered by handle; handles come from a counter that never repeats a value
 // within the process, so a stale handle never names a newer session.
@@ -47,7 +46,7 @@ std::unique_ptr<amw::CachedToken> makeCachedToken(amw::Token& token,
 // --- SessionConnection ------------------------------------------------------------
 
 SessionConnection::SessionConnection(const ctl::PcScReader& cardReader) : reader(cardReader) {
-    QV_TRACE_ARG(COMPONENT, "reader", reader.getName());
+    QV_TRACE_NAMED("reader", reader.getName());
     connection = std::make_unique<ctl::LockablePcScCardConnection>(
         reader, ctl::CardConnection::MODE_SHARED, ctl::CardConnection::PROTOCOL_T0_OR_T1);
     connection->lock();
@@ -63,7 +62,7 @@ SessionConnection::SessionConnection(const ctl::PcScReader& cardReader) : reader
 }
 
 SessionConnection::~SessionConnection() {
-    TraceScope trace(COMPONENT, "SessionConnection::~SessionConnection");
+    QV_ENTER("SessionConnection::~SessionConnection");
     connection.reset();
 }
 
@@ -71,9 +70,9 @@ SessionConnection::~SessionConnection() {
 
 Session* SessionManager::openSession(Slot* slot, Session::State state, CK_NOTIFY notify,
                                      CK_VOID_PTR application) {
-    TraceScope trace(COMPONENT, "SessionManager::openSession");
-    QV_TRACE_ARG(COMPONENT, "slot", slotText(slot));
-    QV_CHECK_NOT_NULL(slot, "slot", "SessionManager::openSession", SOURCE, __LINE__);
+    QV_ENTER("SessionManager::openSession");
+    QV_TRACE_NAMED("slot", slotText(slot));
+    QV_REQUIRE(slot);
     if (state == Session::INVALID)
         throw InvalidArgumentException(
             "SessionManager::openSession(), invalid parameter Session::INVALID");
@@ -97,13 +96,13 @@ Session* SessionManager::openSession(Slot* slot, Session::State state, CK_NOTIFY
     auto session = std::make_unique<Session>(handle, slot, state, notify, application);
     Session* result = session.get();
     sessions.emplace(handle, std::move(session));
-    QV_TRACE_OUT(COMPONENT, "*session", result->logText());
+    QV_TRACE_OUT_NAMED("*session", result->logText());
     return result;
 }
 
 void SessionManager::closeSession(Session* session) {
-    TraceScope trace(COMPONENT, "SessionManager::closeSession");
-    QV_CHECK_NOT_NULL(session, "session", "SessionManager::closeSession", SOURCE, __LINE__);
+    QV_ENTER("SessionManager::closeSession");
+    QV_REQUIRE(session);
     auto found = sessions.find(session->getHandle());
     if (found == sessions.end() || found->second.get() != session)
         throw InternalErrorException("closing a session that is not open [CK_SESSION_HANDLE=%lu]",
@@ -114,20 +113,20 @@ void SessionManager::closeSession(Session* session) {
 }
 
 Session* SessionManager::getByHandle(CK_SESSION_HANDLE handle) {
-    TraceScope trace(COMPONENT, "SessionManager::getByHandle");
-    QV_TRACE_ARG(COMPONENT, "handle", numberText(handle));
+    QV_ENTER("SessionManager::getByHandle");
+    QV_TRACE_VALUE(handle);
     auto found = sessions.find(handle);
     if (found == sessions.end()) {
-        QV_LOG(COMPONENT, "session handle not found");
+        QV_TRACE("session handle not found");
         throw InvalidSessionHandleException(handle);
     }
     Session* session = found->second.get();
     if (session->getState() == Session::INVALID) {
-        QV_LOG(COMPONENT, "session is in the invalid state");
+        QV_TRACE("session is in the invalid state");
         closeSession(session);
         throw InvalidSessionHandleException(handle);
     }
-    QV_TRACE_OUT(COMPONENT, "session", session->logText());
+    QV_TRACE_OUT_NAMED("session", session->logText());
     return session;
 }
 
@@ -140,8 +139,8 @@ SessionConnection* SessionManager::getSessionConnection(Slot* slot) {
 }
 
 SessionConnection* SessionManager::createSessionConnection(Slot* slot) {
-    TraceScope trace(COMPONENT, "SessionManager::createSessionConnection");
-    QV_CHECK_NOT_NULL(slot, "slot", "SessionManager::createSessionConnection", SOURCE, __LINE__);
+    QV_ENTER("SessionManager::createSessionConnection");
+    QV_REQUIRE(slot);
     if (connections.count(slot) != 0)
         throw InternalErrorException("session connection already exists for slot id %lu",
                                      static_cast<unsigned long>(slot->getId()));
@@ -152,8 +151,8 @@ SessionConnection* SessionManager::createSessionConnection(Slot* slot) {
 }
 
 void SessionManager::invalidateAllSessions(Slot* slot) {
-    TraceScope trace(COMPONENT, "SessionManager::invalidateAllSessions");
-    QV_CHECK_NOT_NULL(slot, "slot", "SessionManager::invalidateAllSessions", SOURCE, __LINE__);
+    QV_ENTER("SessionManager::invalidateAllSessions");
+    QV_REQUIRE(slot);
     for (auto& entry : sessions)
         if (entry.second->getSlot() == slot)
             invalidate(*entry.second);
@@ -167,7 +166,7 @@ void SessionManager::invalidateAllSessions(Slot* slot) {
 }
 
 bool SessionManager::existsRoSession(Slot* slot) {
-    TraceScope trace(COMPONENT, "SessionManager::existsRoSession");
+    QV_ENTER("SessionManager::existsRoSession");
     for (const auto& entry : sessions)
         if (entry.second->getSlot() == slot && entry.second->getState() == Session::RO_SESSION)
             return true;
@@ -175,8 +174,8 @@ bool SessionManager::existsRoSession(Slot* slot) {
 }
 
 std::uint32_t SessionManager::getOpenSessionCount(Slot* slot) {
-    TraceScope trace(COMPONENT, "SessionManager::getOpenSessionCount");
-    QV_CHECK_NOT_NULL(slot, "slot", "SessionManager::getOpenSessionCount", SOURCE, __LINE__);
+    QV_ENTER("SessionManager::getOpenSessionCount");
+    QV_REQUIRE(slot);
     if (!slot->hasReader())
         return 0;
     std::uint32_t count = 0;
@@ -188,7 +187,7 @@ std::uint32_t SessionManager::getOpenSessionCount(Slot* slot) {
 }
 
 void SessionManager::finalize() {
-    TraceScope trace(COMPONENT, "SessionManager::finalize");
+    QV_ENTER("SessionManager::finalize");
     for (auto& entry : sessions)
         invalidate(*entry.second);
     sessions.clear();
@@ -213,9 +212,9 @@ CardConnectionLocker::~CardConnectionLocker() {
     try {
         connection_->unlock(ctl::CardConnection::LEAVE_CARD);
     } catch (const QVException& e) {
-        QV_LOG(COMPONENT, "EXCEPTION CAUGHT %s", e.what());
+        QV_TRACE("EXCEPTION CAUGHT %s", e.what());
     } catch (...) {
-        QV_LOG(COMPONENT, "unknown exception in ~CardConnectionLocker()");
+        QV_TRACE("unknown exception in ~CardConnectionLocker()");
     }
 }
 
@@ -239,9 +238,9 @@ SessionPinGuard::~SessionPinGuard() {
     try {
         token_.deauthenticate(connection_.sessionPinRole);
     } catch (const QVException& e) {
-        QV_LOG(COMPONENT, "EXCEPTION CAUGHT %s", e.what());
+        QV_TRACE("EXCEPTION CAUGHT %s", e.what());
     } catch (...) {
-        QV_LOG(COMPONENT, "UNKNOWN EXCEPTION CAUGHT");
+        QV_TRACE("UNKNOWN EXCEPTION CAUGHT");
     }
 }
 

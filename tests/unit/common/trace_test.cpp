@@ -16,6 +16,8 @@ using logrecords::EnabledLog;
 using logrecords::newLines;
 using logrecords::record;
 
+QV_TRACE_UNIT("AMW", "libamw/src/example");
+
 namespace {
 
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new EnabledLog);
@@ -82,6 +84,34 @@ TEST(ProcessLogger, DepthIsPerThread) {
          record("CTL", 1,
                 "SCardGetStatusChange(context, INFINITE, rs, 2) return value: 0x80100002"),
          record("CTL", 0, "Leaving ctl::PcScEventListener::wait"), emptyLine()});
+}
+
+int requireLine = 0;
+
+void unitFunction(const int* total, std::uint16_t keySize, bool trusted) {
+    QV_ENTER("amw::Example::unitFunction");
+    QV_TRACE_VALUE(keySize);
+    QV_TRACE_VALUE(trusted);
+    requireLine = __LINE__ + 1;
+    QV_REQUIRE(total);
+}
+
+TEST(ProcessLogger, UnitMacrosNameTheFunctionSourceAndArgument) {
+    newLines();
+    try {
+        unitFunction(nullptr, 2048, false);
+        FAIL() << "no exception";
+    } catch (const InvalidArgumentException& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Null pointer exception <total> [amw::Example::unitFunction() "
+                  "libamw/src/example:" +
+                      std::to_string(requireLine) + "]");
+    }
+    logrecords::expectLines(
+        newLines(),
+        {record("AMW", 0, "Entering amw::Example::unitFunction()"),
+         record("AMW", 1, "keySize = 2048 [0x00000800]"), record("AMW", 1, "trusted = false"),
+         record("AMW", 0, "Leaving amw::Example::unitFunction"), emptyLine()});
 }
 
 }  // namespace
