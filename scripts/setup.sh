@@ -6,6 +6,7 @@ packages=(
   libpcsclite-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   pcscd vsmartcard-vpcd pcsc-tools iproute2
   opensc gnutls-bin openssl openssh-client python3 python3-pykcs11 softhsm2
+  p11-kit p11-kit-modules libnss3-tools file dpkg-dev
 )
 missing=()
 for p in "${packages[@]}"; do
