@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# scripts/demo.sh: installs what is missing, builds, starts real pcscd with the
-# virtual Kalvik card in the vpcd reader, shows clients talking to it, and
-# stops the stack again on every way out.
+# scripts/demo.sh: installs what is missing, starts real pcscd with the virtual
+# Kalvik card in the vpcd reader, shows clients talking to it, and stops the
+# stack again on every way out.
+#
+# With the package brisane-pkcs11 installed (scripts/package.sh), the clients
+# use the installed module and find it through p11-kit; otherwise the module
+# of the build. With both packages brisane-pkcs11 and kalvik-vcard installed
+# nothing is built: the card tools come from kalvik-vcard.
 #
 # Each demonstration is a function named demo_*; `steps` lists them in order.
 # BRISANE_BUILD_DIR=DIR uses an existing build there instead of building build/.
@@ -10,14 +15,29 @@ cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 bash scripts/setup.sh
-if [ -z "${BRISANE_BUILD_DIR:-}" ]; then
-  bash scripts/build.sh release
-  BRISANE_BUILD_DIR=$repo/build
+installed_module=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/pkcs11/brisane-pkcs11.so
+installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }
+
+if installed brisane-pkcs11 && installed kalvik-vcard && [ -z "${BRISANE_BUILD_DIR:-}" ]; then
+  vcard=/usr/bin/kalvik-vcard
+  pcsc_cli=/usr/libexec/kalvik-vcard/pcsc-cli
+else
+  if [ -z "${BRISANE_BUILD_DIR:-}" ]; then
+    bash scripts/build.sh release
+    BRISANE_BUILD_DIR=$repo/build
+  fi
+  BRISANE_BUILD_DIR=$(cd "$BRISANE_BUILD_DIR" && pwd)
+  vcard=$BRISANE_BUILD_DIR/vcard/kalvik-vcard
+  pcsc_cli=$BRISANE_BUILD_DIR/vcard/pcsc-cli
 fi
-BRISANE_BUILD_DIR=$(cd "$BRISANE_BUILD_DIR" && pwd)
-export BRISANE_BUILD_DIR
-vcard=$BRISANE_BUILD_DIR/vcard/kalvik-vcard
-pcsc_cli=$BRISANE_BUILD_DIR/vcard/pcsc-cli
+if installed brisane-pkcs11; then
+  module=$installed_module
+  module_from="the installed package"
+else
+  module=$BRISANE_BUILD_DIR/libpkcs11/brisane-pkcs11.so
+  module_from="the build"
+fi
+export KALVIK_VCARD=$vcard PCSC_CLI=$pcsc_cli
 reader="Virtual PCD 00 00"
 select_applet=00A4040009F051564B4101000041
 get_version=8002000002
@@ -26,6 +46,9 @@ get_serial=8004000008
 STACK_DIR=$(mktemp -d "${TMPDIR:-/tmp}/brisane-demo.XXXXXX")
 export STACK_DIR
 image=$STACK_DIR/card.img
+# The clients' settings: the card's object cache stays in the demo's directory.
+export BRISANE_CONF=$STACK_DIR/brisane.txt
+printf 'cache = %s/cache/\n' "$STACK_DIR" > "$BRISANE_CONF"
 
 cleanup() {
   bash "$repo/scripts/stack.sh" stop || true
@@ -53,14 +76,25 @@ demo_image() {
 }
 
 demo_pkcs11_tool() {
-  local module=$BRISANE_BUILD_DIR/libpkcs11/brisane-pkcs11.so conf=$STACK_DIR/brisane.txt
-  printf 'cache = %s/cache/\n' "$STACK_DIR" > "$conf"
-  step "pkcs11-tool with brisane-pkcs11.so: slots and the token"
-  BRISANE_CONF=$conf pkcs11-tool --module "$module" -L
+  step "pkcs11-tool with $module ($module_from): slots and the token"
+  pkcs11-tool --module "$module" -L
   step "pkcs11-tool: library information"
-  BRISANE_CONF=$conf pkcs11-tool --module "$module" -I
+  pkcs11-tool --module "$module" -I
   step "pkcs11-tool: mechanisms"
-  BRISANE_CONF=$conf pkcs11-tool --module "$module" -M
+  pkcs11-tool --module "$module" -M
+}
+
+# Only the installed module is registered with p11-kit.
+demo_p11kit() {
+  [ "$module" = "$installed_module" ] || return 0
+  step "p11-kit finds the installed module without a path (/usr/share/p11-kit/modules/brisane.module)"
+  p11-kit list-modules | awk '/^[^ \t]/ { show = /^brisane:/ } show'
+  step "p11tool (GnuTLS) lists the token through p11-kit"
+  p11tool --list-tokens | awk '
+    /^Token [0-9]+:$/ { if (ours) printf "%s", block; block = ""; ours = 0 }
+    { block = block $0 "\n" }
+    /Module: .*brisane-pkcs11\.so$/ { ours = 1 }
+    END { if (ours) printf "%s", block }'
 }
 
 steps=(
@@ -68,6 +102,7 @@ steps=(
   demo_apdus
   demo_image
   demo_pkcs11_tool
+  demo_p11kit
 )
 
 step "Starting pcscd and the virtual card"
