@@ -1626,6 +1626,19 @@ std::vector<ObjectSummary> KalvikCard::objects() const {
     return out;
 }
 
+std::optional<Bytes> KalvikCard::fileContent(const std::string& path) const {
+    const auto all = objects();
+    const auto& files = state_->chain(Chain::Files);
+    for (const auto& summary : all) {
+        if (summary.chain != Chain::Files || summary.name != path)
+            continue;
+        for (const auto& o : files)
+            if (o.id == summary.blockId && o.hasContent)
+                return o.content;
+    }
+    return std::nullopt;
+}
+
 std::vector<AuthObjectSummary> KalvikCard::authObjects() const {
     std::vector<AuthObjectSummary> out;
     for (std::uint8_t role = 1; role <= kMaxRole; ++role) {

@@ -155,6 +155,9 @@ public:
     std::size_t objectCount(Chain chain) const;
     std::vector<ObjectSummary> objects() const;
     std::vector<AuthObjectSummary> authObjects() const;
+    // The content of a file named "dir/file" as objects() names it; empty
+    // when the card has no such file or it has no content.
+    std::optional<Bytes> fileContent(const std::string& path) const;
     // -1 when the role has no authentication object.
     int triesRemaining(std::uint8_t role) const;
     bool isAuthenticated(std::uint8_t role) const;
