@@ -13,6 +13,7 @@
 #include "internal/p11objects/p11RsaPrivateKey.h"
 #include "internal/p11objects/p11RsaPublicKey.h"
 #include "internal/p11objects/p11X509Certificate.h"
+#include "p11values.h"
 #include "tempdir.h"
 #include "testcerts.h"
 #include "testpcsc/service.h"
@@ -31,12 +32,13 @@
 
 namespace {
 
+using p11values::text;
+using p11values::valueOf;
+
 using testcerts::Bytes;
 
 constexpr const char* READER = "Objects Reader 0";
 const std::string USER_PIN = "123456";
-
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 template <std::size_t N>
 Bytes bytesOf(const StaticBuffer<N>& b) {
@@ -71,15 +73,6 @@ private:
     std::list<Bytes> values_;
     std::vector<CK_ATTRIBUTE> attributes_;
 };
-
-Bytes valueOf(P11Object& object, CK_ATTRIBUTE_TYPE type) {
-    CK_ULONG length = 0;
-    object.getAttributeValue(type, nullptr, &length);
-    Bytes value(length);
-    object.getAttributeValue(type, value.data(), &length);
-    value.resize(length);
-    return value;
-}
 
 std::string failure(const std::function<void()>& call) {
     try {

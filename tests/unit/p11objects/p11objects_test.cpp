@@ -7,6 +7,7 @@
 #include "internal/p11objects/p11RsaPrivateKey.h"
 #include "internal/p11objects/p11RsaPublicKey.h"
 #include "internal/p11objects/p11X509Certificate.h"
+#include "p11values.h"
 #include "testcerts.h"
 #include "testobjects.h"
 
@@ -20,6 +21,10 @@
 #include <vector>
 
 namespace {
+
+using p11values::text;
+using p11values::ulongBytes;
+using p11values::valueOf;
 
 using amwtest::buf;
 using amwtest::Bytes;
@@ -67,23 +72,6 @@ struct Values {
     Bytes modulus = Bytes(128, 0xC1), half = Bytes(64, 0x11), halfPlus = Bytes(65, 0x11);
     Bytes exponent = {0x01, 0x00, 0x01};
 };
-
-Bytes valueOf(P11Object& object, CK_ATTRIBUTE_TYPE type) {
-    CK_ULONG length = 0;
-    object.getAttributeValue(type, nullptr, &length);
-    Bytes value(length);
-    object.getAttributeValue(type, value.data(), &length);
-    value.resize(length);
-    return value;
-}
-
-Bytes ulongBytes(CK_ULONG value) {
-    Bytes b(sizeof value);
-    std::memcpy(b.data(), &value, sizeof value);
-    return b;
-}
-
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 TEST(CopyBufferToAttributeBuffer, QueriesCopiesAndRefuses) {
     const Bytes source = {1, 2, 3, 4, 5};

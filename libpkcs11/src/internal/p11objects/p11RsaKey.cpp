@@ -13,6 +13,28 @@ std::uint32_t P11RsaKey::keySpecForUsage(std::uint16_t usage) {
     return usage == USAGE_SIGN ? amw::KeyPair::SIGNATURE_KEY : amw::KeyPair::KEY_EXCHANGE_KEY;
 }
 
+std::set<CK_ATTRIBUTE_TYPE> P11RsaKey::withCommonAttributeTypes(
+    std::initializer_list<CK_ATTRIBUTE_TYPE> own) {
+    std::set<CK_ATTRIBUTE_TYPE> types = {
+        CKA_CLASS,
+        CKA_LABEL,
+        CKA_MODIFIABLE,
+        CKA_TOKEN,
+        CKA_PRIVATE,
+        CKA_KEY_TYPE,
+        CKA_ID,
+        CKA_START_DATE,
+        CKA_END_DATE,
+        CKA_DERIVE,
+        CKA_LOCAL,
+        CKA_KEY_GEN_MECHANISM,
+        CKA_ALLOWED_MECHANISMS,
+        CKA_SUBJECT,
+    };
+    types.insert(own);
+    return types;
+}
+
 bool P11RsaKey::copyCommonAttribute(CK_ATTRIBUTE_TYPE type, CK_BYTE_PTR buffer, CK_ULONG_PTR size) {
     switch (type) {
     case CKA_CLASS:

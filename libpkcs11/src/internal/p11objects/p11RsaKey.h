@@ -5,6 +5,8 @@
 #include "internal/p11objects/p11object.h"
 
 #include <functional>
+#include <initializer_list>
+#include <set>
 
 namespace amw {
 class KeyPair;
@@ -40,6 +42,9 @@ protected:
     // The attributes both halves answer alike; false for any other type.
     bool copyCommonAttribute(CK_ATTRIBUTE_TYPE type, CK_BYTE_PTR buffer, CK_ULONG_PTR size);
     void copyUsage(CK_BYTE_PTR buffer, CK_ULONG_PTR size, std::uint16_t bit) const;
+    // The types both halves list first, followed by `own`.
+    static std::set<CK_ATTRIBUTE_TYPE> withCommonAttributeTypes(
+        std::initializer_list<CK_ATTRIBUTE_TYPE> own);
     // Only the label of the half can change.
     static void setLabel(CK_ATTRIBUTE_TYPE type, const CK_BYTE* buffer, CK_ULONG size,
                          bool supported, StaticBuffer<128>& label);

@@ -37,21 +37,7 @@ P11RsaPrivateKey::P11RsaPrivateKey(amw::KeyPair* keyPair)
     : P11RsaKey(CKO_PRIVATE_KEY, withPrivateKey(keyPair)) {}
 
 bool P11RsaPrivateKey::supportsAttributeType(CK_ATTRIBUTE_TYPE type) {
-    static const std::set<CK_ATTRIBUTE_TYPE> supported = {
-        CKA_CLASS,
-        CKA_LABEL,
-        CKA_MODIFIABLE,
-        CKA_TOKEN,
-        CKA_PRIVATE,
-        CKA_KEY_TYPE,
-        CKA_ID,
-        CKA_START_DATE,
-        CKA_END_DATE,
-        CKA_DERIVE,
-        CKA_LOCAL,
-        CKA_KEY_GEN_MECHANISM,
-        CKA_ALLOWED_MECHANISMS,
-        CKA_SUBJECT,
+    static const std::set<CK_ATTRIBUTE_TYPE> supported = withCommonAttributeTypes({
         CKA_SENSITIVE,
         CKA_DECRYPT,
         CKA_SIGN,
@@ -71,7 +57,7 @@ bool P11RsaPrivateKey::supportsAttributeType(CK_ATTRIBUTE_TYPE type) {
         CKA_EXPONENT_1,
         CKA_EXPONENT_2,
         CKA_COEFFICIENT,
-    };
+    });
     return supported.count(type) != 0;
 }
 

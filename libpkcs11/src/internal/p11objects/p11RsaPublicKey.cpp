@@ -32,21 +32,7 @@ P11RsaPublicKey::P11RsaPublicKey(amw::KeyPair* keyPair)
     : P11RsaKey(CKO_PUBLIC_KEY, withPublicKey(keyPair)) {}
 
 bool P11RsaPublicKey::supportsAttributeType(CK_ATTRIBUTE_TYPE type) {
-    static const std::set<CK_ATTRIBUTE_TYPE> supported = {
-        CKA_CLASS,
-        CKA_LABEL,
-        CKA_MODIFIABLE,
-        CKA_TOKEN,
-        CKA_PRIVATE,
-        CKA_KEY_TYPE,
-        CKA_ID,
-        CKA_START_DATE,
-        CKA_END_DATE,
-        CKA_DERIVE,
-        CKA_LOCAL,
-        CKA_KEY_GEN_MECHANISM,
-        CKA_ALLOWED_MECHANISMS,
-        CKA_SUBJECT,
+    static const std::set<CK_ATTRIBUTE_TYPE> supported = withCommonAttributeTypes({
         CKA_ENCRYPT,
         CKA_VERIFY,
         CKA_VERIFY_RECOVER,
@@ -56,7 +42,7 @@ bool P11RsaPublicKey::supportsAttributeType(CK_ATTRIBUTE_TYPE type) {
         CKA_MODULUS,
         CKA_MODULUS_BITS,
         CKA_PUBLIC_EXPONENT,
-    };
+    });
     return supported.count(type) != 0;
 }
 
