@@ -190,6 +190,7 @@ TemplateWalker::TemplateWalker(const CK_ATTRIBUTE* attributes, CK_ULONG count,
                 throw AttributValueInvalidException::tooBig(
                     rule.type, static_cast<long long>(length), static_cast<long long>(fixed));
             }
+            // An empty value may come without a pointer (an empty array).
             if (length != 0 && attribute.pValue == nullptr)
                 throw AttributValueInvalidException(rule.type);
             if (rule.accepts != nullptr && !rule.accepts(attribute))
