@@ -3,7 +3,6 @@
 #include "configuration.h"
 #include "exceptions.h"
 #include "fileutils.h"
-#include "logger.h"
 #include "platform.h"
 #include "random.h"
 #include "trace.h"
@@ -13,20 +12,13 @@
 #include <exception>
 #include <type_traits>
 
+QV_TRACE_UNIT("AMW", "libamw/src/cachedtoken");
+
 namespace amw {
 
 namespace {
 
-constexpr const char* COMPONENT = "AMW";
-constexpr const char* SOURCE = "libamw/src/cachedtoken";
 constexpr std::size_t GENERATED_ID_LENGTH = 16;
-
-template <std::size_t N>
-void dumpBuffer(const char* label, const StaticBuffer<N>& buffer) {
-    const Logger& logger = Logger::instance();
-    if (logger.isEnabled())
-        logger.dump(COMPONENT, label, buffer.data, buffer.size(), false);
-}
 
 bool hasDigestPrefix(int entityId) {
     return entityId == CachedObjectKinds::CACHED_OBJECT_KEYPAIR ||
@@ -72,16 +64,15 @@ CachedToken::CachedToken(Token* token, const CardId& cardId, const std::string& 
 }
 
 void CachedToken::init(const std::string& cacheDirectory) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::CachedToken");
-    QV_CHECK_NOT_NULL(token, "token", "amw::CachedToken::CachedToken", SOURCE, __LINE__);
+    QV_ENTER("amw::CachedToken::CachedToken");
+    QV_REQUIRE(token);
     token->getCacheFreshness(&cardFreshness);
     newFreshness = cardFreshness;
     if (!cacheDirectory.empty()) {
         cacheMemory.reset(new CacheMemory(token, joinPath(cacheDirectory, cardIdText(cardId))));
-        QV_TRACE_ARG(COMPONENT, "cacheMemory->getCachingDir().c_str()",
-                     cacheMemory->getCachingDir());
+        QV_TRACE_NAMED("cacheMemory->getCachingDir().c_str()", cacheMemory->getCachingDir());
     } else {
-        QV_LOG(COMPONENT, "CACHE MEMORY disabled");
+        QV_TRACE("CACHE MEMORY disabled");
     }
 }
 
@@ -128,9 +119,9 @@ bool CachedToken::cacheMemoryVerifyHash(CacheMemory*, int entityId,
 }
 
 void CachedToken::increaseFreshnessCounter(int counter, bool writeToCard) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::increaseFreshnessCounter");
-    QV_TRACE_ARG(COMPONENT, "counter", cachedObjectText(counter));
-    QV_TRACE_ARG(COMPONENT, "writeToCard", boolText(writeToCard));
+    QV_ENTER("amw::CachedToken::increaseFreshnessCounter");
+    QV_TRACE_NAMED("counter", cachedObjectText(counter));
+    QV_TRACE_VALUE(writeToCard);
     if (counter < CACHED_OBJECT_KEYPAIR || counter > CACHED_OBJECT_DATA_OBJECT)
         throw InternalErrorException(
             "CachedToken::increaseFreshnessCounter() neznama hodnota parametru counter [%d]",
@@ -160,7 +151,7 @@ void CachedToken::saveList(const std::unique_ptr<std::vector<T*>>& list, int ent
 
 void CachedToken::refreshCache() noexcept {
     try {
-        TraceScope trace(COMPONENT, "amw::CachedToken::refreshCache");
+        QV_ENTER("amw::CachedToken::refreshCache");
         if (!cacheMemory)
             return;
         try {
@@ -173,9 +164,9 @@ void CachedToken::refreshCache() noexcept {
             if (newFreshness != cardFreshness)
                 token->setCacheFreshness(newFreshness);
         } catch (const std::exception& e) {
-            QV_LOG(COMPONENT, "unable to write cache to card [%s]", e.what());
+            QV_TRACE("unable to write cache to card [%s]", e.what());
         } catch (...) {
-            QV_LOG(COMPONENT, "unable to write cache to card [unkwnown error]");
+            QV_TRACE("unable to write cache to card [unkwnown error]");
         }
     } catch (...) {
         // Only tracing itself could get here; the caller never sees it.
@@ -198,7 +189,7 @@ std::vector<T*>& CachedToken::loadList(std::unique_ptr<std::vector<T*>>& list, i
                                                    loaded.get(), this);
         } catch (const QVException& e) {
             // A file that passed its checks but does not parse is a miss too.
-            QV_LOG(COMPONENT, "CACHE MEMORY: miss - %s", e.what());
+            QV_TRACE("CACHE MEMORY: miss - %s", e.what());
             hit = false;
         }
     }
@@ -251,8 +242,8 @@ std::vector<AuthenticationObject*>& CachedToken::getAuthenticationObjects() {
 // ------------------------------------------------------------------- lookups
 
 Directory* CachedToken::findDirectory(const StaticBuffer<8>& directoryName) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::findDirectory");
-    dumpBuffer("directoryName.data = ", directoryName);
+    QV_ENTER("amw::CachedToken::findDirectory");
+    QV_TRACE_BYTES("directoryName.data = ", directoryName.data, directoryName.size());
     for (Directory* directory : getDirectories())
         if (directory->directoryName == directoryName)
             return directory;
@@ -260,10 +251,10 @@ Directory* CachedToken::findDirectory(const StaticBuffer<8>& directoryName) {
 }
 
 File* CachedToken::findFile(const Directory* dir, const StaticBuffer<8>& fileName) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::findFile");
-    QV_CHECK_NOT_NULL(dir, "dir", "amw::CachedToken::findFile", SOURCE, 628);
-    dumpBuffer("directoryName.data = ", dir->directoryName);
-    dumpBuffer("fileName.data = ", fileName);
+    QV_ENTER("amw::CachedToken::findFile");
+    QV_REQUIRE_AT_LINE(dir, "dir", 628);
+    QV_TRACE_BYTES("directoryName.data = ", dir->directoryName.data, dir->directoryName.size());
+    QV_TRACE_BYTES("fileName.data = ", fileName.data, fileName.size());
     for (File* file : getFiles())
         if (file->directoryName == dir->directoryName && file->fileName == fileName)
             return file;
@@ -271,8 +262,8 @@ File* CachedToken::findFile(const Directory* dir, const StaticBuffer<8>& fileNam
 }
 
 AuthenticationObject* CachedToken::findAuthenticationObject(std::uint32_t role) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::findAuthenticationObject");
-    QV_TRACE_ARG(COMPONENT, "role", roleText(role));
+    QV_ENTER("amw::CachedToken::findAuthenticationObject");
+    QV_TRACE_NAMED("role", roleText(role));
     for (AuthenticationObject* object : getAuthenticationObjects())
         if (object->role == role)
             return object;
@@ -280,7 +271,7 @@ AuthenticationObject* CachedToken::findAuthenticationObject(std::uint32_t role) 
 }
 
 AuthenticationObject* CachedToken::getPkcs11SoObject() {
-    TraceScope trace(COMPONENT, "amw::CachedToken::getPkcs11SoObject");
+    QV_ENTER("amw::CachedToken::getPkcs11SoObject");
     for (AuthenticationObject* object : getAuthenticationObjects())
         if (object->pkcs11So)
             return object;
@@ -309,8 +300,8 @@ DataObject* CachedToken::findDataObject(const StaticBuffer<128>& pkcs11Id) {
 }
 
 void CachedToken::generatePkcs11Id(StaticBuffer<128>* id) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::generatePkcs11Id");
-    QV_CHECK_NOT_NULL(id, "id", "amw::CachedToken::generatePkcs11Id", SOURCE, __LINE__);
+    QV_ENTER("amw::CachedToken::generatePkcs11Id");
+    QV_REQUIRE(id);
     do {
         std::uint8_t bytes[GENERATED_ID_LENGTH];
         for (std::uint8_t& b : bytes)
@@ -319,7 +310,7 @@ void CachedToken::generatePkcs11Id(StaticBuffer<128>* id) {
         id->assign(bytes, sizeof bytes);
     } while (findCertificate(*id) != nullptr || findKeyPair(*id) != nullptr ||
              findDataObject(*id) != nullptr);
-    dumpBuffer("new_id = ", *id);
+    QV_TRACE_BYTES("new_id = ", id->data, id->size());
 }
 
 // ------------------------------------------------------------------ creation
@@ -329,13 +320,13 @@ KeyPair* CachedToken::generateKeyPair(const StaticBuffer<128>& publicLabel,
                                       std::uint8_t containerIndex, std::uint32_t keySpec,
                                       const StaticBuffer<128>& pkcs11Id, std::uint16_t keyUsage,
                                       const StaticBuffer<256>& publicExponent) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::generateKeyPair");
-    dumpBuffer("label.data = ", publicLabel);
-    dumpBuffer("label.data = ", privateLabel);
-    QV_TRACE_ARG(COMPONENT, "keySize", numberText(keySize));
-    QV_TRACE_ARG(COMPONENT, "containerIndex", numberText(containerIndex));
-    QV_TRACE_ARG(COMPONENT, "keySpec", keySpecText(keySpec));
-    dumpBuffer("pkcs11Id.data = ", pkcs11Id);
+    QV_ENTER("amw::CachedToken::generateKeyPair");
+    QV_TRACE_BYTES("label.data = ", publicLabel.data, publicLabel.size());
+    QV_TRACE_BYTES("label.data = ", privateLabel.data, privateLabel.size());
+    QV_TRACE_VALUE(keySize);
+    QV_TRACE_VALUE(containerIndex);
+    QV_TRACE_NAMED("keySpec", keySpecText(keySpec));
+    QV_TRACE_BYTES("pkcs11Id.data = ", pkcs11Id.data, pkcs11Id.size());
     if (findKeyPair(pkcs11Id) != nullptr)
         throw DuplicatePkcs11IdException();
     checkFreshnessCounterModified(CACHED_OBJECT_KEYPAIR);
@@ -348,10 +339,10 @@ KeyPair* CachedToken::importPublicKey(const StaticBuffer<128>& pkcs11Id, std::ui
                                       const StaticBuffer<128>& label, std::uint16_t keyUsage,
                                       const StaticBuffer<256>& modulus,
                                       const StaticBuffer<256>& publicExponent) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::importPublicKey");
-    dumpBuffer("pkcs11Id.data = ", pkcs11Id);
-    QV_TRACE_ARG(COMPONENT, "keySize", numberText(keySize));
-    dumpBuffer("label.data = ", label);
+    QV_ENTER("amw::CachedToken::importPublicKey");
+    QV_TRACE_BYTES("pkcs11Id.data = ", pkcs11Id.data, pkcs11Id.size());
+    QV_TRACE_VALUE(keySize);
+    QV_TRACE_BYTES("label.data = ", label.data, label.size());
     if (findKeyPair(pkcs11Id) != nullptr)
         throw DuplicatePkcs11IdException();
     checkFreshnessCounterModified(CACHED_OBJECT_KEYPAIR);
@@ -362,10 +353,10 @@ KeyPair* CachedToken::importPublicKey(const StaticBuffer<128>& pkcs11Id, std::ui
 KeyPair* CachedToken::importPrivateKey(const StaticBuffer<128>& pkcs11Id, std::uint32_t keySize,
                                        const StaticBuffer<128>& label, std::uint16_t keyUsage,
                                        const RsaPrivateKeyComponents& components) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::importPrivateKey");
-    dumpBuffer("pkcs11Id.data = ", pkcs11Id);
-    QV_TRACE_ARG(COMPONENT, "keySize", numberText(keySize));
-    dumpBuffer("label.data = ", label);
+    QV_ENTER("amw::CachedToken::importPrivateKey");
+    QV_TRACE_BYTES("pkcs11Id.data = ", pkcs11Id.data, pkcs11Id.size());
+    QV_TRACE_VALUE(keySize);
+    QV_TRACE_BYTES("label.data = ", label.data, label.size());
     checkFreshnessCounterModified(CACHED_OBJECT_KEYPAIR);
     if (findKeyPair(pkcs11Id) != nullptr)
         throw DuplicatePkcs11IdException();
@@ -376,37 +367,37 @@ KeyPair* CachedToken::importPrivateKey(const StaticBuffer<128>& pkcs11Id, std::u
 X509Certificate* CachedToken::createCertificate(const StaticBuffer<128>& label,
                                                 const StaticBuffer<128>& id,
                                                 std::uint8_t containerIndex, std::uint32_t keySpec,
-                                                bool trusted, AccessCondition ac1,
-                                                AccessCondition ac2, AccessCondition ac3) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::createCertificate");
-    dumpBuffer("label.data = ", label);
-    dumpBuffer("id.data = ", id);
-    QV_TRACE_ARG(COMPONENT, "containerIndex", numberText(containerIndex));
-    QV_TRACE_ARG(COMPONENT, "keySpec", keySpecText(keySpec));
-    QV_TRACE_ARG(COMPONENT, "trusted", boolText(trusted));
+                                                bool trusted, AccessCondition acRead,
+                                                AccessCondition acWrite, AccessCondition acDelete) {
+    QV_ENTER("amw::CachedToken::createCertificate");
+    QV_TRACE_BYTES("label.data = ", label.data, label.size());
+    QV_TRACE_BYTES("id.data = ", id.data, id.size());
+    QV_TRACE_VALUE(containerIndex);
+    QV_TRACE_NAMED("keySpec", keySpecText(keySpec));
+    QV_TRACE_VALUE(trusted);
     checkFreshnessCounterModified(CACHED_OBJECT_CERTIFICATE);
     if (findCertificate(id) != nullptr)
         throw DuplicatePkcs11IdException();
     return adopt(*certificates, token->createCertificate(label, id, containerIndex, keySpec,
-                                                         trusted, ac1, ac2, ac3));
+                                                         trusted, acRead, acWrite, acDelete));
 }
 
 DataObject* CachedToken::createDataObject(const StaticBuffer<128>& label,
                                           const StaticBuffer<128>& id,
                                           const StaticBuffer<128>& objectId,
-                                          const StaticBuffer<128>& application, AccessCondition ac1,
-                                          AccessCondition acReadContent, AccessCondition ac3,
-                                          AccessCondition ac4) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::createDataObject");
-    dumpBuffer("label.data = ", label);
-    dumpBuffer("id.data = ", id);
-    dumpBuffer("objectId.data = ", objectId);
-    dumpBuffer("application.data = ", application);
+                                          const StaticBuffer<128>& application,
+                                          AccessCondition acExtra, AccessCondition acReadContent,
+                                          AccessCondition acWrite, AccessCondition acDelete) {
+    QV_ENTER("amw::CachedToken::createDataObject");
+    QV_TRACE_BYTES("label.data = ", label.data, label.size());
+    QV_TRACE_BYTES("id.data = ", id.data, id.size());
+    QV_TRACE_BYTES("objectId.data = ", objectId.data, objectId.size());
+    QV_TRACE_BYTES("application.data = ", application.data, application.size());
     checkFreshnessCounterModified(CACHED_OBJECT_DATA_OBJECT);
     if (findDataObject(id) != nullptr)
         throw DuplicatePkcs11IdException();
-    return adopt(*dataObjects, token->createDataObject(label, id, objectId, application, ac1,
-                                                       acReadContent, ac3, ac4));
+    return adopt(*dataObjects, token->createDataObject(label, id, objectId, application, acExtra,
+                                                       acReadContent, acWrite, acDelete));
 }
 
 // ----------------------------------------------------------------- amending
@@ -415,10 +406,9 @@ void CachedToken::amendKeyPairAddPublicKey(KeyPair* keyPair, const StaticBuffer<
                                            std::uint8_t containerIndex, std::uint32_t keySpec,
                                            std::uint16_t keyUsage, const StaticBuffer<256>& modulus,
                                            const StaticBuffer<256>& publicExponent) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::amendKeyPairAddPublicKey");
-    QV_CHECK_NOT_NULL(keyPair, "keyPair", "amw::CachedToken::amendKeyPairAddPublicKey", SOURCE,
-                      511);
-    dumpBuffer("label.data = ", label);
+    QV_ENTER("amw::CachedToken::amendKeyPairAddPublicKey");
+    QV_REQUIRE_AT_LINE(keyPair, "keyPair", 511);
+    QV_TRACE_BYTES("label.data = ", label.data, label.size());
     if (keyPair->hasPublicKey)
         throw InternalErrorException("Keypair has already public key");
     checkFreshnessCounterModified(CACHED_OBJECT_KEYPAIR);
@@ -427,9 +417,8 @@ void CachedToken::amendKeyPairAddPublicKey(KeyPair* keyPair, const StaticBuffer<
 }
 
 void CachedToken::amendKeyPairRemovePublicKey(KeyPair* keyPair) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::amendKeyPairRemovePublicKey");
-    QV_CHECK_NOT_NULL(keyPair, "keyPair", "amw::CachedToken::amendKeyPairRemovePublicKey", SOURCE,
-                      523);
+    QV_ENTER("amw::CachedToken::amendKeyPairRemovePublicKey");
+    QV_REQUIRE_AT_LINE(keyPair, "keyPair", 523);
     if (!keyPair->hasPublicKey)
         throw InternalErrorException(
             "cannot remove public key from keypair because keypair does not have the public key");
@@ -444,10 +433,9 @@ void CachedToken::amendKeyPairAddPrivateKey(KeyPair* keyPair, const StaticBuffer
                                             std::uint8_t containerIndex, std::uint32_t keySpec,
                                             std::uint16_t keyUsage,
                                             const RsaPrivateKeyComponents& components) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::amendKeyPairAddPrivateKey");
-    QV_CHECK_NOT_NULL(keyPair, "keyPair", "amw::CachedToken::amendKeyPairAddPrivateKey", SOURCE,
-                      558);
-    dumpBuffer("label.data = ", label);
+    QV_ENTER("amw::CachedToken::amendKeyPairAddPrivateKey");
+    QV_REQUIRE_AT_LINE(keyPair, "keyPair", 558);
+    QV_TRACE_BYTES("label.data = ", label.data, label.size());
     if (keyPair->hasPrivateKey)
         throw InternalErrorException("Keypair has already private key");
     checkFreshnessCounterModified(CACHED_OBJECT_KEYPAIR);
@@ -455,9 +443,8 @@ void CachedToken::amendKeyPairAddPrivateKey(KeyPair* keyPair, const StaticBuffer
 }
 
 void CachedToken::amendKeyPairRemovePrivateKey(KeyPair* keyPair) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::amendKeyPairRemovePrivateKey");
-    QV_CHECK_NOT_NULL(keyPair, "keyPair", "amw::CachedToken::amendKeyPairRemovePrivateKey", SOURCE,
-                      570);
+    QV_ENTER("amw::CachedToken::amendKeyPairRemovePrivateKey");
+    QV_REQUIRE_AT_LINE(keyPair, "keyPair", 570);
     if (!keyPair->hasPrivateKey)
         throw InternalErrorException(
             "cannot remove private key from keypair because keypair "
@@ -482,9 +469,8 @@ void CachedToken::retire(std::vector<T*>& list, T* object) {
 }
 
 void CachedToken::deleteCertificate(X509Certificate* certificate) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::deleteCertificate");
-    QV_CHECK_NOT_NULL(certificate, "certificate", "amw::CachedToken::deleteCertificate", SOURCE,
-                      289);
+    QV_ENTER("amw::CachedToken::deleteCertificate");
+    QV_REQUIRE_AT_LINE(certificate, "certificate", 289);
     if (!certificates)
         throw InternalErrorException(
             "certificateList is NULL, where did you get the certificate from?");
@@ -494,8 +480,8 @@ void CachedToken::deleteCertificate(X509Certificate* certificate) {
 }
 
 void CachedToken::deleteDataObject(DataObject* dataObject) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::deleteDataObject");
-    QV_CHECK_NOT_NULL(dataObject, "dataObject", "amw::CachedToken::deleteDataObject", SOURCE, 331);
+    QV_ENTER("amw::CachedToken::deleteDataObject");
+    QV_REQUIRE_AT_LINE(dataObject, "dataObject", 331);
     if (!dataObjects)
         throw InternalErrorException(
             "dataObjectList is NULL, where did you get the data object from?");
@@ -505,8 +491,8 @@ void CachedToken::deleteDataObject(DataObject* dataObject) {
 }
 
 void CachedToken::deleteKeyPair(KeyPair* keyPair) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::deleteKeyPair");
-    QV_CHECK_NOT_NULL(keyPair, "keyPair", "amw::CachedToken::deleteKeyPair", SOURCE, 603);
+    QV_ENTER("amw::CachedToken::deleteKeyPair");
+    QV_REQUIRE_AT_LINE(keyPair, "keyPair", 603);
     if (!keyPairs)
         throw InternalErrorException("keypairList is NULL, where do you obtain a key from?");
     checkFreshnessCounterModified(CACHED_OBJECT_KEYPAIR);
@@ -518,10 +504,10 @@ void CachedToken::deleteKeyPair(KeyPair* keyPair) {
 
 void CachedToken::rsaExponentiation(KeyPair* keypair, const std::uint8_t* data, std::size_t length,
                                     StaticBuffer<256>* signedData, bool hideData) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::rsaExponentiation");
-    QV_CHECK_NOT_NULL(keypair, "keypair", "amw::CachedToken::rsaExponentiation", SOURCE, 642);
-    QV_CHECK_NOT_NULL(data, "data", "amw::CachedToken::rsaExponentiation", SOURCE, 643);
-    QV_CHECK_NOT_NULL(signedData, "signedData", "amw::CachedToken::rsaExponentiation", SOURCE, 644);
+    QV_ENTER("amw::CachedToken::rsaExponentiation");
+    QV_REQUIRE_AT_LINE(keypair, "keypair", 642);
+    QV_REQUIRE_AT_LINE(data, "data", 643);
+    QV_REQUIRE_AT_LINE(signedData, "signedData", 644);
     token->rsaExponentiation(keypair, data, length, signedData, hideData);
 }
 
@@ -529,13 +515,12 @@ AuthenticationResult CachedToken::authenticate(const AuthenticationObject* authe
                                                const std::uint8_t* secret, std::size_t length,
                                                std::uint32_t* triesRemaining,
                                                PinPadNotifier* pinPad) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::authenticate");
-    QV_CHECK_NOT_NULL(authenticationObject, "authenticationObject",
-                      "amw::CachedToken::authenticate", SOURCE, __LINE__);
-    QV_TRACE_ARG(COMPONENT, "role", roleText(authenticationObject->role));
+    QV_ENTER("amw::CachedToken::authenticate");
+    QV_REQUIRE(authenticationObject);
+    QV_TRACE_NAMED("role", roleText(authenticationObject->role));
     AuthenticationResult result =
         token->authenticate(authenticationObject, secret, length, triesRemaining, pinPad);
-    QV_LOG(COMPONENT, "Returning %s", authenticationResultText(result).c_str());
+    QV_TRACE("Returning %s", authenticationResultText(result).c_str());
     return result;
 }
 
@@ -543,40 +528,37 @@ AuthenticationResult CachedToken::authenticateSessionPin(std::uint32_t role,
                                                          const std::uint8_t* pinData,
                                                          std::size_t length,
                                                          std::uint32_t* attemptsRemaining) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::authenticateSessionPin");
-    QV_CHECK_NOT_NULL(pinData, "pinData", "amw::CachedToken::authenticateSessionPin", SOURCE, 659);
-    QV_CHECK_NOT_NULL(attemptsRemaining, "attemptsRemaining",
-                      "amw::CachedToken::authenticateSessionPin", SOURCE, 660);
-    QV_TRACE_ARG(COMPONENT, "role", roleText(role));
+    QV_ENTER("amw::CachedToken::authenticateSessionPin");
+    QV_REQUIRE_AT_LINE(pinData, "pinData", 659);
+    QV_REQUIRE_AT_LINE(attemptsRemaining, "attemptsRemaining", 660);
+    QV_TRACE_NAMED("role", roleText(role));
     return token->authenticateSessionPin(role, pinData, length, attemptsRemaining);
 }
 
 void CachedToken::generateSessionPin(std::uint32_t role, StaticBuffer<128>* sessionPin) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::generateSessionPin");
-    QV_CHECK_NOT_NULL(sessionPin, "sessionPin", "amw::CachedToken::generateSessionPin", SOURCE,
-                      667);
-    QV_TRACE_ARG(COMPONENT, "role", roleText(role));
+    QV_ENTER("amw::CachedToken::generateSessionPin");
+    QV_REQUIRE_AT_LINE(sessionPin, "sessionPin", 667);
+    QV_TRACE_NAMED("role", roleText(role));
     token->generateSessionPin(role, sessionPin);
 }
 
 void CachedToken::deauthenticate(std::uint32_t role) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::deauthenticate");
-    QV_TRACE_ARG(COMPONENT, "role", roleText(role));
+    QV_ENTER("amw::CachedToken::deauthenticate");
+    QV_TRACE_NAMED("role", roleText(role));
     token->deauthenticate(role);
 }
 
 void CachedToken::changePin(const AuthenticationObject* authenticationObject,
                             const std::uint8_t* data, std::size_t length, PinPadNotifier* pinPad) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::changePin");
-    QV_CHECK_NOT_NULL(authenticationObject, "authenticationObject", "amw::CachedToken::changePin",
-                      SOURCE, __LINE__);
+    QV_ENTER("amw::CachedToken::changePin");
+    QV_REQUIRE(authenticationObject);
     token->changePin(authenticationObject, data, length, pinPad);
 }
 
 // -------------------------------------------------------------- card queries
 
 const StaticBuffer<256>& CachedToken::getCardSerialNumber() {
-    TraceScope trace(COMPONENT, "amw::CachedToken::getCardSerialNumber");
+    QV_ENTER("amw::CachedToken::getCardSerialNumber");
     if (!serialNumberRead) {
         token->getCardSerialNumber(&serialNumber);
         serialNumberRead = true;
@@ -585,16 +567,16 @@ const StaticBuffer<256>& CachedToken::getCardSerialNumber() {
 }
 
 void CachedToken::getVersion(std::uint8_t* majorVersion, std::uint8_t* minorVersion) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::getVersion");
-    QV_CHECK_NOT_NULL(majorVersion, "majorVersion", "amw::CachedToken::getVersion", SOURCE, 709);
-    QV_CHECK_NOT_NULL(minorVersion, "minorVersion", "amw::CachedToken::getVersion", SOURCE, 710);
+    QV_ENTER("amw::CachedToken::getVersion");
+    QV_REQUIRE_AT_LINE(majorVersion, "majorVersion", 709);
+    QV_REQUIRE_AT_LINE(minorVersion, "minorVersion", 710);
     token->getVersion(majorVersion, minorVersion);
 }
 
 void CachedToken::getMemoryInfo(std::uint32_t* total, std::uint32_t* freeBytes) {
-    TraceScope trace(COMPONENT, "amw::CachedToken::getMemoryInfo");
-    QV_CHECK_NOT_NULL(total, "total", "amw::CachedToken::getMemoryInfo", SOURCE, __LINE__);
-    QV_CHECK_NOT_NULL(freeBytes, "freeBytes", "amw::CachedToken::getMemoryInfo", SOURCE, __LINE__);
+    QV_ENTER("amw::CachedToken::getMemoryInfo");
+    QV_REQUIRE(total);
+    QV_REQUIRE(freeBytes);
     token->getMemoryInfo(total, freeBytes);
 }
 

@@ -2,8 +2,11 @@
 
 #include "amw/pinpadnotifier.h"
 #include "exceptions.h"
+#include "trace.h"
 
 #include <cstring>
+
+QV_TRACE_UNIT("AMW", "libamw/src/itoken");
 
 namespace amw {
 
@@ -27,8 +30,10 @@ PinPadNotifier::~PinPadNotifier() = default;
 Token::~Token() = default;
 
 void Token::checkTokenType(std::uint32_t type) {
+    QV_FUNCTION_NAME("amw::Token::createToken");
+    // The message carries the line it has always named, not this one.
     if (type != TOKEN_TYPE_KALVIK)
-        QV_THROW_INVALID_ARGUMENT("type", "amw::Token::createToken", "libamw/src/itoken", 35);
+        QV_THROW_INVALID_ARGUMENT("type", qvFunction_, qvTraceUnit_.source, 35);
 }
 
 std::uint16_t& FreshnessBlock::counter(int entityId) { return counters[freshnessIndex(entityId)]; }

@@ -177,8 +177,8 @@ void File::serialize(std::ostream& stream) const {
     writeStaticBuffer(stream, fileName);
     writeStaticBuffer(stream, directoryName);
     writeUint16(stream, acRead.getEncodedValue());
-    writeUint16(stream, acSecond.getEncodedValue());
-    writeUint16(stream, acThird.getEncodedValue());
+    writeUint16(stream, acWrite.getEncodedValue());
+    writeUint16(stream, acDelete.getEncodedValue());
 }
 
 void File::deserialize(std::istream& stream) {
@@ -186,8 +186,8 @@ void File::deserialize(std::istream& stream) {
     readStaticBuffer(stream, fileName);
     readStaticBuffer(stream, directoryName);
     acRead = readUint16(stream);
-    acSecond = readUint16(stream);
-    acThird = readUint16(stream);
+    acWrite = readUint16(stream);
+    acDelete = readUint16(stream);
 }
 
 int File::compare(const SerializableEntity& other) const {

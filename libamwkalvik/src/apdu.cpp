@@ -5,32 +5,20 @@
 #include "command.h"
 #include "ctl/cardconnection.h"
 #include "exceptions.h"
-#include "logger.h"
 #include "trace.h"
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
 
+QV_TRACE_UNIT("AMWKALVIK_APDU", "libamwkalvik/src/apdu");
+
 namespace amwkalvik {
 
 namespace {
 
-const char* const COMPONENT = "AMWKALVIK_APDU";
-const char* const SOURCE = "libamwkalvik/src/apdu";
-
 bool isWrongLe(std::uint16_t sw) { return (sw & 0xFF00) == 0x6C00; }
 bool isWrongPin(std::uint16_t sw) { return (sw & 0xFFF0) == 0x63C0; }
-
-void logNumber(const char* name, unsigned long value) {
-    QV_TRACE_ARG(COMPONENT, name, numberText(value));
-}
-
-void logDump(const char* label, const std::uint8_t* data, std::size_t length) {
-    const Logger& logger = Logger::instance();
-    if (logger.isEnabled())
-        logger.dump(COMPONENT, label, data, length, true);
-}
 
 std::uint16_t readWord(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
@@ -118,6 +106,13 @@ std::uint16_t runPinPadLoop(amw::PinPadNotifier* notifier, std::uint32_t& triesR
     return sw;
 }
 
+// A key value of the wrong width is not sent: the card could not say how
+// many tries remain.
+amw::AuthenticationResult unknownTries(std::uint32_t* triesRemaining) {
+    *triesRemaining = amw::TRIES_UNKNOWN;
+    return amw::AUTHENTICATION_WRONG_PIN;
+}
+
 // Final status word of authenticate and unblockPin.
 amw::AuthenticationResult authenticationResult(std::uint16_t sw, std::uint32_t* triesRemaining,
                                                bool tolerateUnknownTries) {
@@ -129,10 +124,8 @@ amw::AuthenticationResult authenticationResult(std::uint16_t sw, std::uint32_t* 
         *triesRemaining = 0;
         return amw::AUTHENTICATION_PIN_BLOCKED;
     }
-    if (tolerateUnknownTries && (sw == 0x6985 || sw == 0x6F10)) {
-        *triesRemaining = apdu::TRIES_UNKNOWN;
-        return amw::AUTHENTICATION_WRONG_PIN;
-    }
+    if (tolerateUnknownTries && (sw == 0x6985 || sw == 0x6F10))
+        return unknownTries(triesRemaining);
     checkStatusWord(sw);
     return amw::AUTHENTICATION_SUCCESS;
 }
@@ -142,30 +135,24 @@ amw::AuthenticationResult authenticationResult(std::uint16_t sw, std::uint32_t* 
 std::uint16_t exchangeApdu(ctl::CardConnection& connection, const std::uint8_t* command,
                            std::size_t commandLength, std::uint8_t* response,
                            std::size_t* responseLength, bool sensitive) {
-    const Logger& logger = Logger::instance();
-    if (logger.isEnabled()) {
-        if (sensitive)
-            logger.log(COMPONENT, "-> %02X %02X %02X %02X ******", command[0], command[1],
-                       command[2], command[3]);
-        else
-            logger.dump(COMPONENT, "->", command, commandLength, true);
-    }
+    if (sensitive)
+        QV_TRACE("-> %02X %02X %02X %02X ******", command[0], command[1], command[2], command[3]);
+    else
+        QV_TRACE_BYTES_WRAPPED("->", command, commandLength);
     std::uint16_t sw;
     try {
         sw = connection.transmit(
             command, commandLength, response, responseLength,
             sensitive ? static_cast<std::uint32_t>(ctl::CardConnection::SENSITIVE) : 0u);
     } catch (...) {
-        QV_LOG(COMPONENT, "Transmit error");
+        QV_TRACE("Transmit error");
         throw;
     }
-    if (logger.isEnabled()) {
-        if (sensitive)
-            logger.log(COMPONENT, "<- ******");
-        else
-            logger.dump(COMPONENT, "<-", response, *responseLength, true);
-        logger.log(COMPONENT, "SW = %04X", static_cast<unsigned>(sw));
-    }
+    if (sensitive)
+        QV_TRACE("<- ******");
+    else
+        QV_TRACE_BYTES_WRAPPED("<-", response, *responseLength);
+    QV_TRACE("SW = %04X", static_cast<unsigned>(sw));
     return sw;
 }
 
@@ -188,7 +175,7 @@ void checkStatusWord(std::uint16_t sw) {
 
 bool handlePinPadSW(std::uint16_t sw, amw::PinPadNotifier* notifier,
                     std::uint32_t& triesRemaining) {
-    QV_TRACE_ARG(COMPONENT, "sw", numberText(sw));
+    QV_TRACE_NAMED("sw", numberText(sw));
     switch (sw) {
     case 0x6400:
         throw amw::PinPadException(amw::PinPadException::AUTHENTICATION_PINPAD_TIMEOUT);
@@ -245,20 +232,23 @@ std::string componentText(std::uint8_t component) {
 
 namespace {
 
-std::uint8_t hi(std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); }
-std::uint8_t lo(std::uint16_t value) { return static_cast<std::uint8_t>(value); }
-
-// A command without data whose response is only checked for its status word.
+// A command whose response is only checked for its status word.
 void sendSimple(ctl::CardConnection& connection, const Command& command) {
     checkStatusWord(send(connection, command).sw);
 }
 
 // A command with a 16-bit size as its data; the card keeps the low 16 bits.
-void sendSize(ctl::CardConnection& connection, std::uint8_t ins, std::uint16_t blockId,
+void sendSize(ctl::CardConnection& connection, Instruction ins, std::uint16_t blockId,
               std::uint64_t size) {
     std::uint8_t data[2];
     putWord(data, static_cast<std::uint16_t>(size));
-    sendSimple(connection, Command::applet(ins, hi(blockId), lo(blockId)).data(data, 2));
+    sendSimple(connection, Command::forBlock(ins, blockId).data(data, 2));
+}
+
+// The first command of every new object; the rest follows with its metadata.
+void createObject(ctl::CardConnection& connection, ObjectKind kind, const std::uint8_t* data,
+                  std::size_t length) {
+    sendSimple(connection, Command::applet(INS_CREATE_OBJECT, 0x00, kind).data(data, length));
 }
 
 // Copies `name` into 8 zero-padded bytes.
@@ -270,54 +260,57 @@ void putName(std::uint8_t* out, const std::uint8_t* name, std::size_t size) {
 }  // namespace
 
 void selectApplet(ctl::CardConnection& connection) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::selectApplet");
-    Response response = send(connection, Command(0x00, 0xA4, 0x04, 0x00).data(APPLET_ID, 9));
+    QV_ENTER("amwkalvik::apdu::selectApplet");
+    Response response = send(connection, Command::select().data(APPLET_ID, sizeof APPLET_ID));
     checkExact(response, 0);
 }
 
 void getVersion(ctl::CardConnection& connection, std::uint8_t* versionMajor,
                 std::uint8_t* versionMinor) {
-    static const char* const FUNCTION = "amwkalvik::apdu::getVersion";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_CHECK_NOT_NULL(versionMajor, "versionMajor", FUNCTION, SOURCE, __LINE__);
-    QV_CHECK_NOT_NULL(versionMinor, "versionMinor", FUNCTION, SOURCE, __LINE__);
-    Response response = receive(connection, Command::applet(0x02), 2);
+    QV_ENTER("amwkalvik::apdu::getVersion");
+    QV_REQUIRE(versionMajor);
+    QV_REQUIRE(versionMinor);
+    Response response = receive(connection, Command::applet(INS_GET_VERSION), 2);
     *versionMajor = response.data[0];
     *versionMinor = response.data[1];
 }
 
 void getCardSerialNumber(ctl::CardConnection& connection, std::uint8_t* serial) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::getCardSerialNumber");
-    std::memcpy(serial, receive(connection, Command::applet(0x04), SERIAL_NUMBER_SIZE).data,
-                SERIAL_NUMBER_SIZE);
+    QV_ENTER("amwkalvik::apdu::getCardSerialNumber");
+    std::memcpy(
+        serial,
+        receive(connection, Command::applet(INS_GET_CARD_SERIAL_NUMBER), SERIAL_NUMBER_SIZE).data,
+        SERIAL_NUMBER_SIZE);
 }
 
 void getMemoryInfo(ctl::CardConnection& connection, std::uint32_t* blockSize,
                    std::uint32_t* bytesTotal, std::uint32_t* bytesAvaliable) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::getMemoryInfo");
-    Response response = receive(connection, Command::applet(0x06, 0x01), 8);
+    QV_ENTER("amwkalvik::apdu::getMemoryInfo");
+    Response response = receive(connection, Command::applet(INS_GET_INFO, INFO_MEMORY), 8);
     const std::uint32_t size = readWord(response.data);
     const std::uint32_t total = readWord(response.data + 2);
     const std::uint32_t available = readWord(response.data + 4);
     *blockSize = size;
     *bytesTotal = total * size;
     *bytesAvaliable = available * size;
-    QV_TRACE_OUT(COMPONENT, "*blockSize", numberText(*blockSize));
-    QV_TRACE_OUT(COMPONENT, "total_block_count", numberText(total));
-    QV_TRACE_OUT(COMPONENT, "free_block_count", numberText(available));
-    QV_TRACE_OUT(COMPONENT, "*bytesTotal", numberText(*bytesTotal));
-    QV_TRACE_OUT(COMPONENT, "*bytesAvaliable", numberText(*bytesAvaliable));
+    QV_TRACE_OUT_VALUE(*blockSize);
+    QV_TRACE_OUT_NAMED("total_block_count", numberText(total));
+    QV_TRACE_OUT_NAMED("free_block_count", numberText(available));
+    QV_TRACE_OUT_VALUE(*bytesTotal);
+    QV_TRACE_OUT_VALUE(*bytesAvaliable);
 }
 
 void getGacInfo(ctl::CardConnection& connection, std::uint8_t* info) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::getGacInfo");
-    std::memcpy(info, receive(connection, Command::applet(0x06, 0x02), GAC_INFO_SIZE).data,
+    QV_ENTER("amwkalvik::apdu::getGacInfo");
+    std::memcpy(info,
+                receive(connection, Command::applet(INS_GET_INFO, INFO_GAC), GAC_INFO_SIZE).data,
                 GAC_INFO_SIZE);
 }
 
 std::size_t getJckpInfo(ctl::CardConnection& connection, SlotInfo* slots, std::size_t capacity) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::getJckpInfo");
-    Response response = sendAdjustingLe(connection, Command::applet(0x06, 0x03).le(0x00));
+    QV_ENTER("amwkalvik::apdu::getJckpInfo");
+    Response response =
+        sendAdjustingLe(connection, Command::applet(INS_GET_INFO, INFO_JCKP).le(0x00));
     checkStatusWord(response.sw);
     if (response.length % 3 != 0)
         throw InternalErrorException("unexpected response length in APDU (JCKP INFO) %d bytes",
@@ -333,30 +326,30 @@ std::size_t getJckpInfo(ctl::CardConnection& connection, SlotInfo* slots, std::s
         slots[i].flag = record[0] != 0;
         slots[i].keySize = readWord(record + 1);
     }
-    QV_TRACE_OUT(COMPONENT, "count", numberText(count));
+    QV_TRACE_OUT_VALUE(count);
     return count;
 }
 
 std::uint8_t getActivationInfo(ctl::CardConnection& connection) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::getActivationInfo");
-    return receive(connection, Command::applet(0x06, 0x04), 1).data[0];
+    QV_ENTER("amwkalvik::apdu::getActivationInfo");
+    return receive(connection, Command::applet(INS_GET_INFO, INFO_ACTIVATION), 1).data[0];
 }
 
 void getCardId(ctl::CardConnection& connection, std::uint8_t* cardId) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::getCardId");
-    std::memcpy(cardId, receive(connection, Command::applet(0x08), CARD_ID_SIZE).data,
+    QV_ENTER("amwkalvik::apdu::getCardId");
+    std::memcpy(cardId, receive(connection, Command::applet(INS_GET_CARD_ID), CARD_ID_SIZE).data,
                 CARD_ID_SIZE);
 }
 
 void setCardId(ctl::CardConnection& connection, const std::uint8_t* cardId) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::setCardId");
-    logDump("cardId = ", cardId, CARD_ID_SIZE);
-    checkExact(send(connection, Command::applet(0x52).data(cardId, CARD_ID_SIZE)), 0);
+    QV_ENTER("amwkalvik::apdu::setCardId");
+    QV_TRACE_BYTES_WRAPPED("cardId = ", cardId, CARD_ID_SIZE);
+    checkExact(send(connection, Command::applet(INS_SET_CARD_ID).data(cardId, CARD_ID_SIZE)), 0);
 }
 
 void getHeads(ctl::CardConnection& connection, const HeadsRequest& heads) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::getHeads");
-    Response response = receive(connection, Command::applet(0x0A), 10);
+    QV_ENTER("amwkalvik::apdu::getHeads");
+    Response response = receive(connection, Command::applet(INS_GET_HEADS), 10);
     std::uint16_t* const targets[5] = {heads.dataObjects, heads.keyPairs, heads.certificates,
                                        heads.directories, heads.files};
     for (std::size_t i = 0; i < 5; ++i) {
@@ -367,13 +360,13 @@ void getHeads(ctl::CardConnection& connection, const HeadsRequest& heads) {
 
 bool getCacheFreshness(ctl::CardConnection& connection, std::uint8_t* buffer,
                        std::size_t bufferSize) {
-    static const char* const FUNCTION = "amwkalvik::apdu::getCacheFreshness";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("bufferSize", bufferSize);
-    QV_CHECK_NOT_NULL(buffer, "buffer", FUNCTION, SOURCE, __LINE__);
-    QV_CHECK_RANGE(bufferSize, 1, 255, "bufferSize", FUNCTION, SOURCE, __LINE__);
+    QV_ENTER("amwkalvik::apdu::getCacheFreshness");
+    QV_TRACE_VALUE(bufferSize);
+    QV_REQUIRE(buffer);
+    QV_REQUIRE_RANGE(bufferSize, 1, 255);
     Response response =
-        send(connection, Command::applet(0x0C).le(static_cast<std::uint8_t>(bufferSize)));
+        send(connection,
+             Command::applet(INS_GET_CACHE_FRESHNESS).le(static_cast<std::uint8_t>(bufferSize)));
     if (!isWrongLe(response.sw))
         checkStatusWord(response.sw);
     if (response.sw != 0x9000 || response.length != bufferSize)
@@ -384,57 +377,54 @@ bool getCacheFreshness(ctl::CardConnection& connection, std::uint8_t* buffer,
 
 void setCacheFreshness(ctl::CardConnection& connection, const std::uint8_t* buffer,
                        std::size_t bufferSize) {
-    static const char* const FUNCTION = "amwkalvik::apdu::setCacheFreshness";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("bufferSize", bufferSize);
-    QV_CHECK_NOT_NULL(buffer, "buffer", FUNCTION, SOURCE, __LINE__);
-    QV_CHECK_RANGE(bufferSize, 1, 255, "bufferSize", FUNCTION, SOURCE, __LINE__);
-    sendSimple(connection, Command::applet(0x0E).data(buffer, bufferSize));
+    QV_ENTER("amwkalvik::apdu::setCacheFreshness");
+    QV_TRACE_VALUE(bufferSize);
+    QV_REQUIRE(buffer);
+    QV_REQUIRE_RANGE(bufferSize, 1, 255);
+    sendSimple(connection, Command::applet(INS_SET_CACHE_FRESHNESS).data(buffer, bufferSize));
 }
 
 std::uint8_t getAuthState(ctl::CardConnection& connection) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::getAuthState");
-    return receive(connection, Command::applet(0x50), 1).data[0];
+    QV_ENTER("amwkalvik::apdu::getAuthState");
+    return receive(connection, Command::applet(INS_GET_AUTH_STATE), 1).data[0];
 }
 
 void activateCard(ctl::CardConnection& connection) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::activateCard");
-    sendSimple(connection, Command::applet(0x30).le(0x00));
+    QV_ENTER("amwkalvik::apdu::activateCard");
+    sendSimple(connection, Command::applet(INS_ACTIVATE_CARD).le(0x00));
 }
 
 void deleteObject(ctl::CardConnection& connection, std::uint16_t blockId) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::deleteObject");
-    logNumber("blockId", blockId);
-    sendSimple(connection, Command::applet(0x10, hi(blockId), lo(blockId)).le(0x00));
+    QV_ENTER("amwkalvik::apdu::deleteObject");
+    QV_TRACE_VALUE(blockId);
+    sendSimple(connection, Command::forBlock(INS_DELETE_OBJECT, blockId).le(0x00));
 }
 
 void writeData(ctl::CardConnection& connection, const std::uint8_t* buf, std::size_t length) {
-    static const char* const FUNCTION = "amwkalvik::apdu::writeData";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("length", length);
+    QV_ENTER("amwkalvik::apdu::writeData");
+    QV_TRACE_VALUE(length);
     if (length == 0)
         return;
-    QV_CHECK_NOT_NULL(buf, "buf", FUNCTION, SOURCE, __LINE__);
-    logDump("buf = ", buf, length);
+    QV_REQUIRE(buf);
+    QV_TRACE_BYTES_WRAPPED("buf = ", buf, length);
     for (std::size_t offset = 0; offset < length;) {
         const std::size_t piece = std::min(length - offset, Command::MAX_DATA);
-        sendSimple(connection, Command::applet(0x12).data(buf + offset, piece));
+        sendSimple(connection, Command::applet(INS_WRITE_DATA).data(buf + offset, piece));
         offset += piece;
     }
 }
 
 void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bufSize) {
-    static const char* const FUNCTION = "amwkalvik::apdu::readData";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("bufSize", bufSize);
+    QV_ENTER("amwkalvik::apdu::readData");
+    QV_TRACE_VALUE(bufSize);
     if (bufSize == 0)
         return;
-    QV_CHECK_NOT_NULL(buf, "buf", FUNCTION, SOURCE, __LINE__);
+    QV_REQUIRE(buf);
     for (std::size_t offset = 0; offset < bufSize;) {
         const std::size_t remaining = bufSize - offset;
         const std::size_t piece = remaining < 256 ? remaining : 255;
         Response response =
-            send(connection, Command::applet(0x1A).le(static_cast<std::uint8_t>(piece)));
+            send(connection, Command::applet(INS_READ_DATA).le(static_cast<std::uint8_t>(piece)));
         checkExact(response, piece);
         std::memcpy(buf + offset, response.data, piece);
         offset += piece;
@@ -442,34 +432,32 @@ void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bu
 }
 
 void removeContent(ctl::CardConnection& connection, std::uint16_t blockId) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::removeContent");
-    logNumber("blockId", blockId);
-    Response response = send(connection, Command::applet(0x14, hi(blockId), lo(blockId)).le(0x00));
+    QV_ENTER("amwkalvik::apdu::removeContent");
+    QV_TRACE_VALUE(blockId);
+    Response response = send(connection, Command::forBlock(INS_REMOVE_CONTENT, blockId).le(0x00));
     if (response.sw != 0x6A83)
         checkStatusWord(response.sw);
 }
 
 void beginUpdateMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
                          std::uint64_t metadataSize) {
-    static const char* const FUNCTION = "amwkalvik::apdu::beginUpdateMetadata";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("blockId", blockId);
-    logNumber("metadataSize", static_cast<unsigned long>(metadataSize));
-    QV_CHECK_RANGE(metadataSize, 0, 0xFFFFFFFFLL, "metadataSize", FUNCTION, SOURCE, __LINE__);
-    sendSize(connection, 0x16, blockId, metadataSize);
+    QV_ENTER("amwkalvik::apdu::beginUpdateMetadata");
+    QV_TRACE_VALUE(blockId);
+    QV_TRACE_VALUE(metadataSize);
+    QV_REQUIRE_RANGE(metadataSize, 0, 0xFFFFFFFFLL);
+    sendSize(connection, INS_BEGIN_UPDATE_METADATA, blockId, metadataSize);
 }
 
 void beginReadMetadata(ctl::CardConnection& connection, std::uint16_t blockId, std::uint8_t* header,
                        std::size_t headerSize) {
-    static const char* const FUNCTION = "amwkalvik::apdu::beginReadMetadata";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("blockId", blockId);
-    logNumber("headerSize", headerSize);
-    QV_CHECK_NOT_NULL(header, "header", FUNCTION, SOURCE, __LINE__);
-    QV_CHECK_RANGE(headerSize, 1, 255, "headerSize", FUNCTION, SOURCE, __LINE__);
+    QV_ENTER("amwkalvik::apdu::beginReadMetadata");
+    QV_TRACE_VALUE(blockId);
+    QV_TRACE_VALUE(headerSize);
+    QV_REQUIRE(header);
+    QV_REQUIRE_RANGE(headerSize, 1, 255);
     std::memcpy(
         header,
-        receive(connection, Command::applet(0x18, hi(blockId), lo(blockId)), headerSize).data,
+        receive(connection, Command::forBlock(INS_BEGIN_READ_METADATA, blockId), headerSize).data,
         headerSize);
     for (std::size_t offset = 1; offset + 2 <= headerSize && offset <= 15; offset += 2) {
         const std::uint16_t value = readWord(header + offset);
@@ -479,18 +467,18 @@ void beginReadMetadata(ctl::CardConnection& connection, std::uint16_t blockId, s
 
 void createContent(ctl::CardConnection& connection, std::uint16_t blockId,
                    std::uint64_t contentSize) {
-    static const char* const FUNCTION = "amwkalvik::apdu::createContent";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("blockId", blockId);
-    logNumber("contentSize", static_cast<unsigned long>(contentSize));
-    QV_CHECK_RANGE(contentSize, 0, 4294967294LL, "contentSize", FUNCTION, SOURCE, __LINE__);
-    sendSize(connection, 0x1C, blockId, contentSize);
+    QV_ENTER("amwkalvik::apdu::createContent");
+    QV_TRACE_VALUE(blockId);
+    QV_TRACE_VALUE(contentSize);
+    QV_REQUIRE_RANGE(contentSize, 0, 4294967294LL);
+    sendSize(connection, INS_CREATE_CONTENT, blockId, contentSize);
 }
 
 std::uint16_t beginReadContent(ctl::CardConnection& connection, std::uint16_t blockId) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::beginReadContent");
-    logNumber("blockId", blockId);
-    Response response = send(connection, Command::applet(0x1E, hi(blockId), lo(blockId)).le(0x02));
+    QV_ENTER("amwkalvik::apdu::beginReadContent");
+    QV_TRACE_VALUE(blockId);
+    Response response =
+        send(connection, Command::forBlock(INS_BEGIN_READ_CONTENT, blockId).le(0x02));
     if (response.sw == 0x6A83)
         return 0;
     checkExact(response, 2);
@@ -498,155 +486,156 @@ std::uint16_t beginReadContent(ctl::CardConnection& connection, std::uint16_t bl
 }
 
 void commitUpdateContent(ctl::CardConnection& connection) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::commitUpdateContent");
-    sendSimple(connection, Command::applet(0x38).le(0x00));
+    QV_ENTER("amwkalvik::apdu::commitUpdateContent");
+    sendSimple(connection, Command::applet(INS_COMMIT_UPDATE_CONTENT).le(0x00));
 }
 
 std::uint16_t commitCreationOrUpdateMetadata(ctl::CardConnection& connection) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::commitCreationOrUpdateMetadata");
-    const std::uint16_t blockId = readWord(receive(connection, Command::applet(0x3A), 2).data);
-    QV_TRACE_OUT(COMPONENT, "blockId", numberText(blockId));
+    QV_ENTER("amwkalvik::apdu::commitCreationOrUpdateMetadata");
+    const std::uint16_t blockId = readWord(
+        receive(connection, Command::applet(INS_COMMIT_CREATION_OR_UPDATE_METADATA), 2).data);
+    QV_TRACE_OUT_VALUE(blockId);
     return blockId;
 }
 
 void setMetadataSize(ctl::CardConnection& connection, std::uint64_t metadataSize) {
-    static const char* const FUNCTION = "amwkalvik::apdu::setMetadataSize";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("metadataSize", static_cast<unsigned long>(metadataSize));
-    QV_CHECK_RANGE(metadataSize, 0, 0xFFFFFFFFLL, "metadataSize", FUNCTION, SOURCE, __LINE__);
-    sendSize(connection, 0x3C, 0, metadataSize);
+    QV_ENTER("amwkalvik::apdu::setMetadataSize");
+    QV_TRACE_VALUE(metadataSize);
+    QV_REQUIRE_RANGE(metadataSize, 0, 0xFFFFFFFFLL);
+    sendSize(connection, INS_SET_METADATA_SIZE, 0, metadataSize);
 }
 
-void createDataObject(ctl::CardConnection& connection, std::uint16_t word1, std::uint16_t word2,
-                      std::uint16_t word3, std::uint16_t word4) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::createDataObject");
-    logNumber("word1", word1);
-    logNumber("word2", word2);
-    logNumber("word3", word3);
-    logNumber("word4", word4);
+void createDataObject(ctl::CardConnection& connection, std::uint16_t acExtra,
+                      std::uint16_t acReadContent, std::uint16_t acWrite, std::uint16_t acDelete) {
+    QV_ENTER("amwkalvik::apdu::createDataObject");
+    QV_TRACE_VALUE(acExtra);
+    QV_TRACE_VALUE(acReadContent);
+    QV_TRACE_VALUE(acWrite);
+    QV_TRACE_VALUE(acDelete);
     std::uint8_t data[8];
-    putWord(data, word1);
-    putWord(data + 2, word2);
-    putWord(data + 4, word3);
-    putWord(data + 6, word4);
-    sendSimple(connection, Command::applet(0x3E, 0x00, 0x00).data(data, sizeof data));
+    putWord(data, acExtra);
+    putWord(data + 2, acReadContent);
+    putWord(data + 4, acWrite);
+    putWord(data + 6, acDelete);
+    createObject(connection, KIND_DATA_OBJECT, data, sizeof data);
 }
 
 void createKeyPair(ctl::CardConnection& connection, std::uint8_t origin, std::uint16_t keySize,
                    std::uint16_t keyUsage, std::uint8_t keySpec, std::uint8_t containerIndex) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::createKeyPair");
-    logNumber("origin", origin);
-    logNumber("keySize", keySize);
-    logNumber("keyUsage", keyUsage);
-    logNumber("keySpec", keySpec);
-    logNumber("containerIndex", containerIndex);
+    QV_ENTER("amwkalvik::apdu::createKeyPair");
+    QV_TRACE_VALUE(origin);
+    QV_TRACE_VALUE(keySize);
+    QV_TRACE_VALUE(keyUsage);
+    QV_TRACE_VALUE(keySpec);
+    QV_TRACE_VALUE(containerIndex);
     std::uint8_t data[13];
     data[0] = origin;
     putWord(data + 1, keySize);
     putWord(data + 3, keyUsage);
     data[5] = containerIndex;
     data[6] = keySpec;
+    // The use, write and delete conditions are the card's defaults.
     std::memset(data + 7, 0xFF, 6);
-    sendSimple(connection, Command::applet(0x3E, 0x00, 0x01).data(data, sizeof data));
+    createObject(connection, KIND_KEY_PAIR, data, sizeof data);
 }
 
-void createCertificate(ctl::CardConnection& connection, bool trusted, std::uint16_t word1,
-                       std::uint16_t word2, std::uint16_t word3) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::createCertificate");
-    QV_TRACE_ARG(COMPONENT, "trusted", boolText(trusted));
-    logNumber("word1", word1);
-    logNumber("word2", word2);
-    logNumber("word3", word3);
+void createCertificate(ctl::CardConnection& connection, bool trusted, std::uint16_t acRead,
+                       std::uint16_t acWrite, std::uint16_t acDelete) {
+    QV_ENTER("amwkalvik::apdu::createCertificate");
+    QV_TRACE_VALUE(trusted);
+    QV_TRACE_VALUE(acRead);
+    QV_TRACE_VALUE(acWrite);
+    QV_TRACE_VALUE(acDelete);
     std::uint8_t data[7];
     data[0] = trusted ? 0x01 : 0x00;
-    putWord(data + 1, word1);
-    putWord(data + 3, word2);
-    putWord(data + 5, word3);
-    sendSimple(connection, Command::applet(0x3E, 0x00, 0x02).data(data, sizeof data));
+    putWord(data + 1, acRead);
+    putWord(data + 3, acWrite);
+    putWord(data + 5, acDelete);
+    createObject(connection, KIND_CERTIFICATE, data, sizeof data);
 }
 
 void createDirectory(ctl::CardConnection& connection, const std::uint8_t* directoryName,
-                     std::size_t directoryNameSize, std::uint16_t word1, std::uint16_t word2) {
-    static const char* const FUNCTION = "amwkalvik::apdu::createDirectory";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_CHECK_NOT_NULL(directoryName, "directoryName", FUNCTION, SOURCE, __LINE__);
-    QV_CHECK_RANGE(directoryNameSize, 1, 8, "directoryNameSize", FUNCTION, SOURCE, __LINE__);
-    logDump("directoryName = ", directoryName, directoryNameSize);
-    logNumber("word1", word1);
-    logNumber("word2", word2);
+                     std::size_t directoryNameSize, std::uint16_t acWrite, std::uint16_t acDelete) {
+    QV_ENTER("amwkalvik::apdu::createDirectory");
+    QV_REQUIRE(directoryName);
+    QV_REQUIRE_RANGE(directoryNameSize, 1, 8);
+    QV_TRACE_BYTES_WRAPPED("directoryName = ", directoryName, directoryNameSize);
+    QV_TRACE_VALUE(acWrite);
+    QV_TRACE_VALUE(acDelete);
     std::uint8_t data[12];
     putName(data, directoryName, directoryNameSize);
-    putWord(data + 8, word2);
-    putWord(data + 10, word1);
-    sendSimple(connection, Command::applet(0x3E, 0x00, 0x03).data(data, sizeof data));
+    // The card takes the delete condition first.
+    putWord(data + 8, acDelete);
+    putWord(data + 10, acWrite);
+    createObject(connection, KIND_DIRECTORY, data, sizeof data);
 }
 
 void createFile(ctl::CardConnection& connection, std::uint16_t directoryBlockId,
-                const std::uint8_t* fileName, std::size_t fileNameSize, std::uint16_t word1,
-                std::uint16_t word2, std::uint16_t word3) {
-    static const char* const FUNCTION = "amwkalvik::apdu::createFile";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("directoryBlockId", directoryBlockId);
-    QV_CHECK_NOT_NULL(fileName, "fileName", FUNCTION, SOURCE, __LINE__);
-    QV_CHECK_RANGE(fileNameSize, 1, 8, "fileNameSize", FUNCTION, SOURCE, __LINE__);
-    logDump("fileName = ", fileName, fileNameSize);
-    logNumber("word1", word1);
-    logNumber("word2", word2);
-    logNumber("word3", word3);
+                const std::uint8_t* fileName, std::size_t fileNameSize, std::uint16_t acRead,
+                std::uint16_t acWrite, std::uint16_t acDelete) {
+    QV_ENTER("amwkalvik::apdu::createFile");
+    QV_TRACE_VALUE(directoryBlockId);
+    QV_REQUIRE(fileName);
+    QV_REQUIRE_RANGE(fileNameSize, 1, 8);
+    QV_TRACE_BYTES_WRAPPED("fileName = ", fileName, fileNameSize);
+    QV_TRACE_VALUE(acRead);
+    QV_TRACE_VALUE(acWrite);
+    QV_TRACE_VALUE(acDelete);
     std::uint8_t data[16];
     putWord(data, directoryBlockId);
     putName(data + 2, fileName, fileNameSize);
-    putWord(data + 10, word1);
-    putWord(data + 12, word2);
-    putWord(data + 14, word3);
-    sendSimple(connection, Command::applet(0x3E, 0x00, 0x04).data(data, sizeof data));
+    putWord(data + 10, acRead);
+    putWord(data + 12, acWrite);
+    putWord(data + 14, acDelete);
+    createObject(connection, KIND_FILE, data, sizeof data);
 }
 
 void generateKeyPair(ctl::CardConnection& connection, const StaticBuffer<256>& request,
                      StaticBuffer<256>& response) {
-    static const char* const FUNCTION = "amwkalvik::apdu::generateKeyPair";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logDump("request = ", request.data, request.size());
-    QV_CHECK_RANGE(request.length, 1, Command::MAX_DATA, "request.length", FUNCTION, SOURCE,
-                   __LINE__);
-    Response answer = send(connection, Command::applet(0x40).data(request.data, request.size()));
+    QV_ENTER("amwkalvik::apdu::generateKeyPair");
+    QV_TRACE_BYTES_WRAPPED("request = ", request.data, request.size());
+    QV_REQUIRE_RANGE(request.length, 1, Command::MAX_DATA);
+    Response answer =
+        send(connection, Command::applet(INS_GENERATE_KEY_PAIR).data(request.data, request.size()));
     checkStatusWord(answer.sw);
     response.assign(answer.data, answer.length);
 }
 
 void importComponent(ctl::CardConnection& connection, std::uint8_t component,
                      const std::uint8_t* data, std::size_t dataSize) {
-    static const char* const FUNCTION = "amwkalvik::apdu::importComponent";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_TRACE_ARG(COMPONENT, "component", componentText(component));
-    QV_CHECK_RANGE(dataSize, 0, 256, "dataSize", FUNCTION, SOURCE, __LINE__);
+    QV_ENTER("amwkalvik::apdu::importComponent");
+    QV_TRACE_NAMED("component", componentText(component));
+    QV_REQUIRE_RANGE(dataSize, 0, 256);
     if (dataSize > 0)
-        QV_CHECK_NOT_NULL(data, "data", FUNCTION, SOURCE, __LINE__);
-    logDump("data = ", data, dataSize);
+        QV_REQUIRE(data);
+    QV_TRACE_BYTES_WRAPPED("data = ", data, dataSize);
     if (component == COMPONENT_E && dataSize % 2 == 0 && dataSize > 0 && data[0] == 0)
         throw InternalErrorException(
             "Public exponent has an even length and has zero at the beginning (remove padding)");
     if (component == COMPONENT_N && dataSize == 256) {
-        sendSimple(connection, Command::applet(0x42, component, 0x00).data(data, 128));
-        sendSimple(connection, Command::applet(0x42, component, 0x01).data(data + 128, 128));
+        sendSimple(connection,
+                   Command::applet(INS_IMPORT_COMPONENT, component, 0x00).data(data, 128));
+        sendSimple(connection,
+                   Command::applet(INS_IMPORT_COMPONENT, component, 0x01).data(data + 128, 128));
         return;
     }
     // Only the modulus is ever longer than one command can carry.
-    QV_CHECK_RANGE(dataSize, 0, Command::MAX_DATA, "dataSize", FUNCTION, SOURCE, __LINE__);
-    sendSimple(connection, Command::applet(0x42, component, 0x00).data(data, dataSize));
+    QV_REQUIRE_RANGE(dataSize, 0, Command::MAX_DATA);
+    sendSimple(connection,
+               Command::applet(INS_IMPORT_COMPONENT, component, 0x00).data(data, dataSize));
 }
 
 void getComponent(ctl::CardConnection& connection, std::uint8_t component, std::uint8_t* buffer,
                   std::size_t* size) {
-    static const char* const FUNCTION = "amwkalvik::apdu::getComponent";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_TRACE_ARG(COMPONENT, "component", componentText(component));
+    QV_ENTER("amwkalvik::apdu::getComponent");
+    QV_TRACE_NAMED("component", componentText(component));
     if (component != COMPONENT_E && component != COMPONENT_N)
         throw InvalidArgumentException("component must be COMPONENT_E or COMPONENT_N");
-    QV_CHECK_NOT_NULL(buffer, "buffer", FUNCTION, SOURCE, __LINE__);
-    QV_CHECK_NOT_NULL(size, "size", FUNCTION, SOURCE, __LINE__);
+    QV_REQUIRE(buffer);
+    QV_REQUIRE(size);
     Response response = sendAdjustingLe(
-        connection, Command::applet(0x44, component).le(component == COMPONENT_E ? 0x03 : 0x00));
+        connection,
+        Command::applet(INS_GET_COMPONENT, component).le(component == COMPONENT_E ? 0x03 : 0x00));
     checkStatusWord(response.sw);
     if (response.length > *size)
         throw InvalidArgumentException("insuficienct buffer for store a component");
@@ -655,21 +644,20 @@ void getComponent(ctl::CardConnection& connection, std::uint8_t component, std::
 }
 
 void cryptInit(ctl::CardConnection& connection, std::uint16_t blockId) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::cryptInit");
-    logNumber("blockId", blockId);
-    sendSimple(connection, Command::applet(0x46, hi(blockId), lo(blockId)).le(0x00));
+    QV_ENTER("amwkalvik::apdu::cryptInit");
+    QV_TRACE_VALUE(blockId);
+    sendSimple(connection, Command::forBlock(INS_CRYPT_INIT, blockId).le(0x00));
 }
 
 void crypt(ctl::CardConnection& connection, const std::uint8_t* data, bool final,
            std::uint8_t* signedData, std::size_t signedDataSize, bool sensitive) {
-    static const char* const FUNCTION = "amwkalvik::apdu::crypt";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_CHECK_NOT_NULL(data, "data", FUNCTION, SOURCE, __LINE__);
+    QV_ENTER("amwkalvik::apdu::crypt");
+    QV_REQUIRE(data);
     if (sensitive)
-        QV_LOG(COMPONENT, "data = ******");
+        QV_TRACE("data = ******");
     else
-        logDump("data = ", data, CRYPT_BLOCK_SIZE);
-    logNumber("signedDataSize", signedDataSize);
+        QV_TRACE_BYTES_WRAPPED("data = ", data, CRYPT_BLOCK_SIZE);
+    QV_TRACE_VALUE(signedDataSize);
     if (final) {
         if (signedData == nullptr)
             throw InternalErrorException(
@@ -678,10 +666,10 @@ void crypt(ctl::CardConnection& connection, const std::uint8_t* data, bool final
             throw InternalErrorException("apdu::crypt() unexpected signedDataSize (%u)",
                                          static_cast<unsigned>(signedDataSize));
     } else if (signedDataSize != 0 && signedData == nullptr) {
-        QV_THROW_NULL_POINTER("signedData", FUNCTION, SOURCE, __LINE__);
+        QV_REQUIRE(signedData);
     }
     Response response = send(connection,
-                             Command::applet(final ? 0x4A : 0x48)
+                             Command::applet(final ? INS_CRYPT_FINAL : INS_CRYPT)
                                  .data(data, CRYPT_BLOCK_SIZE)
                                  .le(static_cast<std::uint8_t>(signedDataSize & 0xFF)),
                              sensitive);
@@ -691,26 +679,27 @@ void crypt(ctl::CardConnection& connection, const std::uint8_t* data, bool final
 }
 
 void amendKeypair(ctl::CardConnection& connection, std::uint16_t blockId, std::uint8_t operation) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::amendKeypair");
-    logNumber("blockId", blockId);
-    logNumber("operation", operation);
-    checkExact(
-        send(connection, Command::applet(0x4C, hi(blockId), lo(blockId)).data(&operation, 1)), 0);
+    QV_ENTER("amwkalvik::apdu::amendKeypair");
+    QV_TRACE_VALUE(blockId);
+    QV_TRACE_VALUE(operation);
+    checkExact(send(connection, Command::forBlock(INS_AMEND_KEYPAIR, blockId).data(&operation, 1)),
+               0);
 }
 
 void continueAmendKeyPair(ctl::CardConnection& connection, std::uint8_t p1, std::uint8_t p2,
                           std::uint16_t word, std::uint64_t metadataSize) {
-    static const char* const FUNCTION = "amwkalvik::apdu::continueAmendKeyPair";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("p1", p1);
-    logNumber("p2", p2);
-    logNumber("word", word);
-    logNumber("metadataSize", static_cast<unsigned long>(metadataSize));
-    QV_CHECK_RANGE(metadataSize, 0, 4294967295LL, "metadataSize", FUNCTION, SOURCE, __LINE__);
+    QV_ENTER("amwkalvik::apdu::continueAmendKeyPair");
+    QV_TRACE_VALUE(p1);
+    QV_TRACE_VALUE(p2);
+    QV_TRACE_VALUE(word);
+    QV_TRACE_VALUE(metadataSize);
+    QV_REQUIRE_RANGE(metadataSize, 0, 4294967295LL);
     std::uint8_t data[4];
     putWord(data, word);
     putWord(data + 2, static_cast<std::uint16_t>(metadataSize));
-    checkExact(send(connection, Command::applet(0x4E, p1, p2).data(data, sizeof data)), 0);
+    checkExact(send(connection,
+                    Command::applet(INS_CONTINUE_AMEND_KEY_PAIR, p1, p2).data(data, sizeof data)),
+               0);
 }
 
 amw::AuthenticationResult authenticate(ctl::CardConnection& connection, std::uint8_t role,
@@ -718,35 +707,35 @@ amw::AuthenticationResult authenticate(ctl::CardConnection& connection, std::uin
                                        const std::uint8_t* authData, std::size_t authDataSize,
                                        std::uint32_t* triesRemaining,
                                        amw::PinPadNotifier* notifier) {
-    static const char* const FUNCTION = "amwkalvik::apdu::authenticate";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("role", role);
-    QV_TRACE_ARG(COMPONENT, "sessionPin", boolText(sessionPin));
-    QV_TRACE_ARG(COMPONENT, "type", amw::authenticationTypeText(type));
+    QV_ENTER("amwkalvik::apdu::authenticate");
+    QV_TRACE_VALUE(role);
+    QV_TRACE_VALUE(sessionPin);
+    QV_TRACE_NAMED("type", amw::authenticationTypeText(type));
     const bool pinPad = connection.isPinPadAvailable();
-    QV_TRACE_ARG(COMPONENT, "cc->isPinPadAvailable()", boolText(pinPad));
-    QV_CHECK_NOT_NULL(triesRemaining, "triesRemaining", FUNCTION, SOURCE, __LINE__);
+    QV_TRACE_NAMED("cc->isPinPadAvailable()", boolText(pinPad));
+    QV_REQUIRE(triesRemaining);
 
     std::uint8_t data[16] = {};
     std::size_t lc;
     const bool typedPin = type == amw::AuthenticationObject::PIN && !sessionPin;
     if (!typedPin) {
         if (authData == nullptr || authDataSize != 8) {
-            QV_LOG(COMPONENT, "invalid auth data");
+            QV_TRACE("invalid auth data");
             return amw::AUTHENTICATION_WRONG_PIN;
         }
         lc = 8;
         std::memcpy(data, authData, 8);
     } else {
         if (!pinPad && (authData == nullptr || authDataSize > 16)) {
-            QV_LOG(COMPONENT, "invalid auth data");
+            QV_TRACE("invalid auth data");
             return amw::AUTHENTICATION_WRONG_PIN;
         }
         lc = 16;
         if (!pinPad && authDataSize > 0)
             std::memcpy(data, authData, authDataSize);
     }
-    Command command = Command::applet(0x20, role, sessionPin ? 0x02 : 0x00).data(data, lc);
+    Command command =
+        Command::applet(INS_AUTHENTICATE, role, sessionPin ? 0x02 : 0x00).data(data, lc);
 
     std::uint16_t sw;
     if (typedPin && pinPad) {
@@ -761,43 +750,41 @@ amw::AuthenticationResult authenticate(ctl::CardConnection& connection, std::uin
 }
 
 void deauthenticate(ctl::CardConnection& connection, std::uint8_t role) {
-    TraceScope trace(COMPONENT, "amwkalvik::apdu::deauthenticate");
-    logNumber("role", role);
-    sendSimple(connection, Command::applet(0x22, role).le(0x00));
+    QV_ENTER("amwkalvik::apdu::deauthenticate");
+    QV_TRACE_VALUE(role);
+    sendSimple(connection, Command::applet(INS_DEAUTHENTICATE, role).le(0x00));
 }
 
 void getChallenge(ctl::CardConnection& connection, std::uint8_t role,
                   StaticBuffer<128>* challenge) {
-    static const char* const FUNCTION = "amwkalvik::apdu::getChallenge";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("role", role);
-    QV_CHECK_NOT_NULL(challenge, "challenge", FUNCTION, SOURCE, __LINE__);
-    challenge->assign(receive(connection, Command::applet(0x24, role), 8).data, 8);
+    QV_ENTER("amwkalvik::apdu::getChallenge");
+    QV_TRACE_VALUE(role);
+    QV_REQUIRE(challenge);
+    challenge->assign(receive(connection, Command::applet(INS_GET_CHALLENGE, role), 8).data, 8);
 }
 
 void generateSessionPin(ctl::CardConnection& connection, std::uint8_t role,
                         StaticBuffer<128>* sessionPin) {
-    static const char* const FUNCTION = "amwkalvik::apdu::generateSessionPin";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("role", role);
-    QV_CHECK_NOT_NULL(sessionPin, "sessionPin", FUNCTION, SOURCE, __LINE__);
+    QV_ENTER("amwkalvik::apdu::generateSessionPin");
+    QV_TRACE_VALUE(role);
+    QV_REQUIRE(sessionPin);
     // The answer is a secret that re-authenticates the role: never traced.
-    sessionPin->assign(receive(connection, Command::applet(0x2E, role), 8, true).data, 8);
+    sessionPin->assign(
+        receive(connection, Command::applet(INS_GENERATE_SESSION_PIN, role), 8, true).data, 8);
 }
 
 void changePin(ctl::CardConnection& connection, std::uint8_t role, bool isAuthObjectPin,
                const std::uint8_t* authData, std::size_t authDataSize,
                amw::PinPadNotifier* notifier) {
-    static const char* const FUNCTION = "amwkalvik::apdu::changePin";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("role", role);
-    QV_TRACE_ARG(COMPONENT, "isAuthObjectPin", boolText(isAuthObjectPin));
+    QV_ENTER("amwkalvik::apdu::changePin");
+    QV_TRACE_VALUE(role);
+    QV_TRACE_VALUE(isAuthObjectPin);
     const bool pinPad = connection.isPinPadAvailable();
-    QV_TRACE_ARG(COMPONENT, "is_pinpad", boolText(pinPad));
+    QV_TRACE_NAMED("is_pinpad", boolText(pinPad));
 
     if (pinPad && isAuthObjectPin) {
         const std::uint8_t zeros[16] = {};
-        Command command = Command::applet(0x26, 0x00, role).data(zeros, sizeof zeros);
+        Command command = Command::applet(INS_CHANGE_PIN, 0x00, role).data(zeros, sizeof zeros);
         std::uint32_t tries = 0;
         std::uint16_t sw = runPinPadLoop(
             notifier, tries, command, [&](const std::uint8_t* bytes, std::size_t size) {
@@ -807,19 +794,19 @@ void changePin(ctl::CardConnection& connection, std::uint8_t role, bool isAuthOb
         return;
     }
 
-    QV_CHECK_NOT_NULL(authData, "authData", FUNCTION, SOURCE, __LINE__);
+    QV_REQUIRE(authData);
     std::uint8_t data[24] = {};
     std::size_t lc;
     if (isAuthObjectPin) {
-        QV_CHECK_RANGE(authDataSize, 1, 16, "authDataSize", FUNCTION, SOURCE, __LINE__);
+        QV_REQUIRE_RANGE(authDataSize, 1, 16);
         lc = 16;
     } else {
-        if (authDataSize != 24)
-            QV_THROW_INVALID_ARGUMENT("authDataSize", FUNCTION, SOURCE, __LINE__);
+        QV_REQUIRE_VALID(authDataSize == 24, "authDataSize");
         lc = 24;
     }
     std::memcpy(data, authData, authDataSize);
-    checkStatusWord(send(connection, Command::applet(0x26, 0x00, role).data(data, lc), true).sw);
+    checkStatusWord(
+        send(connection, Command::applet(INS_CHANGE_PIN, 0x00, role).data(data, lc), true).sw);
 }
 
 amw::AuthenticationResult unblockPin(ctl::CardConnection& connection, std::uint8_t role,
@@ -828,15 +815,14 @@ amw::AuthenticationResult unblockPin(ctl::CardConnection& connection, std::uint8
                                      std::uint32_t targetAuthType, const std::uint8_t* targetData,
                                      std::size_t targetDataSize, std::uint32_t* triesRemaining,
                                      amw::PinPadNotifier* notifier) {
-    static const char* const FUNCTION = "amwkalvik::apdu::unblockPin";
-    TraceScope trace(COMPONENT, FUNCTION);
+    QV_ENTER("amwkalvik::apdu::unblockPin");
     const bool pinPad = connection.isPinPadAvailable();
-    logNumber("role", role);
-    logNumber("targetRole", targetRole);
-    QV_TRACE_ARG(COMPONENT, "is_pinpad", boolText(pinPad));
-    QV_TRACE_ARG(COMPONENT, "authType", amw::authenticationTypeText(authType));
-    QV_TRACE_ARG(COMPONENT, "targetAuthType", amw::authenticationTypeText(targetAuthType));
-    QV_CHECK_NOT_NULL(triesRemaining, "triesRemaining", FUNCTION, SOURCE, __LINE__);
+    QV_TRACE_VALUE(role);
+    QV_TRACE_VALUE(targetRole);
+    QV_TRACE_NAMED("is_pinpad", boolText(pinPad));
+    QV_TRACE_NAMED("authType", amw::authenticationTypeText(authType));
+    QV_TRACE_NAMED("targetAuthType", amw::authenticationTypeText(targetAuthType));
+    QV_REQUIRE(triesRemaining);
 
     const bool authPin = authType == amw::AuthenticationObject::PIN;
     const bool targetPin = targetAuthType == amw::AuthenticationObject::PIN;
@@ -844,36 +830,26 @@ amw::AuthenticationResult unblockPin(ctl::CardConnection& connection, std::uint8
     std::size_t lc = 0;
 
     if (!pinPad || (!authPin && !targetPin)) {
-        if (authData == nullptr || authDataSize == 0)
-            QV_THROW_INVALID_ARGUMENT("authData", FUNCTION, SOURCE, __LINE__);
-        if (targetData == nullptr || targetDataSize == 0)
-            QV_THROW_INVALID_ARGUMENT("targetData", FUNCTION, SOURCE, __LINE__);
-        // The authenticating value, then the new value of the target.
-        struct Part {
-            bool pin;
-            const std::uint8_t* bytes;
-            std::size_t size;
-            std::size_t keySize;
-            const char* sizeName;
-        };
-        const Part parts[2] = {{authPin, authData, authDataSize, 8, "authDataSize"},
-                               {targetPin, targetData, targetDataSize, 24, "targetDataSize"}};
-        for (const Part& part : parts) {
-            if (part.pin) {
-                QV_CHECK_RANGE(part.size, 1, 16, part.sizeName, FUNCTION, SOURCE, __LINE__);
-                std::memcpy(data + lc, part.bytes, part.size);
-                lc += 16;
-            } else {
-                if (part.size != part.keySize) {
-                    *triesRemaining = TRIES_UNKNOWN;
-                    return amw::AUTHENTICATION_WRONG_PIN;
-                }
-                std::memcpy(data + lc, part.bytes, part.size);
-                lc += part.keySize;
-            }
-        }
+        QV_REQUIRE_VALID(authData != nullptr && authDataSize != 0, "authData");
+        QV_REQUIRE_VALID(targetData != nullptr && targetDataSize != 0, "targetData");
+        // The authenticating value, then the new value of the target: a PIN
+        // zero-padded to 16 bytes, a key in its own width.
+        if (authPin)
+            QV_REQUIRE_RANGE(authDataSize, 1, 16);
+        else if (authDataSize != 8)
+            return unknownTries(triesRemaining);
+        if (targetPin)
+            QV_REQUIRE_RANGE(targetDataSize, 1, 16);
+        else if (targetDataSize != 24)
+            return unknownTries(triesRemaining);
+        std::memcpy(data, authData, authDataSize);
+        lc = authPin ? 16 : 8;
+        std::memcpy(data + lc, targetData, targetDataSize);
+        lc += targetPin ? 16 : 24;
         const std::uint16_t sw =
-            send(connection, Command::applet(0x28, role, targetRole).data(data, lc), true).sw;
+            send(connection, Command::applet(INS_UNBLOCK_PIN, role, targetRole).data(data, lc),
+                 true)
+                .sw;
         return authenticationResult(sw, triesRemaining, false);
     }
 
@@ -885,53 +861,48 @@ amw::AuthenticationResult unblockPin(ctl::CardConnection& connection, std::uint8
             return connection.pinPadModify(1, 1, 5, 21, bytes, size);
         };
     } else if (authPin) {
-        if (targetData == nullptr || targetDataSize != 24)
-            QV_THROW_INVALID_ARGUMENT("targetData", FUNCTION, SOURCE, __LINE__);
+        QV_REQUIRE_VALID(targetData != nullptr && targetDataSize == 24, "targetData");
         std::memcpy(data + 16, targetData, 24);
         lc = 40;
         entry = [&](const std::uint8_t* bytes, std::size_t size) {
             return connection.pinPadVerify(5, bytes, size);
         };
     } else {
-        QV_CHECK_NOT_NULL(authData, "authData", FUNCTION, SOURCE, __LINE__);
-        if (authDataSize != 8) {
-            *triesRemaining = TRIES_UNKNOWN;
-            return amw::AUTHENTICATION_WRONG_PIN;
-        }
+        QV_REQUIRE(authData);
+        if (authDataSize != 8)
+            return unknownTries(triesRemaining);
         std::memcpy(data, authData, 8);
         lc = 24;
         entry = [&](const std::uint8_t* bytes, std::size_t size) {
             return connection.pinPadModify(0, 1, 0, 13, bytes, size);
         };
     }
-    Command command = Command::applet(0x28, role, targetRole).data(data, lc);
+    Command command = Command::applet(INS_UNBLOCK_PIN, role, targetRole).data(data, lc);
     const std::uint16_t sw = runPinPadLoop(notifier, *triesRemaining, command, entry);
     return authenticationResult(sw, triesRemaining, false);
 }
 
 bool getAuthenticateObject(ctl::CardConnection& connection, std::uint8_t index,
                            std::uint8_t* info) {
-    static const char* const FUNCTION = "amwkalvik::apdu::getAuthenticateObject";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("index", index);
-    QV_CHECK_NOT_NULL(info, "info", FUNCTION, SOURCE, __LINE__);
-    return receiveIfPresent(connection, Command::applet(0x2C, index, 0x00), info,
-                            AUTH_OBJECT_RECORD_SIZE);
+    QV_ENTER("amwkalvik::apdu::getAuthenticateObject");
+    QV_TRACE_VALUE(index);
+    QV_REQUIRE(info);
+    return receiveIfPresent(connection, Command::applet(INS_GET_AUTHENTICATE_OBJECT, index, 0x00),
+                            info, AUTH_OBJECT_RECORD_SIZE);
 }
 
 bool getAuthenticateObjectPinPolicy(ctl::CardConnection& connection, std::uint8_t index,
                                     std::uint8_t* policy, std::size_t size) {
-    static const char* const FUNCTION = "amwkalvik::apdu::getAuthenticateObjectPinPolicy";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("index", index);
-    QV_CHECK_NOT_NULL(policy, "policy", FUNCTION, SOURCE, __LINE__);
+    QV_ENTER("amwkalvik::apdu::getAuthenticateObjectPinPolicy");
+    QV_TRACE_VALUE(index);
+    QV_REQUIRE(policy);
     if (size != PIN_POLICY_SIZE)
         throw InternalErrorException(
             "invalid size of buffer in getAuthenticateObjectPinPolicy(): actual = %d, expected = "
             "%d",
             static_cast<int>(size), static_cast<int>(PIN_POLICY_SIZE));
-    return receiveIfPresent(connection, Command::applet(0x2C, index, 0x01), policy,
-                            PIN_POLICY_SIZE);
+    return receiveIfPresent(connection, Command::applet(INS_GET_AUTHENTICATE_OBJECT, index, 0x01),
+                            policy, PIN_POLICY_SIZE);
 }
 
 }  // namespace apdu

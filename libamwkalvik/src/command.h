@@ -1,11 +1,12 @@
 #pragma once
 // The one place where command APDUs are put together: header, then Lc and
 // data when there is data, then Le when a response is expected.
+#include "amwkalvik/apdu.h"
+#include "exceptions.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-
-#include "exceptions.h"
 
 namespace amwkalvik {
 namespace apdu {
@@ -15,13 +16,17 @@ public:
     static constexpr std::size_t MAX_DATA = 255;
     static constexpr std::size_t MAX_SIZE = 4 + 1 + MAX_DATA + 1;
 
-    Command(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2) noexcept
-        : bytes_{cla, ins, p1, p2}, dataLength_(0), hasData_(false), hasLe_(false), le_(0) {}
-
     // Class 0x80 commands, the applet's own.
-    static Command applet(std::uint8_t ins, std::uint8_t p1 = 0, std::uint8_t p2 = 0) noexcept {
+    static Command applet(Instruction ins, std::uint8_t p1 = 0, std::uint8_t p2 = 0) noexcept {
         return Command(0x80, ins, p1, p2);
     }
+    // An applet command on the object whose block id goes in P1 (high byte) and P2.
+    static Command forBlock(Instruction ins, std::uint16_t blockId) noexcept {
+        return applet(ins, static_cast<std::uint8_t>(blockId >> 8),
+                      static_cast<std::uint8_t>(blockId));
+    }
+    // SELECT by AID, the one class 0x00 command.
+    static Command select() noexcept { return Command(0x00, INS_SELECT, 0x04, 0x00); }
 
     Command& data(const std::uint8_t* bytes, std::size_t length) {
         if (length > MAX_DATA)
@@ -46,8 +51,6 @@ public:
         return copy;
     }
 
-    std::uint8_t ins() const noexcept { return bytes_[1]; }
-
     // Lays out Lc and Le behind the data and returns the whole command.
     const std::uint8_t* bytes() noexcept {
         std::size_t n = 4;
@@ -65,6 +68,9 @@ public:
     }
 
 private:
+    Command(std::uint8_t cla, Instruction ins, std::uint8_t p1, std::uint8_t p2) noexcept
+        : bytes_{cla, ins, p1, p2}, dataLength_(0), hasData_(false), hasLe_(false), le_(0) {}
+
     std::uint8_t bytes_[MAX_SIZE];
     std::size_t dataLength_;
     bool hasData_;

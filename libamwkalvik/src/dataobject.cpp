@@ -7,19 +7,17 @@
 
 #include <memory>
 
-namespace amwkalvik {
+QV_TRACE_UNIT("AMWKALVIK", "libamwkalvik/src/dataobject");
 
-using storage::COMPONENT;
+namespace amwkalvik {
 
 DataObject* DataObject::createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
                                          const std::uint8_t* header) {
-    static const char* const FUNCTION = "amwkalvik::DataObject::createFromHeader";
-    TraceScope trace(COMPONENT, FUNCTION);
-    const std::size_t metadataSize = header::field(header, header::METADATA_SIZE);
+    QV_ENTER("amwkalvik::DataObject::createFromHeader");
     std::uint8_t metadata[MAX_METADATA_SIZE];
-    storage::readMetadata(connection, metadataSize, metadata, FUNCTION,
-                          "libamwkalvik/src/dataobject", 18);
-    LvReader reader(metadata, metadataSize);
+    // An oversized area is refused with the line its message has always carried.
+    LvReader reader(metadata, storage::readMetadata(connection, header, metadata, qvFunction_,
+                                                    qvTraceUnit_.source, 18));
     std::unique_ptr<DataObject> object(new DataObject(&connection));
     reader.readMandatory(object->pkcs11Id);
     reader.readMandatory(object->label);
@@ -28,7 +26,7 @@ DataObject* DataObject::createFromHeader(ctl::CardConnection& connection, std::u
     object->contentSize = header::field(header, header::CONTENT_SIZE);
     object->cardContentSize = object->contentSize;
     object->blockId = blockId;
-    object->acReadContent = header::field(header, header::AC_FIRST);
+    object->acReadContent = header::field(header, header::AC_READ);
     return object.release();
 }
 
@@ -43,7 +41,7 @@ void DataObject::deserialize(std::istream& stream) {
 }
 
 void DataObject::commitCreationOrMetadataChanges() {
-    TraceScope trace(COMPONENT, "amwkalvik::DataObject::commitCreationOrMetadataChanges");
+    QV_ENTER("amwkalvik::DataObject::commitCreationOrMetadataChanges");
     LvWriter metadata;
     metadata.writeValue(pkcs11Id);
     metadata.writeValue(label);
@@ -54,18 +52,18 @@ void DataObject::commitCreationOrMetadataChanges() {
         // The card chose the condition; learn which.
         std::uint8_t head[DATA_OBJECT_HEADER_SIZE];
         apdu::beginReadMetadata(*connection, blockId, head, sizeof head);
-        acReadContent = header::field(head, header::AC_FIRST);
+        acReadContent = header::field(head, header::AC_READ);
     }
 }
 
 void DataObject::commitContentChanges() {
-    TraceScope trace(COMPONENT, "amwkalvik::DataObject::commitContentChanges");
+    QV_ENTER("amwkalvik::DataObject::commitContentChanges");
     storage::writeContent(*connection, blockId, getContent(), cardContentSize);
     contentSize = cardContentSize;
 }
 
 void DataObject::readContent(StaticBuffer<65536>& buffer) {
-    TraceScope trace(COMPONENT, "amwkalvik::DataObject::readContent");
+    QV_ENTER("amwkalvik::DataObject::readContent");
     storage::readContent(*connection, blockId, buffer);
 }
 

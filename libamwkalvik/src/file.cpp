@@ -7,9 +7,9 @@
 #include <cctype>
 #include <memory>
 
-namespace amwkalvik {
+QV_TRACE_UNIT("AMWKALVIK", "libamwkalvik/src/file");
 
-using storage::COMPONENT;
+namespace amwkalvik {
 
 namespace {
 
@@ -28,13 +28,13 @@ StaticBuffer<8> nameField(const std::uint8_t* bytes) {
 
 File* File::createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
                              const std::uint8_t* header) {
-    TraceScope trace(COMPONENT, "amwkalvik::File::createFromHeader");
+    QV_ENTER("amwkalvik::File::createFromHeader");
     std::unique_ptr<File> file(new File(&connection));
     file->directoryName = nameField(header + 17);
     file->fileName = nameField(header + 25);
-    file->acRead = header::field(header, header::AC_FIRST);
-    file->acSecond = header::field(header, header::AC_SECOND);
-    file->acThird = header::field(header, header::AC_THIRD);
+    file->acRead = header::field(header, header::AC_READ);
+    file->acWrite = header::field(header, header::AC_WRITE);
+    file->acDelete = header::field(header, header::AC_DELETE);
     file->contentSize = header::field(header, header::CONTENT_SIZE);
     file->cardContentSize = file->contentSize;
     file->blockId = blockId;
@@ -42,34 +42,34 @@ File* File::createFromHeader(ctl::CardConnection& connection, std::uint16_t bloc
 }
 
 void File::commitCreationOrMetadataChanges() {
-    TraceScope trace(COMPONENT, "amwkalvik::File::commitCreationOrMetadataChanges");
+    QV_ENTER("amwkalvik::File::commitCreationOrMetadataChanges");
     if (blockId != NO_BLOCK)
         return;  // files carry no metadata; only creation is committed
     apdu::setMetadataSize(*connection, 0);
     blockId = apdu::commitCreationOrUpdateMetadata(*connection);
-    if (acRead.isNotSpecified() || acSecond.isNotSpecified() || acThird.isNotSpecified()) {
+    if (acRead.isNotSpecified() || acWrite.isNotSpecified() || acDelete.isNotSpecified()) {
         std::uint8_t head[FILE_HEADER_SIZE];
         apdu::beginReadMetadata(*connection, blockId, head, sizeof head);
-        acRead = header::field(head, header::AC_FIRST);
-        acSecond = header::field(head, header::AC_SECOND);
-        acThird = header::field(head, header::AC_THIRD);
+        acRead = header::field(head, header::AC_READ);
+        acWrite = header::field(head, header::AC_WRITE);
+        acDelete = header::field(head, header::AC_DELETE);
     }
 }
 
 void File::commitContentChanges() {
-    TraceScope trace(COMPONENT, "amwkalvik::File::commitContentChanges");
+    QV_ENTER("amwkalvik::File::commitContentChanges");
     storage::writeContent(*connection, blockId, getContent(), cardContentSize);
     contentSize = cardContentSize;
 }
 
 void File::readContent(StaticBuffer<65536>& buffer) {
-    TraceScope trace(COMPONENT, "amwkalvik::File::readContent");
+    QV_ENTER("amwkalvik::File::readContent");
     storage::readContent(*connection, blockId, buffer);
 }
 
 Directory* Directory::createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
                                        const std::uint8_t* header) {
-    TraceScope trace(COMPONENT, "amwkalvik::Directory::createFromHeader");
+    QV_ENTER("amwkalvik::Directory::createFromHeader");
     std::unique_ptr<Directory> directory(new Directory(&connection));
     const std::uint8_t* name = header + 19;
     std::size_t length = 0;
@@ -84,7 +84,7 @@ Directory* Directory::createFromHeader(ctl::CardConnection& connection, std::uin
 }
 
 void Directory::commitCreationOrMetadataChanges() {
-    TraceScope trace(COMPONENT, "amwkalvik::Directory::commitCreationOrMetadataChanges");
+    QV_ENTER("amwkalvik::Directory::commitCreationOrMetadataChanges");
     if (blockId != NO_BLOCK)
         return;  // nothing about an existing directory can change
     apdu::setMetadataSize(*connection, 0);

@@ -9,9 +9,9 @@
 
 #include <memory>
 
-namespace amwkalvik {
+QV_TRACE_UNIT("AMWKALVIK", "libamwkalvik/src/keypair");
 
-using storage::COMPONENT;
+namespace amwkalvik {
 
 namespace {
 
@@ -27,21 +27,18 @@ void readComponent(ctl::CardConnection& connection, std::uint8_t component,
 
 KeyPair* KeyPair::createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,
                                    const std::uint8_t* header) {
-    static const char* const FUNCTION = "amwkalvik::KeyPair::createFromHeader";
-    TraceScope trace(COMPONENT, FUNCTION);
-    const std::size_t metadataSize = header::field(header, header::METADATA_SIZE);
+    QV_ENTER("amwkalvik::KeyPair::createFromHeader");
     std::uint8_t metadata[MAX_METADATA_SIZE];
-    storage::readMetadata(connection, metadataSize, metadata, FUNCTION, "libamwkalvik/src/keypair",
-                          __LINE__);
-    LvReader reader(metadata, metadataSize);
+    LvReader reader(metadata, storage::readMetadata(connection, header, metadata, qvFunction_,
+                                                    qvTraceUnit_.source, __LINE__));
     std::unique_ptr<KeyPair> pair(new KeyPair(&connection));
     reader.readMandatory(pair->pkcs11Id);
     pair->keySize = header::field(header, header::KEY_SIZE);
     pair->keyUsage = header::field(header, header::KEY_USAGE);
     const std::uint8_t code = header[header::CONTENT_CODE];
-    pair->generatedOnCard = code & CONTENT_GENERATED_ON_CARD;
-    const bool hasPublic = (code & CONTENT_PUBLIC_KEY) != 0;
-    const bool hasPrivate = (code & CONTENT_PRIVATE_KEY) != 0;
+    pair->generatedOnCard = code & apdu::CONTENT_GENERATED_ON_CARD;
+    const bool hasPublic = (code & apdu::CONTENT_PUBLIC_KEY) != 0;
+    const bool hasPrivate = (code & apdu::CONTENT_PRIVATE_KEY) != 0;
     if (!hasPublic && !hasPrivate)
         throw InternalErrorException(
             "the keypair does not have a public key, a private key neither");
@@ -69,7 +66,7 @@ KeyPair* KeyPair::createFromHeader(ctl::CardConnection& connection, std::uint16_
 }
 
 void KeyPair::commitCreationOrMetadataChanges() {
-    TraceScope trace(COMPONENT, "amwkalvik::KeyPair::commitCreationOrMetadataChanges");
+    QV_ENTER("amwkalvik::KeyPair::commitCreationOrMetadataChanges");
     LvWriter metadata;
     metadata.writeValue(pkcs11Id);
     if (hasPublicKey)

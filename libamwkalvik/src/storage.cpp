@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+QV_TRACE_UNIT("AMWKALVIK", "libamwkalvik/src/storage");
+
 namespace amwkalvik {
 
 namespace header {
@@ -27,9 +29,9 @@ void toHostOrder(std::uint8_t* header, std::size_t offset) noexcept {
 
 void checkCardFreeSpace(ctl::CardConnection& connection, std::uint32_t oldSize,
                         std::uint32_t newSize) {
-    TraceScope trace(storage::COMPONENT, "amwkalvik::checkCardFreeSpace");
-    QV_TRACE_ARG(storage::COMPONENT, "oldSize", numberText(oldSize));
-    QV_TRACE_ARG(storage::COMPONENT, "newSize", numberText(newSize));
+    QV_ENTER("amwkalvik::checkCardFreeSpace");
+    QV_TRACE_VALUE(oldSize);
+    QV_TRACE_VALUE(newSize);
     if (newSize <= oldSize)
         return;
     std::uint32_t blockSize = 0, total = 0, freeBytes = 0;
@@ -40,21 +42,21 @@ void checkCardFreeSpace(ctl::CardConnection& connection, std::uint32_t oldSize,
     const std::uint64_t needed = blocks(newSize);
     const std::uint64_t released = blocks(oldSize);
     const std::uint64_t available = blocks(freeBytes);
-    QV_TRACE_ARG(storage::COMPONENT, "needed_block_count", numberText(needed));
-    QV_TRACE_ARG(storage::COMPONENT, "released_block_count", numberText(released));
-    QV_TRACE_ARG(storage::COMPONENT, "free_block_count", numberText(available));
+    QV_TRACE_NAMED("needed_block_count", numberText(needed));
+    QV_TRACE_NAMED("released_block_count", numberText(released));
+    QV_TRACE_NAMED("free_block_count", numberText(available));
     if (needed > available + released)
         throw amw::CardOutOfMemoryException();
 }
 
 namespace storage {
 
-const char* const COMPONENT = "AMWKALVIK";
-
-void readMetadata(ctl::CardConnection& connection, std::size_t size, std::uint8_t* out,
-                  const char* function, const char* source, int line) {
+std::size_t readMetadata(ctl::CardConnection& connection, const std::uint8_t* header,
+                         std::uint8_t* out, const char* function, const char* source, int line) {
+    const std::size_t size = header::field(header, header::METADATA_SIZE);
     QV_CHECK_RANGE(size, 0, MAX_METADATA_SIZE, "header.metaDataSize", function, source, line);
     apdu::readData(connection, out, size);
+    return size;
 }
 
 std::uint16_t commitMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
@@ -79,10 +81,11 @@ void readContent(ctl::CardConnection& connection, std::uint16_t blockId,
 
 void writeContent(ctl::CardConnection& connection, std::uint16_t blockId,
                   const StaticBuffer<65536>& content, std::uint32_t& cardContentSize) {
+    QV_FUNCTION_NAME("amwkalvik::storage::writeContent");
     // The card keeps content sizes in 16 bits.
-    QV_CHECK_RANGE(content.size(), 0, 0xFFFF, "contentSize", "amwkalvik::storage::writeContent",
-                   "libamwkalvik/src/storage", __LINE__);
-    const std::uint32_t newSize = static_cast<std::uint32_t>(content.size());
+    const std::size_t contentSize = content.size();
+    QV_REQUIRE_RANGE(contentSize, 0, 0xFFFF);
+    const std::uint32_t newSize = static_cast<std::uint32_t>(contentSize);
     checkCardFreeSpace(connection, cardContentSize, newSize);
     apdu::removeContent(connection, blockId);
     cardContentSize = 0;

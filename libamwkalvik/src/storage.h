@@ -14,12 +14,12 @@ class CardConnection;
 namespace amwkalvik {
 namespace storage {
 
-extern const char* const COMPONENT;
-
-// Reads the `size` bytes of metadata behind a header; a size over 1024 is
-// refused naming "header.metaDataSize", `function`, `source` and `line`.
-void readMetadata(ctl::CardConnection& connection, std::size_t size, std::uint8_t* out /*[1024]*/,
-                  const char* function, const char* source, int line);
+// Reads the metadata behind a header into `out` and returns its size; an
+// area over 1024 bytes is refused as "header.metaDataSize" of the caller's
+// `function`, `source` and `line`, before anything is read.
+std::size_t readMetadata(ctl::CardConnection& connection, const std::uint8_t* header,
+                         std::uint8_t* out /*[1024]*/, const char* function, const char* source,
+                         int line);
 
 // Writes new metadata (setMetadataSize) or replaces it (beginUpdateMetadata),
 // and returns the block id the card reports.

@@ -4,53 +4,25 @@
 #include "amwkalvik/apdu.h"
 #include "ctl/cardconnection.h"
 #include "exceptions.h"
-#include "logger.h"
 #include "trace.h"
 
 #include <cstring>
 #include <functional>
 #include <memory>
 
+QV_TRACE_UNIT("AMWKALVIK", "libamwkalvik/src/token");
+
 namespace amwkalvik {
 
 namespace {
-
-const char* const COMPONENT = "AMWKALVIK";
-const char* const SOURCE = "libamwkalvik/src/token";
 
 // Longest chain a card with 15-bit block ids can hold; a longer walk means a
 // damaged chain that loops.
 constexpr std::size_t MAX_CHAIN_LENGTH = 0x8000;
 
-void logNumber(const char* name, unsigned long value) {
-    QV_TRACE_ARG(COMPONENT, name, numberText(value));
-}
-
-void logBuffer(const char* label, const std::uint8_t* data, std::size_t length) {
-    const Logger& logger = Logger::instance();
-    if (logger.isEnabled())
-        logger.dump(COMPONENT, label, data, length, false);
-}
-
 void checkKeySize(std::uint32_t keySize) {
     if (keySize != Token::KEY_SIZE_1024 && keySize != Token::KEY_SIZE_2048)
         throw InvalidArgumentException("keySize must be 1024 or 2048");
-}
-
-// The card-side object behind a host object; anything else is a caller bug.
-template <class Card, class Base>
-Card& cardObject(Base* object, const char* argument, const char* function, int line) {
-    QV_CHECK_NOT_NULL(object, argument, function, SOURCE, line);
-    Card* card = dynamic_cast<Card*>(object);
-    if (card == nullptr)
-        QV_THROW_INVALID_ARGUMENT(argument, function, SOURCE, line);
-    return *card;
-}
-
-const amw::AuthenticationObject& authObject(const amw::AuthenticationObject* object,
-                                            const char* argument, const char* function, int line) {
-    QV_CHECK_NOT_NULL(object, argument, function, SOURCE, line);
-    return *object;
 }
 
 // The card wants a public exponent without leading zero bytes.
@@ -101,10 +73,10 @@ std::unique_ptr<KeyPair> beginContainerPair(ctl::CardConnection* connection, std
                                             std::uint32_t keySpec,
                                             const StaticBuffer<128>& pkcs11Id,
                                             std::uint16_t keyUsage) {
-    logNumber("keySize", keySize);
-    logNumber("containerIndex", containerIndex);
-    QV_TRACE_ARG(COMPONENT, "keySpec", amw::keySpecText(keySpec));
-    logNumber("keyUsage", keyUsage);
+    QV_TRACE_VALUE(keySize);
+    QV_TRACE_VALUE(containerIndex);
+    QV_TRACE_NAMED("keySpec", amw::keySpecText(keySpec));
+    QV_TRACE_VALUE(keyUsage);
     checkKeySize(keySize);
     const std::uint8_t spec = amw::toCardKeySpec(keySpec);
     apdu::createKeyPair(*connection, origin, static_cast<std::uint16_t>(keySize), keyUsage, spec,
@@ -116,8 +88,8 @@ std::unique_ptr<KeyPair> beginContainerPair(ctl::CardConnection* connection, std
 std::unique_ptr<KeyPair> beginLoneHalf(ctl::CardConnection* connection, std::uint8_t origin,
                                        std::uint32_t keySize, const StaticBuffer<128>& pkcs11Id,
                                        std::uint16_t keyUsage) {
-    logNumber("keySize", keySize);
-    logNumber("keyUsage", keyUsage);
+    QV_TRACE_VALUE(keySize);
+    QV_TRACE_VALUE(keyUsage);
     checkKeySize(keySize);
     apdu::createKeyPair(*connection, origin, static_cast<std::uint16_t>(keySize), keyUsage, 0,
                         0xFF);
@@ -132,18 +104,20 @@ void addHalf(ctl::CardConnection& connection, KeyPair& pair, bool present, const
     if (present)
         throw InternalErrorException("Keypair has already %s key", half);
     amw::toCardKeySpec(keySpec);
-    apdu::amendKeypair(connection, pair.blockId, Token::AMEND_ADD_KEY);
+    apdu::amendKeypair(connection, pair.blockId, apdu::CONTENT_BOTH_HALVES);
     importHalf();
     pair.containerIndex = containerIndex;
     pair.keySpec = keySpec;
     pair.metadataChanged = true;
 }
 
-// Tells the card to drop a half of a complete pair.
-void removeHalf(ctl::CardConnection& connection, KeyPair& pair, std::uint8_t operation,
+// Tells the card to drop a half of a complete pair: the operation is the
+// content code the pair keeps.
+void removeHalf(ctl::CardConnection& connection, KeyPair& pair, apdu::ContentCode remaining,
                 const char* half) {
-    apdu::amendKeypair(connection, pair.blockId,
-                       static_cast<std::uint8_t>(operation | (pair.generatedOnCard & 1)));
+    const auto generated =
+        static_cast<std::uint8_t>(pair.generatedOnCard ? apdu::CONTENT_GENERATED_ON_CARD : 0);
+    apdu::amendKeypair(connection, pair.blockId, static_cast<std::uint8_t>(remaining | generated));
     if (!pair.hasPublicKey || !pair.hasPrivateKey)
         throw InternalErrorException("cannot remove %s key from incomplete keypair", half);
     pair.metadataChanged = true;
@@ -168,7 +142,8 @@ const Property TRIES_REMAINING = {"QV_GET_TRIES_REMAINING", 1};
 
 Token::Token(ctl::CardConnection* connection)
     : amw::Token(TOKEN_TYPE_KALVIK), connection(connection) {
-    QV_CHECK_NOT_NULL(connection, "connection", "amwkalvik::Token::Token", SOURCE, __LINE__);
+    QV_FUNCTION_NAME("amwkalvik::Token::Token");
+    QV_REQUIRE(connection);
 }
 
 Token::~Token() = default;
@@ -194,8 +169,8 @@ SerializableEntity* Token::createSerializableEntity(int entityId) {
 }
 
 bool Token::getCacheFreshness(amw::FreshnessBlock* block) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::getCacheFreshness");
-    QV_CHECK_NOT_NULL(block, "block", "amwkalvik::Token::getCacheFreshness", SOURCE, __LINE__);
+    QV_ENTER("amwkalvik::Token::getCacheFreshness");
+    QV_REQUIRE(block);
     std::uint8_t bytes[amw::FreshnessBlock::CARD_LENGTH];
     if (!apdu::getCacheFreshness(*connection, bytes, sizeof bytes)) {
         block->clear();
@@ -206,7 +181,7 @@ bool Token::getCacheFreshness(amw::FreshnessBlock* block) {
 }
 
 void Token::setCacheFreshness(const amw::FreshnessBlock& block) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::setCacheFreshness");
+    QV_ENTER("amwkalvik::Token::setCacheFreshness");
     std::uint8_t bytes[amw::FreshnessBlock::CARD_LENGTH];
     block.toCardBytes(bytes);
     apdu::setCacheFreshness(*connection, bytes, sizeof bytes);
@@ -234,33 +209,33 @@ void Token::listChain(std::uint16_t* apdu::HeadsRequest::*head, std::size_t head
 }
 
 void Token::listKeyPairs(std::vector<amw::KeyPair*>& list) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::listKeyPairs");
+    QV_ENTER("amwkalvik::Token::listKeyPairs");
     listChain<KeyPair>(&apdu::HeadsRequest::keyPairs, KEY_PAIR_HEADER_SIZE, list, true);
 }
 
 void Token::listCertificates(std::vector<amw::X509Certificate*>& list) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::listCertificates");
+    QV_ENTER("amwkalvik::Token::listCertificates");
     listChain<X509Certificate>(&apdu::HeadsRequest::certificates, CERTIFICATE_HEADER_SIZE, list,
                                false);
 }
 
 void Token::listFiles(std::vector<amw::File*>& list) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::listFiles");
+    QV_ENTER("amwkalvik::Token::listFiles");
     listChain<File>(&apdu::HeadsRequest::files, FILE_HEADER_SIZE, list, false);
 }
 
 void Token::listDirs(std::vector<amw::Directory*>& list) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::listDirs");
+    QV_ENTER("amwkalvik::Token::listDirs");
     listChain<Directory>(&apdu::HeadsRequest::directories, DIRECTORY_HEADER_SIZE, list, false);
 }
 
 void Token::listDataObjects(std::vector<amw::DataObject*>& list) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::listDataObjects");
+    QV_ENTER("amwkalvik::Token::listDataObjects");
     listChain<DataObject>(&apdu::HeadsRequest::dataObjects, DATA_OBJECT_HEADER_SIZE, list, false);
 }
 
 void Token::listAuthenticateObjects(std::vector<amw::AuthenticationObject*>& list) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::listAuthenticateObjects");
+    QV_ENTER("amwkalvik::Token::listAuthenticateObjects");
     // Role 0, everyone, has nothing to authenticate with.
     for (std::uint32_t role = amw::AMWROLE_USER; role <= amw::AMWROLE_USER6; ++role) {
         std::uint8_t record[apdu::AUTH_OBJECT_RECORD_SIZE];
@@ -279,34 +254,32 @@ void Token::listAuthenticateObjects(std::vector<amw::AuthenticationObject*>& lis
 }
 
 void Token::getCardId(amw::CardId& cardId) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::getCardId");
+    QV_ENTER("amwkalvik::Token::getCardId");
     apdu::getCardId(*connection, cardId);
 }
 
 void Token::setCardId(const amw::CardId& cardId) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::setCardId");
+    QV_ENTER("amwkalvik::Token::setCardId");
     apdu::setCardId(*connection, cardId);
 }
 
 void Token::getCardSerialNumber(StaticBuffer<256>* serialNumber) {
-    static const char* const FUNCTION = "amwkalvik::Token::getCardSerialNumber";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_CHECK_NOT_NULL(serialNumber, "serialNumber", FUNCTION, SOURCE, __LINE__);
+    QV_ENTER("amwkalvik::Token::getCardSerialNumber");
+    QV_REQUIRE(serialNumber);
     serialNumber->clear();
     serialNumber->length = apdu::SERIAL_NUMBER_SIZE;
     apdu::getCardSerialNumber(*connection, serialNumber->data);
 }
 
 void Token::selectApplet() {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::selectApplet");
+    QV_ENTER("amwkalvik::Token::selectApplet");
     apdu::selectApplet(*connection);
 }
 
 void Token::getMemoryInfo(std::uint32_t* total, std::uint32_t* freeBytes) {
-    static const char* const FUNCTION = "amwkalvik::Token::getMemoryInfo";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_CHECK_NOT_NULL(total, "total", FUNCTION, SOURCE, __LINE__);
-    QV_CHECK_NOT_NULL(freeBytes, "free", FUNCTION, SOURCE, __LINE__);
+    QV_ENTER("amwkalvik::Token::getMemoryInfo");
+    QV_REQUIRE(total);
+    QV_REQUIRE_NAMED(freeBytes, "free");
     std::uint32_t blockSize = 0;
     apdu::getMemoryInfo(*connection, &blockSize, total, freeBytes);
 }
@@ -314,15 +287,16 @@ void Token::getMemoryInfo(std::uint32_t* total, std::uint32_t* freeBytes) {
 amw::X509Certificate* Token::createCertificate(const StaticBuffer<128>& label,
                                                const StaticBuffer<128>& pkcs11Id,
                                                std::uint8_t containerIndex, std::uint32_t keySpec,
-                                               bool trusted, amw::AccessCondition ac1,
-                                               amw::AccessCondition ac2, amw::AccessCondition ac3) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::createCertificate");
-    logNumber("containerIndex", containerIndex);
-    QV_TRACE_ARG(COMPONENT, "keySpec", amw::keySpecText(keySpec));
-    QV_TRACE_ARG(COMPONENT, "trusted", boolText(trusted));
+                                               bool trusted, amw::AccessCondition acRead,
+                                               amw::AccessCondition acWrite,
+                                               amw::AccessCondition acDelete) {
+    QV_ENTER("amwkalvik::Token::createCertificate");
+    QV_TRACE_VALUE(containerIndex);
+    QV_TRACE_NAMED("keySpec", amw::keySpecText(keySpec));
+    QV_TRACE_VALUE(trusted);
     amw::toCardKeySpec(keySpec);  // refuses unknown specs before the card is touched
-    apdu::createCertificate(*connection, trusted, ac1.getEncodedValue(), ac2.getEncodedValue(),
-                            ac3.getEncodedValue());
+    apdu::createCertificate(*connection, trusted, acRead.getEncodedValue(),
+                            acWrite.getEncodedValue(), acDelete.getEncodedValue());
     std::unique_ptr<X509Certificate> certificate(new X509Certificate(connection));
     certificate->label = label;
     certificate->pkcs11Id = pkcs11Id;
@@ -335,23 +309,21 @@ amw::X509Certificate* Token::createCertificate(const StaticBuffer<128>& label,
 }
 
 void Token::deleteCertificate(amw::X509Certificate* certificate) {
-    static const char* const FUNCTION = "amwkalvik::Token::deleteCertificate";
-    TraceScope trace(COMPONENT, FUNCTION);
-    auto& card = cardObject<X509Certificate>(certificate, "certificate", FUNCTION, __LINE__);
-    apdu::deleteObject(*connection, card.blockId);
+    QV_ENTER("amwkalvik::Token::deleteCertificate");
+    auto* card = dynamic_cast<X509Certificate*>(certificate);
+    QV_REQUIRE_NAMED(card, "certificate");
+    apdu::deleteObject(*connection, card->blockId);
 }
 
-amw::DataObject* Token::createDataObject(const StaticBuffer<128>& label,
-                                         const StaticBuffer<128>& pkcs11Id,
-                                         const StaticBuffer<128>& objectId,
-                                         const StaticBuffer<128>& application,
-                                         amw::AccessCondition ac1,
-                                         amw::AccessCondition acReadContent,
-                                         amw::AccessCondition ac3, amw::AccessCondition ac4) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::createDataObject");
-    logNumber("acReadContent", acReadContent.getEncodedValue());
-    apdu::createDataObject(*connection, ac1.getEncodedValue(), acReadContent.getEncodedValue(),
-                           ac3.getEncodedValue(), ac4.getEncodedValue());
+amw::DataObject* Token::createDataObject(
+    const StaticBuffer<128>& label, const StaticBuffer<128>& pkcs11Id,
+    const StaticBuffer<128>& objectId, const StaticBuffer<128>& application,
+    amw::AccessCondition acExtra, amw::AccessCondition acReadContent, amw::AccessCondition acWrite,
+    amw::AccessCondition acDelete) {
+    QV_ENTER("amwkalvik::Token::createDataObject");
+    QV_TRACE_NAMED("acReadContent", numberText(acReadContent.getEncodedValue()));
+    apdu::createDataObject(*connection, acExtra.getEncodedValue(), acReadContent.getEncodedValue(),
+                           acWrite.getEncodedValue(), acDelete.getEncodedValue());
     std::unique_ptr<DataObject> object(new DataObject(connection));
     object->label = label;
     object->pkcs11Id = pkcs11Id;
@@ -362,51 +334,53 @@ amw::DataObject* Token::createDataObject(const StaticBuffer<128>& label,
 }
 
 void Token::deleteDataObject(amw::DataObject* dataObject) {
-    static const char* const FUNCTION = "amwkalvik::Token::deleteDataObject";
-    TraceScope trace(COMPONENT, FUNCTION);
-    auto& card = cardObject<DataObject>(dataObject, "dataObject", FUNCTION, __LINE__);
-    apdu::deleteObject(*connection, card.blockId);
+    QV_ENTER("amwkalvik::Token::deleteDataObject");
+    auto* card = dynamic_cast<DataObject*>(dataObject);
+    QV_REQUIRE_NAMED(card, "dataObject");
+    apdu::deleteObject(*connection, card->blockId);
 }
 
 amw::File* Token::createFile(amw::Directory* directory, const StaticBuffer<8>& fileName,
-                             amw::AccessCondition acRead, amw::AccessCondition ac2,
-                             amw::AccessCondition ac3) {
-    static const char* const FUNCTION = "amwkalvik::Token::createFile";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_CHECK_NOT_NULL(directory, "dir", FUNCTION, SOURCE, 159);
-    auto& dir = cardObject<Directory>(directory, "dir", FUNCTION, 159);
-    apdu::createFile(*connection, dir.blockId, fileName.data, fileName.size(),
-                     acRead.getEncodedValue(), ac2.getEncodedValue(), ac3.getEncodedValue());
+                             amw::AccessCondition acRead, amw::AccessCondition acWrite,
+                             amw::AccessCondition acDelete) {
+    QV_ENTER("amwkalvik::Token::createFile");
+    auto* dir = dynamic_cast<Directory*>(directory);
+    QV_REQUIRE_AT_LINE(dir, "dir", 159);
+    apdu::createFile(*connection, dir->blockId, fileName.data, fileName.size(),
+                     acRead.getEncodedValue(), acWrite.getEncodedValue(),
+                     acDelete.getEncodedValue());
     std::unique_ptr<File> file(new File(connection));
     file->fileName = fileName;
-    file->directoryName = dir.directoryName;
+    file->directoryName = dir->directoryName;
     file->acRead = acRead;
-    file->acSecond = ac2;
-    file->acThird = ac3;
+    file->acWrite = acWrite;
+    file->acDelete = acDelete;
     return file.release();
 }
 
 void Token::deleteFile(amw::File* file) {
-    static const char* const FUNCTION = "amwkalvik::Token::deleteFile";
-    TraceScope trace(COMPONENT, FUNCTION);
-    apdu::deleteObject(*connection, cardObject<File>(file, "file", FUNCTION, __LINE__).blockId);
+    QV_ENTER("amwkalvik::Token::deleteFile");
+    auto* onCard = dynamic_cast<File*>(file);
+    QV_REQUIRE_NAMED(onCard, "file");
+    apdu::deleteObject(*connection, onCard->blockId);
 }
 
 amw::Directory* Token::createDirectory(const StaticBuffer<8>& directoryName,
-                                       amw::AccessCondition ac1, amw::AccessCondition ac2) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::createDirectory");
+                                       amw::AccessCondition acWrite,
+                                       amw::AccessCondition acDelete) {
+    QV_ENTER("amwkalvik::Token::createDirectory");
     apdu::createDirectory(*connection, directoryName.data, directoryName.size(),
-                          ac1.getEncodedValue(), ac2.getEncodedValue());
+                          acWrite.getEncodedValue(), acDelete.getEncodedValue());
     std::unique_ptr<Directory> directory(new Directory(connection));
     directory->directoryName = directoryName;
     return directory.release();
 }
 
 void Token::deleteDirectory(amw::Directory* directory) {
-    static const char* const FUNCTION = "amwkalvik::Token::deleteDirectory";
-    TraceScope trace(COMPONENT, FUNCTION);
-    apdu::deleteObject(*connection,
-                       cardObject<Directory>(directory, "directory", FUNCTION, __LINE__).blockId);
+    QV_ENTER("amwkalvik::Token::deleteDirectory");
+    auto* onCard = dynamic_cast<Directory*>(directory);
+    QV_REQUIRE_NAMED(onCard, "directory");
+    apdu::deleteObject(*connection, onCard->blockId);
 }
 
 amw::KeyPair* Token::generateKeyPair(const StaticBuffer<128>& publicLabel,
@@ -414,9 +388,10 @@ amw::KeyPair* Token::generateKeyPair(const StaticBuffer<128>& publicLabel,
                                      std::uint8_t containerIndex, std::uint32_t keySpec,
                                      const StaticBuffer<128>& pkcs11Id, std::uint16_t keyUsage,
                                      const StaticBuffer<256>& publicExponent) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::generateKeyPair");
-    std::unique_ptr<KeyPair> pair = beginContainerPair(connection, ORIGIN_GENERATE, keySize,
-                                                       containerIndex, keySpec, pkcs11Id, keyUsage);
+    QV_ENTER("amwkalvik::Token::generateKeyPair");
+    std::unique_ptr<KeyPair> pair =
+        beginContainerPair(connection, apdu::CONTENT_GENERATED_ON_CARD | apdu::CONTENT_BOTH_HALVES,
+                           keySize, containerIndex, keySpec, pkcs11Id, keyUsage);
     StaticBuffer<256> modulus;
     apdu::generateKeyPair(*connection, publicExponent, modulus);
     if (modulus.size() > keySize / 8)
@@ -433,9 +408,10 @@ amw::KeyPair* Token::importKeyPair(const StaticBuffer<128>& publicLabel,
                                    std::uint8_t containerIndex, std::uint32_t keySpec,
                                    const StaticBuffer<128>& pkcs11Id, std::uint16_t keyUsage,
                                    const amw::RsaPrivateKeyComponents& components) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::importKeyPair");
-    std::unique_ptr<KeyPair> pair = beginContainerPair(connection, ORIGIN_IMPORT_PAIR, keySize,
-                                                       containerIndex, keySpec, pkcs11Id, keyUsage);
+    QV_ENTER("amwkalvik::Token::importKeyPair");
+    std::unique_ptr<KeyPair> pair =
+        beginContainerPair(connection, apdu::CONTENT_BOTH_HALVES, keySize, containerIndex, keySpec,
+                           pkcs11Id, keyUsage);
     const StaticBuffer<256> exponent = stripLeadingZeros(components.e);
     importPublicComponents(*connection, components.n, exponent);
     importPrivateComponents(*connection, components);
@@ -448,9 +424,9 @@ amw::KeyPair* Token::importPublicKey(const StaticBuffer<128>& pkcs11Id, std::uin
                                      const StaticBuffer<128>& label, std::uint16_t keyUsage,
                                      const StaticBuffer<256>& modulus,
                                      const StaticBuffer<256>& publicExponent) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::importPublicKey");
+    QV_ENTER("amwkalvik::Token::importPublicKey");
     std::unique_ptr<KeyPair> pair =
-        beginLoneHalf(connection, ORIGIN_IMPORT_PUBLIC, keySize, pkcs11Id, keyUsage);
+        beginLoneHalf(connection, apdu::CONTENT_PUBLIC_KEY, keySize, pkcs11Id, keyUsage);
     const StaticBuffer<256> exponent = stripLeadingZeros(publicExponent);
     importPublicComponents(*connection, modulus, exponent);
     pair->addPublicKey(label, modulus, exponent, keyUsage);
@@ -460,9 +436,9 @@ amw::KeyPair* Token::importPublicKey(const StaticBuffer<128>& pkcs11Id, std::uin
 amw::KeyPair* Token::importPrivateKey(const StaticBuffer<128>& pkcs11Id, std::uint32_t keySize,
                                       const StaticBuffer<128>& label, std::uint16_t keyUsage,
                                       const amw::RsaPrivateKeyComponents& components) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::importPrivateKey");
+    QV_ENTER("amwkalvik::Token::importPrivateKey");
     std::unique_ptr<KeyPair> pair =
-        beginLoneHalf(connection, ORIGIN_IMPORT_PRIVATE, keySize, pkcs11Id, keyUsage);
+        beginLoneHalf(connection, apdu::CONTENT_PRIVATE_KEY, keySize, pkcs11Id, keyUsage);
     importPrivateComponents(*connection, components);
     pair->addPrivateKey(label, keyUsage);
     return pair.release();
@@ -472,13 +448,13 @@ void Token::amendKeyPairAddPublicKey(amw::KeyPair* keyPair, const StaticBuffer<1
                                      std::uint8_t containerIndex, std::uint32_t keySpec,
                                      std::uint16_t keyUsage, const StaticBuffer<256>& modulus,
                                      const StaticBuffer<256>& publicExponent) {
-    static const char* const FUNCTION = "amwkalvik::Token::amendKeyPairAddPublicKey";
-    TraceScope trace(COMPONENT, FUNCTION);
-    auto& pair = cardObject<KeyPair>(keyPair, "keyPair", FUNCTION, __LINE__);
+    QV_ENTER("amwkalvik::Token::amendKeyPairAddPublicKey");
+    auto* pair = dynamic_cast<KeyPair*>(keyPair);
+    QV_REQUIRE_NAMED(pair, "keyPair");
     const StaticBuffer<256> exponent = stripLeadingZeros(publicExponent);
-    addHalf(*connection, pair, pair.hasPublicKey, "public", containerIndex, keySpec, [&] {
+    addHalf(*connection, *pair, pair->hasPublicKey, "public", containerIndex, keySpec, [&] {
         importPublicComponents(*connection, modulus, exponent);
-        pair.addPublicKey(label, modulus, exponent, keyUsage);
+        pair->addPublicKey(label, modulus, exponent, keyUsage);
     });
 }
 
@@ -486,56 +462,56 @@ void Token::amendKeyPairAddPrivateKey(amw::KeyPair* keyPair, const StaticBuffer<
                                       std::uint8_t containerIndex, std::uint32_t keySpec,
                                       std::uint16_t keyUsage,
                                       const amw::RsaPrivateKeyComponents& components) {
-    static const char* const FUNCTION = "amwkalvik::Token::amendKeyPairAddPrivateKey";
-    TraceScope trace(COMPONENT, FUNCTION);
-    auto& pair = cardObject<KeyPair>(keyPair, "keyPair", FUNCTION, __LINE__);
-    addHalf(*connection, pair, pair.hasPrivateKey, "private", containerIndex, keySpec, [&] {
+    QV_ENTER("amwkalvik::Token::amendKeyPairAddPrivateKey");
+    auto* pair = dynamic_cast<KeyPair*>(keyPair);
+    QV_REQUIRE_NAMED(pair, "keyPair");
+    addHalf(*connection, *pair, pair->hasPrivateKey, "private", containerIndex, keySpec, [&] {
         importPrivateComponents(*connection, components);
-        pair.addPrivateKey(label, keyUsage);
+        pair->addPrivateKey(label, keyUsage);
     });
 }
 
 void Token::amendKeyPairRemovePublicKey(amw::KeyPair* keyPair) {
-    static const char* const FUNCTION = "amwkalvik::Token::amendKeyPairRemovePublicKey";
-    TraceScope trace(COMPONENT, FUNCTION);
-    auto& pair = cardObject<KeyPair>(keyPair, "keyPair", FUNCTION, __LINE__);
-    removeHalf(*connection, pair, AMEND_REMOVE_PUBLIC, "public");
-    pair.removePublicKey();
+    QV_ENTER("amwkalvik::Token::amendKeyPairRemovePublicKey");
+    auto* pair = dynamic_cast<KeyPair*>(keyPair);
+    QV_REQUIRE_NAMED(pair, "keyPair");
+    removeHalf(*connection, *pair, apdu::CONTENT_PRIVATE_KEY, "public");
+    pair->removePublicKey();
 }
 
 void Token::amendKeyPairRemovePrivateKey(amw::KeyPair* keyPair) {
-    static const char* const FUNCTION = "amwkalvik::Token::amendKeyPairRemovePrivateKey";
-    TraceScope trace(COMPONENT, FUNCTION);
-    auto& pair = cardObject<KeyPair>(keyPair, "keyPair", FUNCTION, __LINE__);
-    removeHalf(*connection, pair, AMEND_REMOVE_PRIVATE, "private");
-    pair.removePrivateKey();
+    QV_ENTER("amwkalvik::Token::amendKeyPairRemovePrivateKey");
+    auto* pair = dynamic_cast<KeyPair*>(keyPair);
+    QV_REQUIRE_NAMED(pair, "keyPair");
+    removeHalf(*connection, *pair, apdu::CONTENT_PUBLIC_KEY, "private");
+    pair->removePrivateKey();
 }
 
 void Token::deleteKeyPair(amw::KeyPair* keyPair) {
-    static const char* const FUNCTION = "amwkalvik::Token::deleteKeyPair";
-    TraceScope trace(COMPONENT, FUNCTION);
-    apdu::deleteObject(*connection,
-                       cardObject<KeyPair>(keyPair, "keyPair", FUNCTION, __LINE__).blockId);
+    QV_ENTER("amwkalvik::Token::deleteKeyPair");
+    auto* pair = dynamic_cast<KeyPair*>(keyPair);
+    QV_REQUIRE_NAMED(pair, "keyPair");
+    apdu::deleteObject(*connection, pair->blockId);
 }
 
 void Token::rsaExponentiation(amw::KeyPair* keyPair, const std::uint8_t* data, std::size_t length,
                               StaticBuffer<256>* output, bool hideData) {
-    static const char* const FUNCTION = "amwkalvik::Token::rsaExponentiation";
-    TraceScope trace(COMPONENT, FUNCTION);
-    logNumber("length", length);
+    QV_ENTER("amwkalvik::Token::rsaExponentiation");
+    QV_TRACE_VALUE(length);
     if (hideData)
-        QV_LOG(COMPONENT, "data = ******");
+        QV_TRACE("data = ******");
     else
-        logBuffer("data = ", data, data ? length : 0);
-    auto& pair = cardObject<KeyPair>(keyPair, "keyPair", FUNCTION, __LINE__);
-    QV_CHECK_NOT_NULL(data, "data", FUNCTION, SOURCE, __LINE__);
-    QV_CHECK_NOT_NULL(output, "output", FUNCTION, SOURCE, __LINE__);
+        QV_TRACE_BYTES("data = ", data, data ? length : 0);
+    auto* pair = dynamic_cast<KeyPair*>(keyPair);
+    QV_REQUIRE_NAMED(pair, "keyPair");
+    QV_REQUIRE(data);
+    QV_REQUIRE(output);
     const std::size_t expected =
-        pair.hasPublicKey ? pair.publicKey.modulus.size() : pair.keySize / 8u;
+        pair->hasPublicKey ? pair->publicKey.modulus.size() : pair->keySize / 8u;
     if (length != expected || (length != 128 && length != 256))
         throw InternalErrorException("unexpected length of data (expected %d,  actual %d)",
                                      static_cast<int>(expected), static_cast<int>(length));
-    apdu::cryptInit(*connection, pair.blockId);
+    apdu::cryptInit(*connection, pair->blockId);
     output->clear();
     if (length == 256)
         apdu::crypt(*connection, data, false, nullptr, 0, hideData);
@@ -548,47 +524,43 @@ amw::AuthenticationResult Token::authenticate(const amw::AuthenticationObject* a
                                               const std::uint8_t* secret, std::size_t length,
                                               std::uint32_t* triesRemaining,
                                               amw::PinPadNotifier* pinPad) {
-    static const char* const FUNCTION = "amwkalvik::Token::authenticate";
-    TraceScope trace(COMPONENT, FUNCTION);
-    const auto& ao = authObject(authenticationObject, "authenticationObject", FUNCTION, __LINE__);
-    QV_TRACE_ARG(COMPONENT, "role", amw::roleText(ao.role));
-    QV_LOG(COMPONENT, "data = ******");
-    logNumber("length", length);
-    return static_cast<amw::AuthenticationResult>(
-        apdu::authenticate(*connection, amw::toCardRole(ao.role), false, ao.type, secret, length,
-                           triesRemaining, pinPad));
+    QV_ENTER("amwkalvik::Token::authenticate");
+    QV_REQUIRE(authenticationObject);
+    const amw::AuthenticationObject& ao = *authenticationObject;
+    QV_TRACE_NAMED("role", amw::roleText(ao.role));
+    QV_TRACE("data = ******");
+    QV_TRACE_VALUE(length);
+    return apdu::authenticate(*connection, amw::toCardRole(ao.role), false, ao.type, secret, length,
+                              triesRemaining, pinPad);
 }
 
 amw::AuthenticationResult Token::authenticateSessionPin(std::uint32_t role, const std::uint8_t* pin,
                                                         std::size_t length,
                                                         std::uint32_t* triesRemaining) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::authenticateSessionPin");
-    QV_TRACE_ARG(COMPONENT, "role", amw::roleText(role));
-    QV_LOG(COMPONENT, "data = ******");
-    return static_cast<amw::AuthenticationResult>(
-        apdu::authenticate(*connection, amw::toCardRole(role), true, amw::AuthenticationObject::KEY,
-                           pin, length, triesRemaining, nullptr));
+    QV_ENTER("amwkalvik::Token::authenticateSessionPin");
+    QV_TRACE_NAMED("role", amw::roleText(role));
+    QV_TRACE("data = ******");
+    return apdu::authenticate(*connection, amw::toCardRole(role), true,
+                              amw::AuthenticationObject::KEY, pin, length, triesRemaining, nullptr);
 }
 
 void Token::generateSessionPin(std::uint32_t role, StaticBuffer<128>* sessionPin) {
-    static const char* const FUNCTION = "amwkalvik::Token::generateSessionPin";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_TRACE_ARG(COMPONENT, "role", amw::roleText(role));
-    QV_CHECK_NOT_NULL(sessionPin, "sessionPin", FUNCTION, SOURCE, 551);
+    QV_ENTER("amwkalvik::Token::generateSessionPin");
+    QV_TRACE_NAMED("role", amw::roleText(role));
+    QV_REQUIRE_AT_LINE(sessionPin, "sessionPin", 551);
     apdu::generateSessionPin(*connection, amw::toCardRole(role), sessionPin);
 }
 
 void Token::getChallenge(std::uint32_t role, StaticBuffer<128>* challenge) {
-    static const char* const FUNCTION = "amwkalvik::Token::getChallenge";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_TRACE_ARG(COMPONENT, "role", amw::roleText(role));
-    QV_CHECK_NOT_NULL(challenge, "challenge", FUNCTION, SOURCE, 559);
+    QV_ENTER("amwkalvik::Token::getChallenge");
+    QV_TRACE_NAMED("role", amw::roleText(role));
+    QV_REQUIRE_AT_LINE(challenge, "challenge", 559);
     apdu::getChallenge(*connection, amw::toCardRole(role), challenge);
 }
 
 void Token::deauthenticate(std::uint32_t role) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::deauthenticate");
-    QV_TRACE_ARG(COMPONENT, "role", amw::roleText(role));
+    QV_ENTER("amwkalvik::Token::deauthenticate");
+    QV_TRACE_NAMED("role", amw::roleText(role));
     apdu::deauthenticate(*connection, amw::toCardRole(role));
 }
 
@@ -598,56 +570,56 @@ amw::AuthenticationResult Token::unblockPin(const amw::AuthenticationObject* aut
                                             const std::uint8_t* newPin, std::size_t newPinLength,
                                             std::uint32_t* triesRemaining,
                                             amw::PinPadNotifier* pinPad) {
-    static const char* const FUNCTION = "amwkalvik::Token::unblockPin";
-    TraceScope trace(COMPONENT, FUNCTION);
-    const auto& ao = authObject(authenticationObject, "authenticationObject", FUNCTION, __LINE__);
-    const auto& target = authObject(targetAo, "targetAo", FUNCTION, __LINE__);
-    QV_TRACE_ARG(COMPONENT, "role", amw::roleText(ao.role));
-    QV_TRACE_ARG(COMPONENT, "targetRole", amw::roleText(target.role));
-    QV_LOG(COMPONENT, "data = ******");
-    return static_cast<amw::AuthenticationResult>(apdu::unblockPin(
-        *connection, amw::toCardRole(ao.role), ao.type, secret, secretLength,
-        amw::toCardRole(target.role), target.type, newPin, newPinLength, triesRemaining, pinPad));
+    QV_ENTER("amwkalvik::Token::unblockPin");
+    QV_REQUIRE(authenticationObject);
+    const amw::AuthenticationObject& ao = *authenticationObject;
+    QV_REQUIRE(targetAo);
+    const amw::AuthenticationObject& target = *targetAo;
+    QV_TRACE_NAMED("role", amw::roleText(ao.role));
+    QV_TRACE_NAMED("targetRole", amw::roleText(target.role));
+    QV_TRACE("data = ******");
+    return apdu::unblockPin(*connection, amw::toCardRole(ao.role), ao.type, secret, secretLength,
+                            amw::toCardRole(target.role), target.type, newPin, newPinLength,
+                            triesRemaining, pinPad);
 }
 
 void Token::changePin(const amw::AuthenticationObject* authenticationObject,
                       const std::uint8_t* data, std::size_t length, amw::PinPadNotifier* pinPad) {
-    static const char* const FUNCTION = "amwkalvik::Token::changePin";
-    TraceScope trace(COMPONENT, FUNCTION);
-    const auto& ao = authObject(authenticationObject, "authenticationObject", FUNCTION, __LINE__);
-    QV_TRACE_ARG(COMPONENT, "role", amw::roleText(ao.role));
-    QV_LOG(COMPONENT, "data = ******");
+    QV_ENTER("amwkalvik::Token::changePin");
+    QV_REQUIRE(authenticationObject);
+    const amw::AuthenticationObject& ao = *authenticationObject;
+    QV_TRACE_NAMED("role", amw::roleText(ao.role));
+    QV_TRACE("data = ******");
     apdu::changePin(*connection, amw::toCardRole(ao.role),
                     ao.type == amw::AuthenticationObject::PIN, data, length, pinPad);
 }
 
 bool Token::willUsePinPad(const amw::AuthenticationObject* authenticationObject) {
-    static const char* const FUNCTION = "amwkalvik::Token::willUsePinPad";
-    TraceScope trace(COMPONENT, FUNCTION);
-    const auto& ao = authObject(authenticationObject, "authenticationObject", FUNCTION, __LINE__);
+    QV_ENTER("amwkalvik::Token::willUsePinPad");
+    QV_REQUIRE(authenticationObject);
+    const amw::AuthenticationObject& ao = *authenticationObject;
     return connection->isPinPadAvailable() && ao.type == amw::AuthenticationObject::PIN;
 }
 
 void Token::getVersion(std::uint8_t* major, std::uint8_t* minor) {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::getVersion");
+    QV_ENTER("amwkalvik::Token::getVersion");
     apdu::getVersion(*connection, major, minor);
-    QV_TRACE_OUT(COMPONENT, "major", numberText(*major));
-    QV_TRACE_OUT(COMPONENT, "minor", numberText(*minor));
+    QV_TRACE_OUT_NAMED("major", numberText(*major));
+    QV_TRACE_OUT_NAMED("minor", numberText(*minor));
 }
 
 std::uint8_t Token::getAuthStateMask() {
-    TraceScope trace(COMPONENT, "amwkalvik::Token::getAuthStateMask");
+    QV_ENTER("amwkalvik::Token::getAuthStateMask");
     return apdu::getAuthState(*connection);
 }
 
 void Token::getProperty(const char* name, std::uint8_t* out, std::size_t* outLength,
                         std::uint32_t flags) {
-    static const char* const FUNCTION = "amwkalvik::Token::getProperty";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_CHECK_NOT_NULL(name, "name", FUNCTION, SOURCE, __LINE__);
-    QV_TRACE_ARG(COMPONENT, "name", name);
-    logNumber("flags", flags);
-    QV_CHECK_NOT_NULL(outLength, "outLength", FUNCTION, SOURCE, __LINE__);
+    QV_ENTER("amwkalvik::Token::getProperty");
+    QV_REQUIRE(name);
+    QV_TRACE_NAMED("name", name);
+    QV_TRACE_VALUE(flags);
+    QV_REQUIRE(outLength);
 
     const Property* const properties[] = {&LIFE_CYCLE_STATE, &GAC_INFO, &KEYPAIR_SLOT_COUNT,
                                           &PIN_POLICY, &TRIES_REMAINING};
@@ -661,7 +633,7 @@ void Token::getProperty(const char* name, std::uint8_t* out, std::size_t* outLen
     if (*outLength < property->size)
         throw amw::InvalidBufferSizeException(static_cast<long long>(property->size),
                                               static_cast<long long>(*outLength));
-    QV_CHECK_NOT_NULL(out, "out", FUNCTION, SOURCE, __LINE__);
+    QV_REQUIRE(out);
     *outLength = property->size;
 
     if (property == &LIFE_CYCLE_STATE) {
@@ -680,7 +652,7 @@ void Token::getProperty(const char* name, std::uint8_t* out, std::size_t* outLen
             }
         }
         putHostWord32(count, out);
-        QV_TRACE_OUT(COMPONENT, "count", numberText(count));
+        QV_TRACE_OUT_NAMED("count", numberText(count));
     } else if (property == &PIN_POLICY) {
         if (!apdu::getAuthenticateObjectPinPolicy(*connection, amw::toCardRole(flags), out,
                                                   apdu::PIN_POLICY_SIZE))
@@ -695,12 +667,11 @@ void Token::getProperty(const char* name, std::uint8_t* out, std::size_t* outLen
 
 void Token::setProperty(const char* name, const std::uint8_t* data, std::size_t length,
                         std::uint8_t flags) {
-    static const char* const FUNCTION = "amwkalvik::Token::setProperty";
-    TraceScope trace(COMPONENT, FUNCTION);
-    QV_CHECK_NOT_NULL(name, "name", FUNCTION, SOURCE, __LINE__);
-    QV_TRACE_ARG(COMPONENT, "name", name);
-    logNumber("flags", flags);
-    QV_LOG(COMPONENT, "data = ******");
+    QV_ENTER("amwkalvik::Token::setProperty");
+    QV_REQUIRE(name);
+    QV_TRACE_NAMED("name", name);
+    QV_TRACE_VALUE(flags);
+    QV_TRACE("data = ******");
     if (std::strcmp(name, "QV_ACTIVATE") == 0) {
         apdu::activateCard(*connection);
         return;

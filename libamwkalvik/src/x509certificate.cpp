@@ -7,20 +7,18 @@
 
 #include <memory>
 
-namespace amwkalvik {
+QV_TRACE_UNIT("AMWKALVIK", "libamwkalvik/src/x509certificate");
 
-using storage::COMPONENT;
+namespace amwkalvik {
 
 X509Certificate* X509Certificate::createFromHeader(ctl::CardConnection& connection,
                                                    std::uint16_t blockId,
                                                    const std::uint8_t* header) {
-    static const char* const FUNCTION = "amwkalvik::X509Certificate::createFromHeader";
-    TraceScope trace(COMPONENT, FUNCTION);
-    const std::size_t metadataSize = header::field(header, header::METADATA_SIZE);
+    QV_ENTER("amwkalvik::X509Certificate::createFromHeader");
     std::uint8_t metadata[MAX_METADATA_SIZE];
-    storage::readMetadata(connection, metadataSize, metadata, FUNCTION,
-                          "libamwkalvik/src/x509certificate", 19);
-    LvReader reader(metadata, metadataSize);
+    // An oversized area is refused with the line its message has always carried.
+    LvReader reader(metadata, storage::readMetadata(connection, header, metadata, qvFunction_,
+                                                    qvTraceUnit_.source, 19));
     std::unique_ptr<X509Certificate> certificate(new X509Certificate(&connection));
     reader.readMandatory(certificate->pkcs11Id);
     reader.readMandatory(certificate->label);
@@ -34,7 +32,7 @@ X509Certificate* X509Certificate::createFromHeader(ctl::CardConnection& connecti
 }
 
 void X509Certificate::commitCreationOrMetadataChanges() {
-    TraceScope trace(COMPONENT, "amwkalvik::X509Certificate::commitCreationOrMetadataChanges");
+    QV_ENTER("amwkalvik::X509Certificate::commitCreationOrMetadataChanges");
     LvWriter metadata;
     metadata.writeValue(pkcs11Id);
     metadata.writeValue(label);
@@ -44,13 +42,13 @@ void X509Certificate::commitCreationOrMetadataChanges() {
 }
 
 void X509Certificate::commitContentChanges() {
-    TraceScope trace(COMPONENT, "amwkalvik::X509Certificate::commitContentChanges");
+    QV_ENTER("amwkalvik::X509Certificate::commitContentChanges");
     storage::writeContent(*connection, blockId, getContent(), cardContentSize);
     contentSize = cardContentSize;
 }
 
 void X509Certificate::readContent(StaticBuffer<65536>& buffer) {
-    TraceScope trace(COMPONENT, "amwkalvik::X509Certificate::readContent");
+    QV_ENTER("amwkalvik::X509Certificate::readContent");
     storage::readContent(*connection, blockId, buffer);
 }
 

@@ -24,7 +24,7 @@ CK_STATE sessionState(const Session& session, std::uint32_t loginState) {
 
 // What a refused PIN check reports when the card said nothing about tries
 // (a PIN the token refused to send): wrong, not blocked.
-constexpr std::uint32_t TRIES_UNKNOWN = 0xFFFFFFFF;
+using amw::TRIES_UNKNOWN;
 
 // A failed PIN check: tries left means a wrong PIN, none a blocked one.
 CK_RV pinFailure(std::uint32_t triesRemaining) {

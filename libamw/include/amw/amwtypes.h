@@ -17,6 +17,9 @@ enum AmwRole : std::uint32_t {
     AMWROLE_USER6 = 7,
 };
 
+// Tries remaining when the card did not say how many are left.
+constexpr std::uint32_t TRIES_UNKNOWN = 0xFFFFFFFF;
+
 enum AuthenticationResult : std::uint32_t {
     AUTHENTICATION_SUCCESS = 0,
     AUTHENTICATION_WRONG_PIN = 1,

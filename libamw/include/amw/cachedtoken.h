@@ -101,13 +101,13 @@ public:
                               const RsaPrivateKeyComponents& components);
     X509Certificate* createCertificate(const StaticBuffer<128>& label, const StaticBuffer<128>& id,
                                        std::uint8_t containerIndex, std::uint32_t keySpec,
-                                       bool trusted, AccessCondition ac1, AccessCondition ac2,
-                                       AccessCondition ac3);
+                                       bool trusted, AccessCondition acRead,
+                                       AccessCondition acWrite, AccessCondition acDelete);
     DataObject* createDataObject(const StaticBuffer<128>& label, const StaticBuffer<128>& id,
                                  const StaticBuffer<128>& objectId,
-                                 const StaticBuffer<128>& application, AccessCondition ac1,
-                                 AccessCondition acReadContent, AccessCondition ac3,
-                                 AccessCondition ac4);
+                                 const StaticBuffer<128>& application, AccessCondition acExtra,
+                                 AccessCondition acReadContent, AccessCondition acWrite,
+                                 AccessCondition acDelete);
 
     // The pair stays in its list; the caller commits its metadata.
     void amendKeyPairAddPublicKey(KeyPair* keyPair, const StaticBuffer<128>& label,

@@ -208,8 +208,8 @@ public:
     StaticBuffer<8> directoryName;
     // In card order; the first is the read condition.
     AccessCondition acRead;
-    AccessCondition acSecond;
-    AccessCondition acThird;
+    AccessCondition acWrite;
+    AccessCondition acDelete;
 };
 
 class DataObject : public DataStorage {

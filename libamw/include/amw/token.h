@@ -115,22 +115,24 @@ public:
     virtual X509Certificate* createCertificate(const StaticBuffer<128>& label,
                                                const StaticBuffer<128>& pkcs11Id,
                                                std::uint8_t containerIndex, std::uint32_t keySpec,
-                                               bool trusted, AccessCondition ac1,
-                                               AccessCondition ac2, AccessCondition ac3) = 0;
+                                               bool trusted, AccessCondition acRead,
+                                               AccessCondition acWrite,
+                                               AccessCondition acDelete) = 0;
     virtual void deleteCertificate(X509Certificate* certificate) = 0;
     // `acReadContent` decides whether the content is private.
     virtual DataObject* createDataObject(const StaticBuffer<128>& label,
                                          const StaticBuffer<128>& pkcs11Id,
                                          const StaticBuffer<128>& objectId,
-                                         const StaticBuffer<128>& application, AccessCondition ac1,
-                                         AccessCondition acReadContent, AccessCondition ac3,
-                                         AccessCondition ac4) = 0;
+                                         const StaticBuffer<128>& application,
+                                         AccessCondition acExtra, AccessCondition acReadContent,
+                                         AccessCondition acWrite, AccessCondition acDelete) = 0;
     virtual void deleteDataObject(DataObject* dataObject) = 0;
     virtual File* createFile(Directory* directory, const StaticBuffer<8>& fileName,
-                             AccessCondition acRead, AccessCondition ac2, AccessCondition ac3) = 0;
+                             AccessCondition acRead, AccessCondition acWrite,
+                             AccessCondition acDelete) = 0;
     virtual void deleteFile(File* file) = 0;
-    virtual Directory* createDirectory(const StaticBuffer<8>& directoryName, AccessCondition ac1,
-                                       AccessCondition ac2) = 0;
+    virtual Directory* createDirectory(const StaticBuffer<8>& directoryName,
+                                       AccessCondition acWrite, AccessCondition acDelete) = 0;
     virtual void deleteDirectory(Directory* directory) = 0;
 
     // Key sizes are 1024 or 2048 bits.

@@ -43,6 +43,75 @@ bool handlePinPadSW(std::uint16_t sw, amw::PinPadNotifier* notifier, std::uint32
 
 namespace apdu {
 
+// Instruction bytes of the applet's commands (class 0x80; SELECT is class 0x00).
+enum Instruction : std::uint8_t {
+    INS_GET_VERSION = 0x02,
+    INS_GET_CARD_SERIAL_NUMBER = 0x04,
+    INS_GET_INFO = 0x06,  // P1 is an InfoRecord
+    INS_GET_CARD_ID = 0x08,
+    INS_GET_HEADS = 0x0A,
+    INS_GET_CACHE_FRESHNESS = 0x0C,
+    INS_SET_CACHE_FRESHNESS = 0x0E,
+    INS_DELETE_OBJECT = 0x10,
+    INS_WRITE_DATA = 0x12,
+    INS_REMOVE_CONTENT = 0x14,
+    INS_BEGIN_UPDATE_METADATA = 0x16,
+    INS_BEGIN_READ_METADATA = 0x18,
+    INS_READ_DATA = 0x1A,
+    INS_CREATE_CONTENT = 0x1C,
+    INS_BEGIN_READ_CONTENT = 0x1E,
+    INS_AUTHENTICATE = 0x20,
+    INS_DEAUTHENTICATE = 0x22,
+    INS_GET_CHALLENGE = 0x24,
+    INS_CHANGE_PIN = 0x26,
+    INS_UNBLOCK_PIN = 0x28,
+    INS_GET_AUTHENTICATE_OBJECT = 0x2C,  // P2 00 the record, 01 the PIN policy
+    INS_GENERATE_SESSION_PIN = 0x2E,
+    INS_ACTIVATE_CARD = 0x30,
+    INS_COMMIT_UPDATE_CONTENT = 0x38,
+    INS_COMMIT_CREATION_OR_UPDATE_METADATA = 0x3A,
+    INS_SET_METADATA_SIZE = 0x3C,
+    INS_CREATE_OBJECT = 0x3E,  // P2 is an ObjectKind
+    INS_GENERATE_KEY_PAIR = 0x40,
+    INS_IMPORT_COMPONENT = 0x42,
+    INS_GET_COMPONENT = 0x44,
+    INS_CRYPT_INIT = 0x46,
+    INS_CRYPT = 0x48,
+    INS_CRYPT_FINAL = 0x4A,
+    INS_AMEND_KEYPAIR = 0x4C,
+    INS_CONTINUE_AMEND_KEY_PAIR = 0x4E,
+    INS_GET_AUTH_STATE = 0x50,
+    INS_SET_CARD_ID = 0x52,
+    INS_SELECT = 0xA4,
+};
+
+// P1 of INS_GET_INFO.
+enum InfoRecord : std::uint8_t {
+    INFO_MEMORY = 0x01,
+    INFO_GAC = 0x02,
+    INFO_JCKP = 0x03,
+    INFO_ACTIVATION = 0x04,
+};
+
+// P2 of INS_CREATE_OBJECT.
+enum ObjectKind : std::uint8_t {
+    KIND_DATA_OBJECT = 0x00,
+    KIND_KEY_PAIR = 0x01,
+    KIND_CERTIFICATE = 0x02,
+    KIND_DIRECTORY = 0x03,
+    KIND_FILE = 0x04,
+};
+
+// Content code of a key pair, sent with createKeyPair and amendKeypair and
+// kept in its header: which halves the pair has and where it was made. The
+// amendment operation is the code the pair has afterwards.
+enum ContentCode : std::uint8_t {
+    CONTENT_GENERATED_ON_CARD = 0x01,
+    CONTENT_PUBLIC_KEY = 0x02,
+    CONTENT_PRIVATE_KEY = 0x04,
+    CONTENT_BOTH_HALVES = CONTENT_PUBLIC_KEY | CONTENT_PRIVATE_KEY,
+};
+
 enum Component : std::uint8_t {
     COMPONENT_P = 1,
     COMPONENT_Q = 2,
@@ -52,9 +121,6 @@ enum Component : std::uint8_t {
     COMPONENT_N = 6,
     COMPONENT_E = 7,
 };
-
-// tries value reported when the card did not say how many remain.
-constexpr std::uint32_t TRIES_UNKNOWN = 0xFFFFFFFF;
 
 constexpr std::size_t CARD_ID_SIZE = 16;
 constexpr std::size_t SERIAL_NUMBER_SIZE = 8;
@@ -126,17 +192,18 @@ void commitUpdateContent(ctl::CardConnection& connection);
 // Returns the block id of the object just created or updated.
 std::uint16_t commitCreationOrUpdateMetadata(ctl::CardConnection& connection);
 void setMetadataSize(ctl::CardConnection& connection, std::uint64_t metadataSize);
-void createDataObject(ctl::CardConnection& connection, std::uint16_t word1, std::uint16_t word2,
-                      std::uint16_t word3, std::uint16_t word4);
+void createDataObject(ctl::CardConnection& connection, std::uint16_t acExtra,
+                      std::uint16_t acReadContent, std::uint16_t acWrite, std::uint16_t acDelete);
+// `origin`: the content code the new pair will have.
 void createKeyPair(ctl::CardConnection& connection, std::uint8_t origin, std::uint16_t keySize,
                    std::uint16_t keyUsage, std::uint8_t keySpec, std::uint8_t containerIndex);
-void createCertificate(ctl::CardConnection& connection, bool trusted, std::uint16_t word1,
-                       std::uint16_t word2, std::uint16_t word3);
+void createCertificate(ctl::CardConnection& connection, bool trusted, std::uint16_t acRead,
+                       std::uint16_t acWrite, std::uint16_t acDelete);
 void createDirectory(ctl::CardConnection& connection, const std::uint8_t* directoryName,
-                     std::size_t directoryNameSize, std::uint16_t word1, std::uint16_t word2);
+                     std::size_t directoryNameSize, std::uint16_t acWrite, std::uint16_t acDelete);
 void createFile(ctl::CardConnection& connection, std::uint16_t directoryBlockId,
-                const std::uint8_t* fileName, std::size_t fileNameSize, std::uint16_t word1,
-                std::uint16_t word2, std::uint16_t word3);
+                const std::uint8_t* fileName, std::size_t fileNameSize, std::uint16_t acRead,
+                std::uint16_t acWrite, std::uint16_t acDelete);
 
 // --- keys ---
 void generateKeyPair(ctl::CardConnection& connection, const StaticBuffer<256>& request,

@@ -29,9 +29,9 @@ namespace header {
 constexpr std::size_t NEXT_BLOCK = 1;
 constexpr std::size_t METADATA_SIZE = 3;
 constexpr std::size_t CONTENT_SIZE = 5;
-constexpr std::size_t AC_FIRST = 11;
-constexpr std::size_t AC_SECOND = 13;
-constexpr std::size_t AC_THIRD = 15;
+constexpr std::size_t AC_READ = 11;
+constexpr std::size_t AC_WRITE = 13;
+constexpr std::size_t AC_DELETE = 15;
 // Key pairs.
 constexpr std::size_t KEY_USAGE = 20;
 constexpr std::size_t CONTENT_CODE = 22;
@@ -43,13 +43,6 @@ std::uint16_t field(const std::uint8_t* header, std::size_t offset) noexcept;
 // Turns the big-endian 16-bit field at `offset` into host order in place.
 void toHostOrder(std::uint8_t* header, std::size_t offset) noexcept;
 }  // namespace header
-
-// Key-pair content code bits.
-enum ContentCode : std::uint8_t {
-    CONTENT_GENERATED_ON_CARD = 0x01,
-    CONTENT_PUBLIC_KEY = 0x02,
-    CONTENT_PRIVATE_KEY = 0x04,
-};
 
 // Throws amw::CardOutOfMemoryException (before any command that changes the
 // card) when content growing from `oldSize` to `newSize` bytes will not fit.

@@ -15,21 +15,6 @@ public:
     // At most this many key slot records are read for QV_GET_KEYPAIR_SLOT_COUNT.
     static constexpr std::size_t MAX_KEY_SLOTS = 64;
 
-    // Key-pair content codes sent with createKeyPair.
-    enum Origin : std::uint8_t {
-        ORIGIN_GENERATE = 7,
-        ORIGIN_IMPORT_PAIR = 6,
-        ORIGIN_IMPORT_PUBLIC = 2,
-        ORIGIN_IMPORT_PRIVATE = 4,
-    };
-    // amendKeypair operations; the odd value of each removal when the pair
-    // was generated on the card.
-    enum AmendOperation : std::uint8_t {
-        AMEND_REMOVE_PRIVATE = 2,
-        AMEND_REMOVE_PUBLIC = 4,
-        AMEND_ADD_KEY = 6,
-    };
-
     explicit Token(ctl::CardConnection* connection);
     ~Token() override;
 
@@ -58,23 +43,23 @@ public:
     amw::X509Certificate* createCertificate(const StaticBuffer<128>& label,
                                             const StaticBuffer<128>& pkcs11Id,
                                             std::uint8_t containerIndex, std::uint32_t keySpec,
-                                            bool trusted, amw::AccessCondition ac1,
-                                            amw::AccessCondition ac2,
-                                            amw::AccessCondition ac3) override;
+                                            bool trusted, amw::AccessCondition acRead,
+                                            amw::AccessCondition acWrite,
+                                            amw::AccessCondition acDelete) override;
     void deleteCertificate(amw::X509Certificate* certificate) override;
-    amw::DataObject* createDataObject(const StaticBuffer<128>& label,
-                                      const StaticBuffer<128>& pkcs11Id,
-                                      const StaticBuffer<128>& objectId,
-                                      const StaticBuffer<128>& application,
-                                      amw::AccessCondition ac1, amw::AccessCondition acReadContent,
-                                      amw::AccessCondition ac3, amw::AccessCondition ac4) override;
+    amw::DataObject* createDataObject(
+        const StaticBuffer<128>& label, const StaticBuffer<128>& pkcs11Id,
+        const StaticBuffer<128>& objectId, const StaticBuffer<128>& application,
+        amw::AccessCondition acExtra, amw::AccessCondition acReadContent,
+        amw::AccessCondition acWrite, amw::AccessCondition acDelete) override;
     void deleteDataObject(amw::DataObject* dataObject) override;
     amw::File* createFile(amw::Directory* directory, const StaticBuffer<8>& fileName,
-                          amw::AccessCondition acRead, amw::AccessCondition ac2,
-                          amw::AccessCondition ac3) override;
+                          amw::AccessCondition acRead, amw::AccessCondition acWrite,
+                          amw::AccessCondition acDelete) override;
     void deleteFile(amw::File* file) override;
-    amw::Directory* createDirectory(const StaticBuffer<8>& directoryName, amw::AccessCondition ac1,
-                                    amw::AccessCondition ac2) override;
+    amw::Directory* createDirectory(const StaticBuffer<8>& directoryName,
+                                    amw::AccessCondition acWrite,
+                                    amw::AccessCondition acDelete) override;
     void deleteDirectory(amw::Directory* directory) override;
 
     amw::KeyPair* generateKeyPair(const StaticBuffer<128>& publicLabel,

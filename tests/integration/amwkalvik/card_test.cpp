@@ -166,7 +166,7 @@ TEST_P(CardTest, EveryObjectKindIsCreatedListedBackAndChanged) {
     file->setContent(body.data(), 300);
     file->commitCreationOrMetadataChanges();
     file->commitContentChanges();
-    EXPECT_EQ(file->acSecond.getEncodedValue(), USER_OR_SO) << "card default read back";
+    EXPECT_EQ(file->acWrite.getEncodedValue(), USER_OR_SO) << "card default read back";
 
     // A later call sees everything on the card.
     std::unique_ptr<Token> later = freshToken();

@@ -222,8 +222,8 @@ TEST(ContentSerialization, UnloadedPublicContentIsNotWrittenEither) {
     file.fileName = buf<8>("cmapfile");
     file.directoryName = buf<8>("mscp");
     file.acRead = amw::AccessCondition::EVERYONE;
-    file.acSecond = 0x0202;
-    file.acThird = 0x0303;
+    file.acWrite = 0x0202;
+    file.acDelete = 0x0303;
     const Bytes expected = Encoding()
                                .u32(300)
                                .u8(0)
@@ -240,8 +240,8 @@ TEST(ContentSerialization, UnloadedPublicContentIsNotWrittenEither) {
     EXPECT_EQ(back.fileName, buf<8>("cmapfile"));
     EXPECT_EQ(back.directoryName, buf<8>("mscp"));
     EXPECT_TRUE(back.acRead.isEveryone());
-    EXPECT_EQ(back.acSecond.getEncodedValue(), 0x0202);
-    EXPECT_EQ(back.acThird.getEncodedValue(), 0x0303);
+    EXPECT_EQ(back.acWrite.getEncodedValue(), 0x0202);
+    EXPECT_EQ(back.acDelete.getEncodedValue(), 0x0303);
     EXPECT_EQ(back.contentSize, 300u);
     EXPECT_FALSE(back.contentLoaded);
 
@@ -392,7 +392,7 @@ TEST(Ordering, FilesByDirectoryThenNameAndAuthenticationObjectsByRole) {
 TEST(EmptyObjects, AccessConditionsStartUnspecified) {
     TestFile file;
     EXPECT_TRUE(file.acRead.isNotSpecified());
-    EXPECT_EQ(file.acSecond.getEncodedValue(), 0xFFFF);
-    EXPECT_EQ(file.acThird.getEncodedValue(), 0xFFFF);
+    EXPECT_EQ(file.acWrite.getEncodedValue(), 0xFFFF);
+    EXPECT_EQ(file.acDelete.getEncodedValue(), 0xFFFF);
     EXPECT_FALSE(file.contentLoaded);
 }

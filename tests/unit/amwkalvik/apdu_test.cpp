@@ -16,6 +16,13 @@ namespace {
 
 const char* const INTERNAL = "INTERNAL ERROR ";
 
+// The applet's class, the instruction by its name, then the rest of the command.
+std::string applet(apdu::Instruction ins, const std::string& rest) {
+    char head[8];
+    std::snprintf(head, sizeof head, "80 %02X ", static_cast<unsigned>(ins));
+    return head + rest;
+}
+
 std::string lengthMessage(int expected, int actual) {
     return INTERNAL + ("unexpected response length (expected " + std::to_string(expected) +
                        ",  actual " + std::to_string(actual) + ")");
@@ -105,76 +112,86 @@ TEST(PinPadStatusWords, HandledWithAndWithoutNotifier) {
     }
 }
 
-TEST(Commands, ExactBytesOfSimpleCommands) {
-    fake::Connection c;
-    c.then(ok())                                    // select
-        .then(ok(hex("03 01")))                     // version
-        .then(ok(hex("0102030405060708")))          // serial
-        .then(ok(hex("0100 0200 0010 FFFF")))       // memory
-        .then(ok(repeat(0x11, 16)))                 // card id
-        .then(ok(hex("0001 0002 8000 0004 0005")))  // heads
-        .then(ok(hex("07")))                        // auth state
-        .then(ok());                                // delete
-    apdu::selectApplet(c);
+TEST(Commands, ExactBytesOnTheWire) {
     std::uint8_t major = 0, minor = 0;
-    apdu::getVersion(c, &major, &minor);
-    std::uint8_t serial[8];
-    apdu::getCardSerialNumber(c, serial);
+    std::uint8_t bytes[59];
     std::uint32_t blockSize = 0, total = 0, available = 0;
-    apdu::getMemoryInfo(c, &blockSize, &total, &available);
-    std::uint8_t id[16];
-    apdu::getCardId(c, id);
     std::uint16_t keyPairs = 0, files = 0;
-    apdu::HeadsRequest heads;
-    heads.keyPairs = &keyPairs;
-    heads.files = &files;
-    apdu::getHeads(c, heads);
-    EXPECT_EQ(apdu::getAuthState(c), 7);
-    apdu::deleteObject(c, 0x1234);
-
-    const std::vector<Bytes> expected = {
-        hex("00 A4 04 00 09 F0 51 56 4B 41 01 00 00 41"),
-        hex("80 02 00 00 02"),
-        hex("80 04 00 00 08"),
-        hex("80 06 01 00 08"),
-        hex("80 08 00 00 10"),
-        hex("80 0A 00 00 0A"),
-        hex("80 50 00 00 01"),
-        hex("80 10 12 34 00"),
+    const Bytes modulus = concat({hex("C5"), repeat(0x11, 127)});
+    StaticBuffer<256> generated;
+    const std::uint8_t dir[] = {'m', 's', 'c', 'p'};
+    const std::uint8_t file[] = {'c', 'm', 'a', 'p', 'f', 'i', 'l', 'e'};
+    struct Case {
+        std::function<void(fake::Connection&)> call;
+        Response answer;
+        std::string command;
     };
-    ASSERT_EQ(c.commands.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i)
-        EXPECT_EQ(fake::toHex(c.commands[i]), fake::toHex(expected[i])) << i;
+    const Case cases[] = {
+        {[](auto& c) { apdu::selectApplet(c); }, ok(), "00 A4 04 00 09 F0 51 56 4B 41 01 00 00 41"},
+        {[&](auto& c) { apdu::getVersion(c, &major, &minor); }, ok(hex("03 01")),
+         applet(apdu::INS_GET_VERSION, "00 00 02")},
+        {[&](auto& c) { apdu::getCardSerialNumber(c, bytes); }, ok(hex("0102030405060708")),
+         applet(apdu::INS_GET_CARD_SERIAL_NUMBER, "00 00 08")},
+        {[&](auto& c) { apdu::getMemoryInfo(c, &blockSize, &total, &available); },
+         ok(hex("0100 0200 0010 FFFF")), applet(apdu::INS_GET_INFO, "01 00 08")},
+        {[&](auto& c) { apdu::getGacInfo(c, bytes); }, ok(repeat(0x5A, 59)),
+         applet(apdu::INS_GET_INFO, "02 00 3B")},
+        {[&](auto& c) { apdu::getCardId(c, bytes); }, ok(repeat(0x11, 16)),
+         applet(apdu::INS_GET_CARD_ID, "00 00 10")},
+        {[&](auto& c) {
+             apdu::HeadsRequest heads;
+             heads.keyPairs = &keyPairs;
+             heads.files = &files;
+             apdu::getHeads(c, heads);
+         },
+         ok(hex("0001 0002 8000 0004 0005")), applet(apdu::INS_GET_HEADS, "00 00 0A")},
+        {[](auto& c) { EXPECT_EQ(apdu::getAuthState(c), 7); }, ok(hex("07")),
+         applet(apdu::INS_GET_AUTH_STATE, "00 00 01")},
+        {[](auto& c) { apdu::deleteObject(c, 0x1234); }, ok(),
+         applet(apdu::INS_DELETE_OBJECT, "12 34 00")},
+        {[](auto& c) { apdu::cryptInit(c, 0x0140); }, ok(),
+         applet(apdu::INS_CRYPT_INIT, "01 40 00")},
+        {[](auto& c) { apdu::amendKeypair(c, 0x0140, 5); }, ok(),
+         applet(apdu::INS_AMEND_KEYPAIR, "01 40 01 05")},
+        {[&](auto& c) { apdu::generateKeyPair(c, buf<256>(hex("01 00 01")), generated); },
+         ok(modulus), applet(apdu::INS_GENERATE_KEY_PAIR, "00 00 03 01 00 01")},
+        // Create commands lay their conditions out in card order.
+        {[](auto& c) { apdu::createKeyPair(c, 7, 2048, 0x00B3, 1, 4); }, ok(),
+         applet(apdu::INS_CREATE_OBJECT, "00 01 0D 07 08 00 00 B3 04 01 FF FF FF FF FF FF")},
+        {[](auto& c) { apdu::createDataObject(c, 0x0101, 0x0102, 0x0103, 0x0104); }, ok(),
+         applet(apdu::INS_CREATE_OBJECT, "00 00 08 01 01 01 02 01 03 01 04")},
+        {[](auto& c) { apdu::createCertificate(c, true, 0x0101, 0x0106, 0x0104); }, ok(),
+         applet(apdu::INS_CREATE_OBJECT, "00 02 07 01 01 01 01 06 01 04")},
+        {[&](auto& c) { apdu::createDirectory(c, dir, sizeof dir, 0xAAAA, 0xBBBB); }, ok(),
+         applet(apdu::INS_CREATE_OBJECT, "00 03 0C 6D 73 63 70 00 00 00 00 BB BB AA AA")},
+        {[&](auto& c) { apdu::createFile(c, 0x0042, file, sizeof file, 0x0101, 0x0102, 0x0104); },
+         ok(),
+         applet(apdu::INS_CREATE_OBJECT,
+                "00 04 10 00 42 63 6D 61 70 66 69 6C 65 01 01 01 02 01 04")},
+        {[](auto& c) { apdu::continueAmendKeyPair(c, 3, 1, 0x0093, 0x10020); }, ok(),
+         applet(apdu::INS_CONTINUE_AMEND_KEY_PAIR, "03 01 04 00 93 00 20")},
+        // The card keeps the low 16 bits of a size.
+        {[](auto& c) { apdu::setMetadataSize(c, 0x10005); }, ok(),
+         applet(apdu::INS_SET_METADATA_SIZE, "00 00 02 00 05")},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.command);
+        fake::Connection c;
+        c.then(k.answer);
+        k.call(c);
+        ASSERT_EQ(c.commands.size(), 1u);
+        EXPECT_EQ(fake::toHex(c.commands[0]), k.command);
+        EXPECT_FALSE(c.sensitiveFlags[0]);
+    }
     EXPECT_EQ(major, 3);
     EXPECT_EQ(minor, 1);
-    EXPECT_EQ(serial[7], 8);
     EXPECT_EQ(blockSize, 256u);
     EXPECT_EQ(total, 512u * 256u);
     EXPECT_EQ(available, 16u * 256u);
     EXPECT_EQ(keyPairs, 2);
     EXPECT_EQ(files, 5);
-}
-
-TEST(Commands, CreateCommandsLayTheirWordsOutInCardOrder) {
-    fake::Connection c;
-    apdu::createKeyPair(c, 7, 2048, 0x00B3, 1, 4);
-    apdu::createDataObject(c, 0x0101, 0x0102, 0x0103, 0x0104);
-    apdu::createCertificate(c, true, 0x0101, 0x0106, 0x0104);
-    const std::uint8_t dir[] = {'m', 's', 'c', 'p'};
-    apdu::createDirectory(c, dir, sizeof dir, 0xAAAA, 0xBBBB);
-    const std::uint8_t file[] = {'c', 'm', 'a', 'p', 'f', 'i', 'l', 'e'};
-    apdu::createFile(c, 0x0042, file, sizeof file, 0x0101, 0x0102, 0x0104);
-    apdu::continueAmendKeyPair(c, 3, 1, 0x0093, 0x10020);
-    apdu::setMetadataSize(c, 0x10005);  // the card keeps the low 16 bits
-    ASSERT_EQ(c.commands.size(), 7u);
-    EXPECT_EQ(fake::toHex(c.commands[0]), "80 3E 00 01 0D 07 08 00 00 B3 04 01 FF FF FF FF FF FF");
-    EXPECT_EQ(fake::toHex(c.commands[1]), "80 3E 00 00 08 01 01 01 02 01 03 01 04");
-    EXPECT_EQ(fake::toHex(c.commands[2]), "80 3E 00 02 07 01 01 01 01 06 01 04");
-    EXPECT_EQ(fake::toHex(c.commands[3]), "80 3E 00 03 0C 6D 73 63 70 00 00 00 00 BB BB AA AA");
-    EXPECT_EQ(fake::toHex(c.commands[4]),
-              "80 3E 00 04 10 00 42 63 6D 61 70 66 69 6C 65 01 01 01 02 01 04");
-    EXPECT_EQ(fake::toHex(c.commands[5]), "80 4E 03 01 04 00 93 00 20");
-    EXPECT_EQ(fake::toHex(c.commands[6]), "80 3C 00 00 02 00 05");
+    EXPECT_EQ(bytes[0], 0x11);
+    EXPECT_EQ(fake::bytes(generated), modulus);
 }
 
 TEST(Commands, FixedLengthResponsesOfAnotherLengthAreRefused) {
@@ -451,8 +468,8 @@ TEST(Authenticate, TypedPinsKeysAndSessionPins) {
     const Case cases[] = {{0x63C2, amw::AUTHENTICATION_WRONG_PIN, 2},
                           {0x63C0, amw::AUTHENTICATION_WRONG_PIN, 0},
                           {0x6983, amw::AUTHENTICATION_PIN_BLOCKED, 0},
-                          {0x6985, amw::AUTHENTICATION_WRONG_PIN, apdu::TRIES_UNKNOWN},
-                          {0x6F10, amw::AUTHENTICATION_WRONG_PIN, apdu::TRIES_UNKNOWN}};
+                          {0x6985, amw::AUTHENTICATION_WRONG_PIN, amw::TRIES_UNKNOWN},
+                          {0x6F10, amw::AUTHENTICATION_WRONG_PIN, amw::TRIES_UNKNOWN}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.sw);
         c.then(status(k.sw));
@@ -642,6 +659,6 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
                                amw::AuthenticationObject::PIN, newPin.data(), newPin.size(), &tries,
                                nullptr),
               amw::AUTHENTICATION_WRONG_PIN);
-    EXPECT_EQ(tries, apdu::TRIES_UNKNOWN);
+    EXPECT_EQ(tries, amw::TRIES_UNKNOWN);
     EXPECT_EQ(noPad.commands.size(), 1u);
 }

@@ -252,8 +252,8 @@ TEST(CreateFromHeader, DirectoryAndFileNamesInLowerCase) {
     EXPECT_EQ(str(file->directoryName), "mscp");
     EXPECT_EQ(str(file->fileName), "cmapfile");
     EXPECT_EQ(file->acRead.getEncodedValue(), 0x0101);
-    EXPECT_EQ(file->acSecond.getEncodedValue(), 0x0106);
-    EXPECT_EQ(file->acThird.getEncodedValue(), 0x0104);
+    EXPECT_EQ(file->acWrite.getEncodedValue(), 0x0106);
+    EXPECT_EQ(file->acDelete.getEncodedValue(), 0x0104);
     EXPECT_EQ(file->cardContentSize, 300u);
     EXPECT_FALSE(file->isPrivateContent());
     EXPECT_TRUE(c.commands.empty()) << "files and directories have no metadata to read";
@@ -329,7 +329,7 @@ TEST(Commit, NewAndExistingObjectsSendTheirMetadata) {
     ASSERT_EQ(c.commands.size(), 3u);
     EXPECT_EQ(fake::toHex(c.commands[0]), "80 3C 00 00 02 00 00");
     EXPECT_EQ(fake::toHex(c.commands[2]), "80 18 00 70 21");
-    EXPECT_EQ(file.acSecond.getEncodedValue(), 0x0106);
+    EXPECT_EQ(file.acWrite.getEncodedValue(), 0x0106);
     // Nothing to commit for an existing file or directory.
     c.commands.clear();
     file.commitCreationOrMetadataChanges();
