@@ -233,8 +233,16 @@ std::string componentText(std::uint8_t component) {
 namespace {
 
 // A command whose response is only checked for its status word.
-void sendSimple(ctl::CardConnection& connection, const Command& command) {
-    checkStatusWord(send(connection, command).sw);
+void sendSimple(ctl::CardConnection& connection, const Command& command, bool sensitive = false) {
+    checkStatusWord(send(connection, command, sensitive).sw);
+}
+
+// "data = " and the bytes, or only the mask for secret data.
+void traceData(const std::uint8_t* data, std::size_t length, bool secret) {
+    if (secret)
+        QV_TRACE("data = ******");
+    else
+        QV_TRACE_BYTES_WRAPPED("data = ", data, length);
 }
 
 // A command with a 16-bit size as its data; the card keeps the low 16 bits.
@@ -608,7 +616,9 @@ void importComponent(ctl::CardConnection& connection, std::uint8_t component,
     QV_REQUIRE_RANGE(dataSize, 0, 256);
     if (dataSize > 0)
         QV_REQUIRE(data);
-    QV_TRACE_BYTES_WRAPPED("data = ", data, dataSize);
+    // Only the modulus and the public exponent may be seen in the log.
+    const bool secret = component != COMPONENT_N && component != COMPONENT_E;
+    traceData(data, dataSize, secret);
     if (component == COMPONENT_E && dataSize % 2 == 0 && dataSize > 0 && data[0] == 0)
         throw InternalErrorException(
             "Public exponent has an even length and has zero at the beginning (remove padding)");
@@ -622,7 +632,7 @@ void importComponent(ctl::CardConnection& connection, std::uint8_t component,
     // Only the modulus is ever longer than one command can carry.
     QV_REQUIRE_RANGE(dataSize, 0, Command::MAX_DATA);
     sendSimple(connection,
-               Command::applet(INS_IMPORT_COMPONENT, component, 0x00).data(data, dataSize));
+               Command::applet(INS_IMPORT_COMPONENT, component, 0x00).data(data, dataSize), secret);
 }
 
 void getComponent(ctl::CardConnection& connection, std::uint8_t component, std::uint8_t* buffer,
@@ -653,10 +663,7 @@ void crypt(ctl::CardConnection& connection, const std::uint8_t* data, bool final
            std::uint8_t* signedData, std::size_t signedDataSize, bool sensitive) {
     QV_ENTER("amwkalvik::apdu::crypt");
     QV_REQUIRE(data);
-    if (sensitive)
-        QV_TRACE("data = ******");
-    else
-        QV_TRACE_BYTES_WRAPPED("data = ", data, CRYPT_BLOCK_SIZE);
+    traceData(data, CRYPT_BLOCK_SIZE, sensitive);
     QV_TRACE_VALUE(signedDataSize);
     if (final) {
         if (signedData == nullptr)

@@ -81,23 +81,40 @@ TEST(ApduLog, PlainExchangesAreDumpedSixteenBytesALine) {
          record(A, 0, "Leaving amwkalvik::apdu::setCardId"), emptyLine()});
 }
 
-TEST(ApduLog, KeyComponentsAreNamedByTheirEnumerator) {
+TEST(ApduLog, KeyComponentsAreNamedAndOnlyThePublicOnesShown) {
     newLines();
     fake::Connection c;
     const Bytes exponent = hex("01 00 01");
     apdu::importComponent(c, apdu::COMPONENT_E, exponent.data(), exponent.size());
+    const Bytes prime(64, 0xC3);
+    apdu::importComponent(c, apdu::COMPONENT_P, prime.data(), prime.size());
     apdu::importComponent(c, 9, exponent.data(), 1);
-    logrecords::expectLines(
-        newLines(),
-        {record(A, 0, "Entering amwkalvik::apdu::importComponent()"),
-         record(A, 1, "component = amwkalvik::apdu::COMPONENT_E[7]"),
-         record(A, 1, "data =  01 00 01"), record(A, 1, "-> 80 42 07 00 03 01 00 01"),
-         record(A, 1, "<-"), record(A, 1, "SW = 9000"),
-         record(A, 0, "Leaving amwkalvik::apdu::importComponent"), emptyLine(),
-         record(A, 0, "Entering amwkalvik::apdu::importComponent()"),
-         record(A, 1, "component = UNKNOWN"), record(A, 1, "data =  01"),
-         record(A, 1, "-> 80 42 09 00 01 01"), record(A, 1, "<-"), record(A, 1, "SW = 9000"),
-         record(A, 0, "Leaving amwkalvik::apdu::importComponent"), emptyLine()});
+    logrecords::expectLines(newLines(),
+                            {record(A, 0, "Entering amwkalvik::apdu::importComponent()"),
+                             record(A, 1, "component = amwkalvik::apdu::COMPONENT_E[7]"),
+                             record(A, 1, "data =  01 00 01"),
+                             record(A, 1, "-> 80 42 07 00 03 01 00 01"),
+                             record(A, 1, "<-"),
+                             record(A, 1, "SW = 9000"),
+                             record(A, 0, "Leaving amwkalvik::apdu::importComponent"),
+                             emptyLine(),
+                             record(A, 0, "Entering amwkalvik::apdu::importComponent()"),
+                             record(A, 1, "component = amwkalvik::apdu::COMPONENT_P[1]"),
+                             record(A, 1, "data = ******"),
+                             record(A, 1, "-> 80 42 01 00 ******"),
+                             record(A, 1, "<- ******"),
+                             record(A, 1, "SW = 9000"),
+                             record(A, 0, "Leaving amwkalvik::apdu::importComponent"),
+                             emptyLine(),
+                             record(A, 0, "Entering amwkalvik::apdu::importComponent()"),
+                             record(A, 1, "component = UNKNOWN"),
+                             record(A, 1, "data = ******"),
+                             record(A, 1, "-> 80 42 09 00 ******"),
+                             record(A, 1, "<- ******"),
+                             record(A, 1, "SW = 9000"),
+                             record(A, 0, "Leaving amwkalvik::apdu::importComponent"),
+                             emptyLine()});
+    EXPECT_EQ(c.sensitiveFlags, (std::vector<bool>{false, true, true}));
 }
 
 TEST(ApduLog, TransmitErrorsAreRecordedAndPassedOn) {
