@@ -213,9 +213,10 @@ SerializationException::SerializationException() noexcept
 
 namespace amw {
 
-FreshnessCounterException::FreshnessCounterException(const char* counterName) noexcept
-    : InternalErrorException("Freshness counter %s has not been updated!",
-                             counterName ? counterName : "") {}
+// An internal error by kind, but its text stands without the internal-error prefix.
+FreshnessCounterException::FreshnessCounterException(const char* counterName) noexcept {
+    setMessage("Freshness counter %s has not been updated!", counterName ? counterName : "");
+}
 
 DuplicatePkcs11IdException::DuplicatePkcs11IdException() noexcept
     : QVException("duplicate PKCS#11 detected") {}

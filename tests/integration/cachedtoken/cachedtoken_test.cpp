@@ -6,6 +6,7 @@
 #include "amw/cachedtoken.h"
 #include "ctl/lockablepcsccardconnection.h"
 #include "ctl/pcscreader.h"
+#include "fakeconnection.h"
 #include "processlog.h"
 #include "tempdir.h"
 #include "testpcsc/service.h"
@@ -28,6 +29,8 @@ namespace {
 
 using amw::AccessCondition;
 using amw::CachedToken;
+using fake::expectThrowMessage;
+using fake::text;
 
 constexpr const char* READER = "Virtual Reader 0";
 constexpr std::uint16_t EVERYONE = 0x0101;
@@ -45,11 +48,6 @@ const auto* const environment = ::testing::AddGlobalTestEnvironment(
 bool loggedStartingWith(const std::vector<std::string>& bodies, const std::string& text) {
     return std::any_of(bodies.begin(), bodies.end(),
                        [&](const std::string& b) { return b.compare(0, text.size(), text) == 0; });
-}
-
-template <std::size_t N>
-StaticBuffer<N> text(const std::string& s) {
-    return StaticBuffer<N>(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
 }
 
 std::string readFile(const std::string& path) {
@@ -519,20 +517,37 @@ TEST_F(CachedTokenTest, RefusedOperationsSendNothingToTheCard) {
     };
 
     // A change whose freshness counter was not raised first would leave other
-    // processes' caches stale.
-    const std::pair<const char*, std::function<void()>> unannounced[] = {
-        {"certificate without its counter", [&] { newCertificate(text<128>("new")); }},
-        {"key pair without its counter", [&] { newKeyPair(text<128>("new")); }},
-        {"deleting a key pair without its counter", [&] { call->deleteKeyPair(existingPair); }},
-        {"removing the public half of a public-only pair",
-         [&] { call->amendKeyPairRemovePublicKey(static_cast<amw::KeyPair*>(publicOnly.get())); }},
-        {"raising the authentication objects' counter",
-         [&] { call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_AO, true); }},
+    // processes' caches stale. The counter's own message carries no prefix.
+    struct Unannounced {
+        const char* what;
+        std::function<void()> operation;
+        const char* message;
     };
-    for (const auto& [what, operation] : unannounced) {
+    const Unannounced unannounced[] = {
+        {"certificate without its counter", [&] { newCertificate(text<128>("new")); },
+         "Freshness counter certificate has not been updated!"},
+        {"data object without its counter",
+         [&] {
+             call->createDataObject(text<128>("d"), text<128>("new"), text<128>(""), text<128>(""),
+                                    all, all, all, all);
+         },
+         "Freshness counter dataobjects has not been updated!"},
+        {"key pair without its counter", [&] { newKeyPair(text<128>("new")); },
+         "Freshness counter keypair has not been updated!"},
+        {"deleting a key pair without its counter", [&] { call->deleteKeyPair(existingPair); },
+         "Freshness counter keypair has not been updated!"},
+        {"removing the public half of a public-only pair",
+         [&] { call->amendKeyPairRemovePublicKey(static_cast<amw::KeyPair*>(publicOnly.get())); },
+         "INTERNAL ERROR cannot remove public key from keypair because keypair is not complete"},
+        {"raising the authentication objects' counter",
+         [&] { call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_AO, true); },
+         "INTERNAL ERROR CachedToken::increaseFreshnessCounter() neznama hodnota parametru counter "
+         "[7]"},
+    };
+    for (const Unannounced& k : unannounced) {
         clearTrace();
-        EXPECT_THROW(operation(), InternalErrorException) << what;
-        EXPECT_EQ(apdus(), 0u) << what;
+        expectThrowMessage<InternalErrorException>(k.operation, k.message);
+        EXPECT_EQ(apdus(), 0u) << k.what;
     }
 
     for (int kind : {CachedToken::CACHED_OBJECT_CERTIFICATE, CachedToken::CACHED_OBJECT_DATA_OBJECT,
