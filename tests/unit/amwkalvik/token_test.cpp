@@ -200,3 +200,74 @@ TEST(TokenListing, ChainsAndAuthenticationObjects) {
     EXPECT_EQ(list.items[1]->recordByte7, 9u);
     EXPECT_TRUE(list.items[1]->pkcs11So);
 }
+
+TEST(TokenKeyPairs, ContentCodesContainersAndSecretComponentsOnTheWire) {
+    // A lone half belongs to no container; its private components travel masked.
+    fake::Connection c;
+    Token token(&c);
+    amw::RsaPrivateKeyComponents components;
+    components.p = buf<256>(repeat(0xA1, 64));
+    components.q = buf<256>(repeat(0xA2, 64));
+    components.dp = buf<256>(repeat(0xA3, 64));
+    components.dq = buf<256>(repeat(0xA4, 64));
+    components.inv = buf<256>(repeat(0xA5, 64));
+    const StaticBuffer<256> modulus = buf<256>(concat({hex("C1"), repeat(0x33, 127)}));
+    delete token.importPublicKey(text<128>("id"), 1024, text<128>("pub"), 0x00FF, modulus,
+                                 buf<256>(hex("00 01 00 01")));
+    delete token.importPrivateKey(text<128>("id"), 1024, text<128>("priv"), 0x00FF, components);
+    const std::vector<std::string> sent = [&] {
+        std::vector<std::string> out;
+        for (const Bytes& command : c.commands)
+            out.push_back(fake::toHex(Bytes(command.begin(), command.begin() + 4)));
+        return out;
+    }();
+    EXPECT_EQ(sent, (std::vector<std::string>{"80 3E 00 01", "80 42 06 00", "80 42 07 00",
+                                              "80 3E 00 01", "80 42 01 00", "80 42 02 00",
+                                              "80 42 03 00", "80 42 04 00", "80 42 05 00"}));
+    EXPECT_EQ(fake::toHex(c.commands[0]), "80 3E 00 01 0D 02 04 00 00 FF FF 00 FF FF FF FF FF FF");
+    EXPECT_EQ(fake::toHex(c.commands[2]), "80 42 07 00 03 01 00 01");
+    EXPECT_EQ(fake::toHex(c.commands[3]), "80 3E 00 01 0D 04 04 00 00 FF FF 00 FF FF FF FF FF FF");
+    EXPECT_EQ(c.sensitiveFlags,
+              (std::vector<bool>{false, false, false, false, true, true, true, true, true}));
+
+    // An amendment names the content code the pair will have; bit 0 marks a
+    // pair the card generated.
+    struct Case {
+        std::uint8_t generatedOnCard;
+        bool removePublic;
+        const char* command;
+    };
+    const Case removals[] = {{0, true, "80 4C 00 40 01 04"},
+                             {1, true, "80 4C 00 40 01 05"},
+                             {0, false, "80 4C 00 40 01 02"},
+                             {1, false, "80 4C 00 40 01 03"}};
+    for (const Case& k : removals) {
+        SCOPED_TRACE(k.command);
+        fake::Connection card;
+        Token amending(&card);
+        KeyPair pair(&card);
+        pair.blockId = 0x0040;
+        pair.generatedOnCard = k.generatedOnCard;
+        pair.addPublicKey(text<128>("pub"), modulus, buf<256>(hex("01 00 01")), 0x00FF);
+        pair.addPrivateKey(text<128>("priv"), 0x00FF);
+        if (k.removePublic)
+            amending.amendKeyPairRemovePublicKey(&pair);
+        else
+            amending.amendKeyPairRemovePrivateKey(&pair);
+        ASSERT_EQ(card.commands.size(), 1u);
+        EXPECT_EQ(fake::toHex(card.commands[0]), k.command);
+        EXPECT_TRUE(pair.metadataChanged);
+        EXPECT_EQ(pair.keyUsage, k.removePublic ? 0x0093 : 0x006C);
+    }
+    fake::Connection card;
+    Token amending(&card);
+    KeyPair lone(&card);
+    lone.blockId = 0x0040;
+    lone.generatedOnCard = 1;
+    lone.addPrivateKey(text<128>("priv"), 0x0093);
+    amending.amendKeyPairAddPublicKey(&lone, text<128>("pub"), 2, amw::KeyPair::SIGNATURE_KEY,
+                                      0x00FF, modulus, buf<256>(hex("01 00 01")));
+    EXPECT_EQ(fake::toHex(card.commands[0]), "80 4C 00 40 01 06");
+    EXPECT_EQ(lone.keyUsage, 0x00FF);
+    EXPECT_EQ(lone.containerIndex, 2);
+}
