@@ -9,16 +9,13 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <vector>
 
 QV_TRACE_UNIT("AMWKALVIK", "libamwkalvik/src/token");
 
 namespace amwkalvik {
 
 namespace {
-
-// Longest chain a card with 15-bit block ids can hold; a longer walk means a
-// damaged chain that loops.
-constexpr std::size_t MAX_CHAIN_LENGTH = 0x8000;
 
 void checkKeySize(std::uint32_t keySize) {
     if (keySize != Token::KEY_SIZE_1024 && keySize != Token::KEY_SIZE_2048)
@@ -194,16 +191,28 @@ void Token::listChain(std::uint16_t* apdu::HeadsRequest::*head, std::size_t head
     apdu::HeadsRequest heads;
     heads.*head = &blockId;
     apdu::getHeads(*connection, heads);
-    for (std::size_t count = 0; blockId != NO_BLOCK; ++count) {
-        if (count == MAX_CHAIN_LENGTH)
+    if (blockId == NO_BLOCK)
+        return;
+    // A chain holds at most one object per block of the card and never comes
+    // back to a block it passed; a card that says otherwise is refused
+    // before it costs more than one walk over its own memory.
+    std::uint32_t blockSize = 0, bytesTotal = 0, bytesAvailable = 0;
+    apdu::getMemoryInfo(*connection, &blockSize, &bytesTotal, &bytesAvailable);
+    const std::uint32_t cardBlocks = blockSize == 0 ? 0 : bytesTotal / blockSize;
+    std::vector<bool> seen(0x10000);
+    for (std::uint32_t count = 1; blockId != NO_BLOCK; ++count) {
+        if (seen[blockId] || count > cardBlocks)
             throw InternalErrorException("object chain does not end (block id 0x%04X)", blockId);
+        seen[blockId] = true;
         std::uint8_t header[FILE_HEADER_SIZE];
         apdu::beginReadMetadata(*connection, blockId, header, headerSize);
         if (keyPairFields) {
             header::toHostOrder(header, header::KEY_USAGE);
             header::toHostOrder(header, header::KEY_SIZE);
         }
-        list.push_back(Card::createFromHeader(*connection, blockId, header));
+        std::unique_ptr<Card> object(Card::createFromHeader(*connection, blockId, header));
+        list.push_back(object.get());
+        object.release();
         blockId = header::field(header, header::NEXT_BLOCK);
     }
 }

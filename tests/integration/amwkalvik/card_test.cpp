@@ -414,10 +414,11 @@ TEST_P(CountTest, ApduCountsOfTypicalOperations) {
     clearTrace();
     later->listKeyPairs(pairs.items);
     const std::size_t listPairs = exchanges();
-    // getHeads, then a header and its metadata per object (key pairs add N and E).
-    EXPECT_EQ(listCerts, 1 + 2 * N);
-    EXPECT_EQ(listObjects, 1 + 2 * N);
-    EXPECT_EQ(listPairs, 1u + 4u);
+    // getHeads, the card's block count that bounds the walk, then a header and
+    // its metadata per object (key pairs add N and E).
+    EXPECT_EQ(listCerts, 2 + 2 * N);
+    EXPECT_EQ(listObjects, 2 + 2 * N);
+    EXPECT_EQ(listPairs, 2u + 4u);
     std::cout << "[ APDUs    ] list " << N << " certificates: " << listCerts << ", " << N
               << " data objects: " << listObjects << ", 1 key pair: " << listPairs
               << "; generate 2048-bit pair: " << generate

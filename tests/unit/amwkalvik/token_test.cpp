@@ -145,6 +145,7 @@ TEST(TokenListing, ChainsAndAuthenticationObjects) {
     const Bytes meta1 = hex("01 41 01 61 01 00 01 01");
     const Bytes meta2 = hex("01 42 01 62 01 01 01 00");
     c.then(ok(hex("8000 8000 0005 8000 8000")))
+        .then(ok(hex("0100 0200 0100 0000")))
         .then(ok(certHeader(0x0009, meta1)))
         .then(ok(meta1))
         .then(ok(certHeader(0x8000, meta2)))
@@ -155,8 +156,9 @@ TEST(TokenListing, ChainsAndAuthenticationObjects) {
     EXPECT_EQ(static_cast<X509Certificate*>(certs.items[0])->blockId, 0x0005);
     EXPECT_EQ(static_cast<X509Certificate*>(certs.items[1])->blockId, 0x0009);
     EXPECT_EQ(certs.items[1]->containerIndex, 1);
-    EXPECT_EQ(fake::toHex(c.commands[1]), "80 18 00 05 12");
-    EXPECT_EQ(fake::toHex(c.commands[3]), "80 18 00 09 12");
+    EXPECT_EQ(fake::toHex(c.commands[1]), "80 06 01 00 08");
+    EXPECT_EQ(fake::toHex(c.commands[2]), "80 18 00 05 12");
+    EXPECT_EQ(fake::toHex(c.commands[4]), "80 18 00 09 12");
 
     // An empty chain costs one command.
     c.commands.clear();
@@ -165,17 +167,6 @@ TEST(TokenListing, ChainsAndAuthenticationObjects) {
     token.listFiles(files.items);
     EXPECT_TRUE(files.items.empty());
     EXPECT_EQ(c.commands.size(), 1u);
-
-    // A chain that points back at itself is not walked forever.
-    fake::Connection loop;
-    Token looping(&loop);
-    Bytes dirHeader(27, 0);
-    dirHeader[1] = 0x00;
-    dirHeader[2] = 0x03;
-    loop.then(ok(hex("8000 8000 8000 0003 8000")));
-    loop.fallback = ok(dirHeader);
-    Owned<amw::Directory> dirs;
-    EXPECT_THROW(looping.listDirs(dirs.items), InternalErrorException);
 
     // Roles 1 to 7; absent ones are skipped, role 0 never asked.
     fake::Connection aos;
@@ -199,6 +190,47 @@ TEST(TokenListing, ChainsAndAuthenticationObjects) {
     EXPECT_EQ(list.items[1]->type, amw::AuthenticationObject::KEY);
     EXPECT_EQ(list.items[1]->recordByte7, 9u);
     EXPECT_TRUE(list.items[1]->pkcs11So);
+}
+
+TEST(TokenListing, AChainThatLoopsOrOutgrowsTheCardIsRefusedAtOnce) {
+    // Directory headers: no metadata to read, only the next block id.
+    auto directory = [](std::uint16_t next) {
+        Bytes header(27, 0);
+        header[1] = static_cast<std::uint8_t>(next >> 8);
+        header[2] = static_cast<std::uint8_t>(next);
+        return ok(header);
+    };
+    const Response memory512 = ok(hex("0100 0200 0100 0000"));
+    struct Case {
+        const char* name;
+        std::vector<Response> answers;  // after getHeads naming block 3
+        std::size_t headersRead;
+        const char* block;
+    };
+    const Case cases[] = {
+        {"names itself as the next block", {memory512, directory(0x0003)}, 1, "0x0003"},
+        {"comes back to its head", {memory512, directory(0x0004), directory(0x0003)}, 2, "0x0003"},
+        {"longer than the card has blocks",
+         {ok(hex("0100 0002 0000 0000")), directory(0x0004), directory(0x0005)},
+         2,
+         "0x0005"},
+        {"a card without block size", {ok(hex("0000 0200 0100 0000"))}, 0, "0x0003"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        fake::Connection c;
+        Token token(&c);
+        c.then(ok(hex("8000 8000 8000 0003 8000")));
+        for (const Response& r : k.answers)
+            c.then(r);
+        c.fallback = directory(0x0006);  // never asked for
+        Owned<amw::Directory> dirs;
+        expectThrowMessage<InternalErrorException>(
+            [&] { token.listDirs(dirs.items); },
+            std::string("INTERNAL ERROR object chain does not end (block id ") + k.block + ")");
+        EXPECT_EQ(c.commands.size(), 2 + k.headersRead);
+        EXPECT_EQ(dirs.size(), k.headersRead) << "objects read so far stay the caller's";
+    }
 }
 
 TEST(TokenKeyPairs, ContentCodesContainersAndSecretComponentsOnTheWire) {
