@@ -12,38 +12,40 @@
 namespace vcard {
 namespace {
 
-constexpr char kMagic[8] = {'K', 'V', 'C', 'I', 'M', 'A', 'G', 'E'};
-constexpr std::uint16_t kFormatVersion = 1;
-constexpr std::size_t kPrologue = 8 + 2 + 4;
-constexpr std::size_t kDigestSize = 32;
+constexpr char MAGIC[8] = {'K', 'V', 'C', 'I', 'M', 'A', 'G', 'E'};
+constexpr std::uint16_t FORMAT_VERSION = 1;
+constexpr std::size_t PROLOGUE_SIZE = 8 + 2 + 4;
+constexpr std::size_t DIGEST_SIZE = 32;
 
 // Writer and Reader offer the same field calls, so one field list (the
 // templates below) both writes an image and reads it back.
 class Writer {
 public:
-    void u8(std::uint8_t v) { out_.push_back(v); }
-    void flag(bool v) { u8(v ? 1 : 0); }
-    void strictFlag(bool v, const char*) { flag(v); }
-    void u16(std::uint16_t v) {
-        out_.push_back(std::uint8_t(v >> 8));
-        out_.push_back(std::uint8_t(v));
+    void u8(std::uint8_t value) { out_.push_back(value); }
+    void flag(bool value) { u8(value ? 1 : 0); }
+    void strictFlag(bool value, const char*) { flag(value); }
+    void u16(std::uint16_t value) {
+        out_.push_back(std::uint8_t(value >> 8));
+        out_.push_back(std::uint8_t(value));
     }
-    void u32(std::uint32_t v) {
-        u16(std::uint16_t(v >> 16));
-        u16(std::uint16_t(v));
+    void u32(std::uint32_t value) {
+        u16(std::uint16_t(value >> 16));
+        u16(std::uint16_t(value));
     }
-    void raw(const std::uint8_t* p, std::size_t n) { out_.insert(out_.end(), p, p + n); }
+    void raw(const std::uint8_t* data, std::size_t size) {
+        out_.insert(out_.end(), data, data + size);
+    }
     template <std::size_t N>
-    void fixed(const std::array<std::uint8_t, N>& a) {
-        raw(a.data(), N);
+    void fixed(const std::array<std::uint8_t, N>& bytes) {
+        raw(bytes.data(), N);
     }
-    void bytes16(const Bytes& b) {
-        u16(std::uint16_t(b.size()));
-        raw(b.data(), b.size());
+    void bytes16(const Bytes& bytes) {
+        u16(std::uint16_t(bytes.size()));
+        raw(bytes.data(), bytes.size());
     }
-    void blocks(const std::vector<std::uint16_t>& b) {
-        u16(std::uint16_t(b.size()));
-        for (auto id : b)
+    void blocks(const std::vector<std::uint16_t>& ids) {
+        u16(std::uint16_t(ids.size()));
+        for (auto id : ids)
             u16(id);
     }
     Bytes& out() { return out_; }
@@ -58,148 +60,148 @@ struct Damaged {
 
 class Reader {
 public:
-    Reader(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
+    Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     std::uint8_t u8() {
         need(1);
-        return p_[pos_++];
+        return data_[position_++];
     }
-    void u8(std::uint8_t& v) { v = u8(); }
-    void flag(bool& v) { v = u8() != 0; }
+    void u8(std::uint8_t& value) { value = u8(); }
+    void flag(bool& value) { value = u8() != 0; }
     // A flag byte that must be 0 or 1; `what` names the damage otherwise.
-    void strictFlag(bool& v, const char* what) {
-        std::uint8_t f = u8();
-        if (f > 1)
+    void strictFlag(bool& value, const char* what) {
+        const std::uint8_t byte = u8();
+        if (byte > 1)
             throw Damaged{what};
-        v = f == 1;
+        value = byte == 1;
     }
     std::uint16_t u16() {
         need(2);
-        std::uint16_t v = std::uint16_t(p_[pos_] << 8 | p_[pos_ + 1]);
-        pos_ += 2;
-        return v;
+        const std::uint16_t value = std::uint16_t(data_[position_] << 8 | data_[position_ + 1]);
+        position_ += 2;
+        return value;
     }
-    void u16(std::uint16_t& v) { v = u16(); }
+    void u16(std::uint16_t& value) { value = u16(); }
     std::uint32_t u32() {
         std::uint32_t hi = u16();
         return hi << 16 | u16();
     }
     template <std::size_t N>
-    void fixed(std::array<std::uint8_t, N>& a) {
+    void fixed(std::array<std::uint8_t, N>& bytes) {
         need(N);
-        std::memcpy(a.data(), p_ + pos_, N);
-        pos_ += N;
+        std::memcpy(bytes.data(), data_ + position_, N);
+        position_ += N;
     }
     Bytes bytes16() {
-        std::size_t len = u16();
-        need(len);
-        Bytes b(p_ + pos_, p_ + pos_ + len);
-        pos_ += len;
-        return b;
+        const std::size_t length = u16();
+        need(length);
+        Bytes bytes(data_ + position_, data_ + position_ + length);
+        position_ += length;
+        return bytes;
     }
-    void bytes16(Bytes& b) { b = bytes16(); }
+    void bytes16(Bytes& bytes) { bytes = bytes16(); }
     std::vector<std::uint16_t> blocks() {
         std::size_t count = u16();
         need(count * 2);
-        std::vector<std::uint16_t> b;
-        b.reserve(count);
+        std::vector<std::uint16_t> ids;
+        ids.reserve(count);
         for (std::size_t i = 0; i < count; ++i)
-            b.push_back(u16());
-        return b;
+            ids.push_back(u16());
+        return ids;
     }
-    void blocks(std::vector<std::uint16_t>& b) { b = blocks(); }
-    bool atEnd() const { return pos_ == n_; }
+    void blocks(std::vector<std::uint16_t>& ids) { ids = blocks(); }
+    bool atEnd() const { return position_ == size_; }
 
 private:
-    void need(std::size_t k) const {
-        if (n_ - pos_ < k)
+    void need(std::size_t count) const {
+        if (size_ - position_ < count)
             throw Damaged{"truncated body"};
     }
-    const std::uint8_t* p_;
-    std::size_t n_;
-    std::size_t pos_ = 0;
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t position_ = 0;
 };
 
 // The field lists, for a Writer with const objects or a Reader.
 
 template <class IO, class Card>
-void cardFields(IO& io, Card& p) {
-    io.u8(p.versionMajor);
-    io.u8(p.versionMinor);
-    io.u8(p.lifeCycle);
-    io.fixed(p.cardId);
-    io.fixed(p.serial);
-    io.fixed(p.gacInfo);
-    io.fixed(p.freshness);
-    io.u16(p.blockSize);
-    io.u16(p.totalBlocks);
+void cardFields(IO& io, Card& card) {
+    io.u8(card.versionMajor);
+    io.u8(card.versionMinor);
+    io.u8(card.lifeCycle);
+    io.fixed(card.cardId);
+    io.fixed(card.serial);
+    io.fixed(card.gacInfo);
+    io.fixed(card.freshness);
+    io.u16(card.blockSize);
+    io.u16(card.totalBlocks);
 }
 
 template <class IO, class Slot>
-void keySlotFields(IO& io, Slot& s) {
-    io.flag(s.setup.sizeBound);
-    io.u16(s.setup.keySize);
-    io.u16(s.occupant);
+void keySlotFields(IO& io, Slot& slot) {
+    io.flag(slot.setup.sizeBound);
+    io.u16(slot.setup.keySize);
+    io.u16(slot.occupant);
 }
 
 // An authentication object after its type and value.
 template <class IO, class Auth>
-void authFields(IO& io, Auth& a) {
-    io.u8(a.maxTries);
-    io.u8(a.tries);
-    io.flag(a.pkcs11So);
-    io.u16(a.changeAc);
-    io.u16(a.unblockAc);
-    io.u8(a.policy.minLength);
-    io.u8(a.policy.maxLength);
-    io.flag(a.policy.digitsOnly);
+void authFields(IO& io, Auth& object) {
+    io.u8(object.maxTries);
+    io.u8(object.tries);
+    io.flag(object.pkcs11So);
+    io.u16(object.changeAc);
+    io.u16(object.unblockAc);
+    io.u8(object.policy.minLength);
+    io.u8(object.policy.maxLength);
+    io.flag(object.policy.digitsOnly);
 }
 
 template <class IO, class Object>
-void contentFields(IO& io, Object& o) {
-    io.strictFlag(o.hasContent, "bad content flag");
-    if (o.hasContent) {
-        io.bytes16(o.content);
-        io.blocks(o.contentBlocks);
+void contentFields(IO& io, Object& object) {
+    io.strictFlag(object.hasContent, "bad content flag");
+    if (object.hasContent) {
+        io.bytes16(object.content);
+        io.blocks(object.contentBlocks);
     }
 }
 
-// An object of its chain (o.chain is known before reading).
+// An object of its chain (object.chain is known before reading).
 template <class IO, class Object>
-void objectFields(IO& io, Object& o) {
-    io.u16(o.id);
-    io.u16(o.acExtra);
-    io.u16(o.acRead);
-    io.u16(o.acWrite);
-    io.u16(o.acDelete);
-    io.blocks(o.headerBlocks);
-    io.bytes16(o.metadata);
-    switch (o.chain) {
-    case Chain::DataObjects:
-        contentFields(io, o);
+void objectFields(IO& io, Object& object) {
+    io.u16(object.id);
+    io.u16(object.acExtra);
+    io.u16(object.acRead);
+    io.u16(object.acWrite);
+    io.u16(object.acDelete);
+    io.blocks(object.headerBlocks);
+    io.bytes16(object.metadata);
+    switch (object.chain) {
+    case Chain::DATA_OBJECTS:
+        contentFields(io, object);
         break;
-    case Chain::Certificates:
-        io.flag(o.trusted);
-        contentFields(io, o);
+    case Chain::CERTIFICATES:
+        io.flag(object.trusted);
+        contentFields(io, object);
         break;
-    case Chain::Directories:
-        io.fixed(o.name);
+    case Chain::DIRECTORIES:
+        io.fixed(object.name);
         break;
-    case Chain::Files:
-        io.u16(o.dirId);
-        io.fixed(o.name);
-        contentFields(io, o);
+    case Chain::FILES:
+        io.u16(object.dirId);
+        io.fixed(object.name);
+        contentFields(io, object);
         break;
-    case Chain::KeyPairs:
-        io.u16(o.keySize);
-        io.u16(o.keyUsage);
-        io.u8(o.contentCode);
-        io.u8(o.containerIndex);
-        io.u8(o.keySpec);
-        io.u8(o.keySlot);
-        for (auto* component :
-             {&o.key.n, &o.key.e, &o.key.p, &o.key.q, &o.key.dp, &o.key.dq, &o.key.inv})
+    case Chain::KEY_PAIRS:
+        io.u16(object.keySize);
+        io.u16(object.keyUsage);
+        io.u8(object.contentCode);
+        io.u8(object.containerIndex);
+        io.u8(object.keySpec);
+        io.u8(object.keySlot);
+        for (auto* component : {&object.key.n, &object.key.e, &object.key.p, &object.key.q,
+                                &object.key.dp, &object.key.dq, &object.key.inv})
             io.bytes16(*component);
-        io.blocks(o.keyBlocks);
+        io.blocks(object.keyBlocks);
         break;
     }
 }
@@ -215,39 +217,39 @@ std::size_t CardObject::keyMaterialSize() const {
            key.dq.size() + key.inv.size();
 }
 
-Bytes encodeImage(const Persistent& p) {
-    Writer w;
-    w.raw(reinterpret_cast<const std::uint8_t*>(kMagic), sizeof kMagic);
-    w.u16(kFormatVersion);
-    w.u32(0);  // body length, patched below
+Bytes encodeImage(const Persistent& persistent) {
+    Writer writer;
+    writer.raw(reinterpret_cast<const std::uint8_t*>(MAGIC), sizeof MAGIC);
+    writer.u16(FORMAT_VERSION);
+    writer.u32(0);  // body length, patched below
 
-    cardFields(w, p);
-    w.u8(std::uint8_t(p.keySlots.size()));
-    for (const auto& s : p.keySlots)
-        keySlotFields(w, s);
+    cardFields(writer, persistent);
+    writer.u8(std::uint8_t(persistent.keySlots.size()));
+    for (const auto& slot : persistent.keySlots)
+        keySlotFields(writer, slot);
 
-    std::uint8_t aoCount = 0;
-    for (const auto& a : p.auth)
-        aoCount += a ? 1 : 0;
-    w.u8(aoCount);
-    for (std::uint8_t role = 0; role <= kMaxRole; ++role) {
-        const auto& a = p.auth[role];
-        if (!a)
+    std::uint8_t authObjectCount = 0;
+    for (const auto& object : persistent.auth)
+        authObjectCount += object ? 1 : 0;
+    writer.u8(authObjectCount);
+    for (std::uint8_t role = 0; role <= MAX_ROLE; ++role) {
+        const auto& object = persistent.auth[role];
+        if (!object)
             continue;
-        w.u8(role);
-        w.u8(std::uint8_t(a->type));
-        w.bytes16(a->value);
-        authFields(w, *a);
+        writer.u8(role);
+        writer.u8(std::uint8_t(object->type));
+        writer.bytes16(object->value);
+        authFields(writer, *object);
     }
 
-    for (const auto& chain : p.chains) {
-        w.u16(std::uint16_t(chain.size()));
-        for (const auto& o : chain)
-            objectFields(w, o);
+    for (const auto& chain : persistent.chains) {
+        writer.u16(std::uint16_t(chain.size()));
+        for (const auto& object : chain)
+            objectFields(writer, object);
     }
 
-    Bytes& out = w.out();
-    const std::uint32_t bodyLength = std::uint32_t(out.size() - kPrologue);
+    Bytes& out = writer.out();
+    const std::uint32_t bodyLength = std::uint32_t(out.size() - PROLOGUE_SIZE);
     out[10] = std::uint8_t(bodyLength >> 24);
     out[11] = std::uint8_t(bodyLength >> 16);
     out[12] = std::uint8_t(bodyLength >> 8);
@@ -259,137 +261,154 @@ Bytes encodeImage(const Persistent& p) {
 
 Persistent decodeImage(const Bytes& image, const std::string& what) {
     auto damaged = [&](const std::string& reason) { return ImageError(what + ": " + reason); };
-    if (image.size() < kPrologue + kDigestSize ||
-        std::memcmp(image.data(), kMagic, sizeof kMagic) != 0)
+    if (image.size() < PROLOGUE_SIZE + DIGEST_SIZE ||
+        std::memcmp(image.data(), MAGIC, sizeof MAGIC) != 0)
         throw damaged("not a Kalvik card image");
     const std::uint16_t version = std::uint16_t(image[8] << 8 | image[9]);
-    if (version != kFormatVersion)
+    if (version != FORMAT_VERSION)
         throw damaged("unsupported image format version " + std::to_string(version) +
-                      " (this build reads " + std::to_string(kFormatVersion) + ")");
+                      " (this build reads " + std::to_string(FORMAT_VERSION) + ")");
     const std::uint32_t bodyLength = std::uint32_t(image[10]) << 24 |
                                      std::uint32_t(image[11]) << 16 |
                                      std::uint32_t(image[12]) << 8 | image[13];
-    if (image.size() != kPrologue + std::size_t(bodyLength) + kDigestSize)
+    if (image.size() != PROLOGUE_SIZE + std::size_t(bodyLength) + DIGEST_SIZE)
         throw damaged("image is damaged: length does not match (truncated or extended)");
-    auto digest = crypto::sha256(image.data(), kPrologue + bodyLength);
-    if (std::memcmp(digest.data(), image.data() + kPrologue + bodyLength, kDigestSize) != 0)
+    auto digest = crypto::sha256(image.data(), PROLOGUE_SIZE + bodyLength);
+    if (std::memcmp(digest.data(), image.data() + PROLOGUE_SIZE + bodyLength, DIGEST_SIZE) != 0)
         throw damaged("image is damaged: checksum mismatch");
 
-    Persistent p;
+    Persistent persistent;
     try {
-        Reader r(image.data() + kPrologue, bodyLength);
-        cardFields(r, p);
-        p.keySlots.resize(r.u8());
-        for (auto& s : p.keySlots)
-            keySlotFields(r, s);
+        Reader reader(image.data() + PROLOGUE_SIZE, bodyLength);
+        cardFields(reader, persistent);
+        persistent.keySlots.resize(reader.u8());
+        for (auto& slot : persistent.keySlots)
+            keySlotFields(reader, slot);
 
-        std::size_t aoCount = r.u8();
-        for (std::size_t i = 0; i < aoCount; ++i) {
-            std::uint8_t role = r.u8();
-            if (role == 0 || role > kMaxRole || p.auth[role])
+        const std::size_t authObjectCount = reader.u8();
+        for (std::size_t i = 0; i < authObjectCount; ++i) {
+            const std::uint8_t role = reader.u8();
+            if (role == 0 || role > MAX_ROLE || persistent.auth[role])
                 throw Damaged{"bad authentication object role"};
-            AuthObject a;
-            std::uint8_t type = r.u8();
+            AuthObject object;
+            const std::uint8_t type = reader.u8();
             if (type > 1)
                 throw Damaged{"bad authentication object type"};
-            a.type = AuthType(type);
-            a.value = r.bytes16();
-            if (a.value.size() != (a.type == AuthType::Pin ? 16u : 24u))
+            object.type = AuthType(type);
+            object.value = reader.bytes16();
+            if (object.value.size() != (object.type == AuthType::PIN ? 16u : 24u))
                 throw Damaged{"bad authentication object value"};
-            authFields(r, a);
-            if (a.tries > a.maxTries || a.maxTries == 0 || a.maxTries > 15)
+            authFields(reader, object);
+            if (object.tries > object.maxTries || object.maxTries == 0 || object.maxTries > 15)
                 throw Damaged{"bad authentication object tries"};
-            p.auth[role] = std::move(a);
+            persistent.auth[role] = std::move(object);
         }
 
-        for (std::size_t c = 0; c < kChainCount; ++c) {
-            std::size_t count = r.u16();
+        for (std::size_t chain = 0; chain < CHAIN_COUNT; ++chain) {
+            const std::size_t count = reader.u16();
             for (std::size_t i = 0; i < count; ++i) {
-                CardObject o;
-                o.chain = Chain(c);
-                objectFields(r, o);
-                p.chains[c].push_back(std::move(o));
+                CardObject object;
+                object.chain = Chain(chain);
+                objectFields(reader, object);
+                persistent.chains[chain].push_back(std::move(object));
             }
         }
-        if (!r.atEnd())
+        if (!reader.atEnd())
             throw Damaged{"trailing bytes in body"};
-    } catch (const Damaged& d) {
-        throw damaged("image is damaged: " + d.reason);
+    } catch (const Damaged& damage) {
+        throw damaged("image is damaged: " + damage.reason);
     }
-    std::string problem = validate(p);
+    std::string problem = validate(persistent);
     if (!problem.empty())
         throw damaged("image is inconsistent: " + problem);
-    return p;
+    return persistent;
 }
 
-std::string validate(const Persistent& p) {
-    if (p.blockSize < 16)
+namespace {
+
+// What is wrong with the key material of a key pair, or "".
+std::string keyProblem(const CardObject& pair) {
+    if ((pair.contentCode & content::BOTH_HALVES) == 0)
+        return "key pair without any half";
+    if (pair.keySize != 1024 && pair.keySize != 2048)
+        return "key pair of unsupported size";
+    const crypto::RsaKey& key = pair.key;
+    const bool publicHalf = !key.n.empty() && !key.e.empty();
+    const bool privateHalf =
+        !key.p.empty() && !key.q.empty() && !key.dp.empty() && !key.dq.empty() && !key.inv.empty();
+    if (publicHalf != pair.hasPublic() || (!publicHalf && (!key.n.empty() || !key.e.empty())))
+        return "public key material does not match the key pair";
+    if (privateHalf != pair.hasPrivate() ||
+        (!privateHalf && (!key.p.empty() || !key.q.empty() || !key.dp.empty() || !key.dq.empty() ||
+                          !key.inv.empty())))
+        return "private key material does not match the key pair";
+    return "";
+}
+
+}  // namespace
+
+std::string validate(const Persistent& persistent) {
+    if (persistent.blockSize < 16)
         return "block size below 16";
-    if (p.totalBlocks == 0 || p.totalBlocks > 0x7FFF)
+    if (persistent.totalBlocks == 0 || persistent.totalBlocks > 0x7FFF)
         return "total block count out of range";
-    if (p.keySlots.size() > 64)
+    if (persistent.keySlots.size() > 64)
         return "more than 64 key slots";
-    std::vector<bool> used(p.totalBlocks, false);
+    std::vector<bool> used(persistent.totalBlocks, false);
     auto claim = [&](const std::vector<std::uint16_t>& blocks) {
-        for (auto b : blocks) {
-            if (b >= p.totalBlocks || used[b])
+        for (auto block : blocks) {
+            if (block >= persistent.totalBlocks || used[block])
                 return false;
-            used[b] = true;
+            used[block] = true;
         }
         return true;
     };
     std::set<std::uint16_t> directories;
-    for (const auto& o : p.chains[std::size_t(Chain::Directories)])
-        directories.insert(o.id);
-    for (const auto& chain : p.chains) {
-        for (const auto& o : chain) {
-            if (o.headerBlocks.empty() || o.headerBlocks.front() != o.id)
+    for (const auto& directory : persistent.chains[std::size_t(Chain::DIRECTORIES)])
+        directories.insert(directory.id);
+    for (const auto& chain : persistent.chains) {
+        for (const auto& object : chain) {
+            if (object.headerBlocks.empty() || object.headerBlocks.front() != object.id)
                 return "object without its first block";
-            if (!claim(o.headerBlocks) || !claim(o.contentBlocks) || !claim(o.keyBlocks))
+            if (!claim(object.headerBlocks) || !claim(object.contentBlocks) ||
+                !claim(object.keyBlocks))
                 return "block used twice or outside memory";
             const std::size_t headerBlocks = std::max<std::size_t>(
-                1, blocksFor(headerSize(o.chain) + o.metadata.size(), p.blockSize));
-            if (o.headerBlocks.size() != headerBlocks)
+                1,
+                blocksFor(headerSize(object.chain) + object.metadata.size(), persistent.blockSize));
+            if (object.headerBlocks.size() != headerBlocks)
                 return "header block count does not match";
-            if (o.hasContent && o.contentBlocks.size() != blocksFor(o.content.size(), p.blockSize))
+            if (object.hasContent && object.contentBlocks.size() !=
+                                         blocksFor(object.content.size(), persistent.blockSize))
                 return "content block count does not match";
-            if (!o.hasContent && !o.contentBlocks.empty())
+            if (!object.hasContent && !object.contentBlocks.empty())
                 return "content blocks without content";
-            if (o.chain == Chain::Files && !directories.count(o.dirId))
+            if (object.chain == Chain::FILES && !directories.count(object.dirId))
                 return "file outside any directory";
-            if (o.chain == Chain::KeyPairs) {
-                if ((o.contentCode & 0x06) == 0)
-                    return "key pair without any half";
-                if (o.keySize != 1024 && o.keySize != 2048)
-                    return "key pair of unsupported size";
-                const auto& k = o.key;
-                const bool pub = !k.n.empty() && !k.e.empty();
-                const bool priv = !k.p.empty() && !k.q.empty() && !k.dp.empty() && !k.dq.empty() &&
-                                  !k.inv.empty();
-                if (pub != o.hasPublic() || (!pub && (!k.n.empty() || !k.e.empty())))
-                    return "public key material does not match the key pair";
-                if (priv != o.hasPrivate() ||
-                    (!priv && (!k.p.empty() || !k.q.empty() || !k.dp.empty() || !k.dq.empty() ||
-                               !k.inv.empty())))
-                    return "private key material does not match the key pair";
-                if (o.keyBlocks.size() != blocksFor(o.keyMaterialSize(), p.blockSize))
-                    return "key block count does not match";
-                if (o.hasPrivate()) {
-                    if (o.keySlot >= p.keySlots.size() || p.keySlots[o.keySlot].occupant != o.id)
-                        return "private key without its key slot";
-                } else if (o.keySlot != 0xFF) {
-                    return "key slot held by a key pair without private key";
-                }
+            if (object.chain != Chain::KEY_PAIRS)
+                continue;
+            std::string problem = keyProblem(object);
+            if (!problem.empty())
+                return problem;
+            if (object.keyBlocks.size() !=
+                blocksFor(object.keyMaterialSize(), persistent.blockSize))
+                return "key block count does not match";
+            if (object.hasPrivate()) {
+                if (object.keySlot >= persistent.keySlots.size() ||
+                    persistent.keySlots[object.keySlot].occupant != object.id)
+                    return "private key without its key slot";
+            } else if (object.keySlot != NO_KEY_SLOT) {
+                return "key slot held by a key pair without private key";
             }
         }
     }
-    for (std::size_t i = 0; i < p.keySlots.size(); ++i) {
-        const auto occ = p.keySlots[i].occupant;
-        if (occ == kNoBlock)
+    for (std::size_t i = 0; i < persistent.keySlots.size(); ++i) {
+        const auto occupant = persistent.keySlots[i].occupant;
+        if (occupant == NO_BLOCK)
             continue;
         bool found = false;
-        for (const auto& o : p.chains[std::size_t(Chain::KeyPairs)])
-            found = found || (o.id == occ && o.keySlot == i);
+        for (const auto& pair : persistent.chains[std::size_t(Chain::KEY_PAIRS)])
+            found = found || (pair.id == occupant && pair.keySlot == i);
         if (!found)
             return "key slot held by no key pair";
     }
@@ -407,9 +426,9 @@ Bytes readFile(const std::string& path) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            int e = errno;
+            const int error = errno;
             ::close(fd);
-            throw ImageError("cannot read card image " + path + ": " + std::strerror(e));
+            throw ImageError("cannot read card image " + path + ": " + std::strerror(error));
         }
         if (n == 0)
             break;
@@ -427,11 +446,11 @@ void writeFileAtomically(const std::string& path, const Bytes& data) {
     };
     // The error is built while errno still says why; then the temporary file goes.
     auto abandon = [&](const char* step, int openFd) {
-        ImageError e = fail(step);
+        ImageError error = fail(step);
         if (openFd >= 0)
             ::close(openFd);
         ::unlink(tmp.c_str());
-        return e;
+        return error;
     };
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -454,12 +473,12 @@ void writeFileAtomically(const std::string& path, const Bytes& data) {
         throw abandon("rename", -1);
     // Make the rename itself durable.
     const auto slash = path.find_last_of('/');
-    const std::string dir =
+    const std::string directory =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
+    int directoryFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd >= 0) {
+        ::fsync(directoryFd);
+        ::close(directoryFd);
     }
 }
 

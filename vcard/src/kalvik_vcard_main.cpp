@@ -199,7 +199,7 @@ struct Command {
     int (*run)(const Args&);
 };
 
-const Command kCommands[] = {
+const Command COMMANDS[] = {
     {"init",
      "init IMAGE [--user-pin PIN] [--so-pin PIN] [--user-tries N] [--so-tries N] [--block-size "
      "BYTES]\n"
@@ -218,8 +218,8 @@ const Command kCommands[] = {
 
 void usage(std::ostream& os) {
     os << "usage: kalvik-vcard COMMAND ...\n";
-    for (const auto& c : kCommands)
-        os << "  kalvik-vcard " << c.usage << "\n";
+    for (const auto& command : COMMANDS)
+        os << "  kalvik-vcard " << command.usage << "\n";
 }
 
 }  // namespace
@@ -234,11 +234,11 @@ int main(int argc, char** argv) {
         usage(std::cout);
         return 0;
     }
-    for (const auto& c : kCommands) {
-        if (name != c.name)
+    for (const auto& command : COMMANDS) {
+        if (name != command.name)
             continue;
         try {
-            return c.run(Args(argv + 2, argv + argc));
+            return command.run(Args(argv + 2, argv + argc));
         } catch (const UsageError& e) {
             std::cerr << "kalvik-vcard " << name << ": " << e.what() << "\n";
             usage(std::cerr);

@@ -16,14 +16,16 @@
 namespace vcard {
 namespace {
 
-constexpr std::size_t kHeaderSize = 2;
+constexpr std::size_t FRAME_HEADER_SIZE = 2;
 
-void say(const VpcdOptions& o, const std::string& message) {
-    if (o.log)
-        o.log(message);
+void say(const VpcdOptions& options, const std::string& message) {
+    if (options.log)
+        options.log(message);
 }
 
-std::string where(const VpcdOptions& o) { return o.host + ":" + std::to_string(o.port); }
+std::string where(const VpcdOptions& options) {
+    return options.host + ":" + std::to_string(options.port);
+}
 
 class Fd {
 public:
@@ -49,8 +51,9 @@ struct AddrInfo {
 };
 
 // Sleeps `total`, waking every poll interval to look at the stop flag.
-void pause(std::chrono::milliseconds total, const VpcdOptions& o, const std::atomic<bool>& stop) {
-    const auto step = std::max(std::chrono::milliseconds(1), o.stopPollInterval);
+void pause(std::chrono::milliseconds total, const VpcdOptions& options,
+           const std::atomic<bool>& stop) {
+    const auto step = std::max(std::chrono::milliseconds(1), options.stopPollInterval);
     const auto until = std::chrono::steady_clock::now() + total;
     while (!stop) {
         const auto now = std::chrono::steady_clock::now();
@@ -64,17 +67,18 @@ void pause(std::chrono::milliseconds total, const VpcdOptions& o, const std::ato
 // Returns a connected socket, or -1 with errno from the last attempt.
 int connectTo(const addrinfo* list) {
     int lastError = ECONNREFUSED;
-    for (const addrinfo* a = list; a; a = a->ai_next) {
-        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    for (const addrinfo* address = list; address; address = address->ai_next) {
+        int fd =
+            ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
         if (fd < 0) {
             lastError = errno;
             continue;
         }
-        int r;
+        int result;
         do {
-            r = ::connect(fd, a->ai_addr, a->ai_addrlen);
-        } while (r < 0 && errno == EINTR);
-        if (r == 0)
+            result = ::connect(fd, address->ai_addr, address->ai_addrlen);
+        } while (result < 0 && errno == EINTR);
+        if (result == 0)
             return fd;
         lastError = errno;
         ::close(fd);
@@ -100,32 +104,32 @@ bool sendAll(int fd, const Bytes& data) {
 // Length header and body in one buffer, so that the frame leaves in one send().
 bool sendFrame(int fd, const Bytes& body) {
     Bytes frame;
-    frame.reserve(kHeaderSize + body.size());
+    frame.reserve(FRAME_HEADER_SIZE + body.size());
     frame.push_back(std::uint8_t(body.size() >> 8));
     frame.push_back(std::uint8_t(body.size()));
     frame.insert(frame.end(), body.begin(), body.end());
     return sendAll(fd, frame);
 }
 
-Bytes answerApdu(CardDevice& card, const Bytes& command, const VpcdOptions& o) {
+Bytes answerApdu(CardDevice& card, const Bytes& command, const VpcdOptions& options) {
     try {
         Bytes response = card.transmit(command);
         if (response.size() >= 2 && response.size() <= 0xFFFF)
             return response;
-        say(o, "card gave a response of " + std::to_string(response.size()) +
-                   " bytes; answering 6F00");
+        say(options, "card gave a response of " + std::to_string(response.size()) +
+                         " bytes; answering 6F00");
     } catch (const std::exception& e) {
-        say(o, std::string("card failed on a command: ") + e.what() + "; answering 6F00");
+        say(options, std::string("card failed on a command: ") + e.what() + "; answering 6F00");
     }
     return {0x6F, 0x00};
 }
 
 // False when the answer could not be sent.
-bool handleFrame(int fd, CardDevice& card, const Bytes& body, const VpcdOptions& o) {
+bool handleFrame(int fd, CardDevice& card, const Bytes& body, const VpcdOptions& options) {
     if (body.empty())
         return true;
     if (body.size() > 1)
-        return sendFrame(fd, answerApdu(card, body, o));
+        return sendFrame(fd, answerApdu(card, body, options));
     switch (VpcdControl(body[0])) {
     case VpcdControl::PowerOff:
         card.powerOff();
@@ -139,17 +143,17 @@ bool handleFrame(int fd, CardDevice& card, const Bytes& body, const VpcdOptions&
     case VpcdControl::GetAtr:
         return sendFrame(fd, card.atr());
     }
-    say(o, "ignoring unknown control code " + std::to_string(body[0]));
+    say(options, "ignoring unknown control code " + std::to_string(body[0]));
     return true;
 }
 
 enum class SessionEnd { Stopped, PeerClosed, Failed };
 
-SessionEnd serveConnection(int fd, CardDevice& card, const VpcdOptions& o,
+SessionEnd serveConnection(int fd, CardDevice& card, const VpcdOptions& options,
                            const std::atomic<bool>& stop) {
     Bytes pending;
     std::uint8_t buffer[4096];
-    const int pollMs = int(std::max<long long>(1, o.stopPollInterval.count()));
+    const int pollMs = int(std::max<long long>(1, options.stopPollInterval.count()));
     while (!stop) {
         pollfd p{fd, POLLIN, 0};
         int ready = ::poll(&p, 1, pollMs);
@@ -161,7 +165,7 @@ SessionEnd serveConnection(int fd, CardDevice& card, const VpcdOptions& o,
         if (ready == 0)
             continue;
         // Not sticky: the kernel falls back to delayed ACKs after a while.
-        if (o.quickAck) {
+        if (options.quickAck) {
             int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         }
@@ -175,14 +179,14 @@ SessionEnd serveConnection(int fd, CardDevice& card, const VpcdOptions& o,
         }
         pending.insert(pending.end(), buffer, buffer + n);
         std::size_t used = 0;
-        while (pending.size() - used >= kHeaderSize) {
+        while (pending.size() - used >= FRAME_HEADER_SIZE) {
             const std::size_t length = std::size_t(pending[used]) << 8 | pending[used + 1];
-            if (pending.size() - used - kHeaderSize < length)
+            if (pending.size() - used - FRAME_HEADER_SIZE < length)
                 break;
-            const auto begin = pending.begin() + std::ptrdiff_t(used + kHeaderSize);
+            const auto begin = pending.begin() + std::ptrdiff_t(used + FRAME_HEADER_SIZE);
             const Bytes body(begin, begin + std::ptrdiff_t(length));
-            used += kHeaderSize + length;
-            if (!handleFrame(fd, card, body, o))
+            used += FRAME_HEADER_SIZE + length;
+            if (!handleFrame(fd, card, body, options))
                 return SessionEnd::Failed;
         }
         pending.erase(pending.begin(), pending.begin() + std::ptrdiff_t(used));

@@ -20,12 +20,12 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const char* const kReader0 = "Virtual PCD 00 00";
-const char* const kReader1 = "Virtual PCD 00 01";
-const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 0x51,
-                       0x56, 0x4B, 0x41, 0x01, 0x00, 0x00, 0x41};
-const Bytes kGetVersion = {0x80, 0x02, 0x00, 0x00, 0x02};
-const Bytes kOk = {0x90, 0x00};
+const char* const READER_0 = "Virtual PCD 00 00";
+const char* const READER_1 = "Virtual PCD 00 01";
+const Bytes SELECT = {0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 0x51,
+                      0x56, 0x4B, 0x41, 0x01, 0x00, 0x00, 0x41};
+const Bytes GET_VERSION = {0x80, 0x02, 0x00, 0x00, 0x02};
+const Bytes OK = {0x90, 0x00};
 
 std::string env(const char* name) {
     const char* v = std::getenv(name);
@@ -35,7 +35,7 @@ std::string env(const char* name) {
 std::string imagePath() { return env("STACK_DIR") + "/card.img"; }
 
 Bytes withOk(Bytes data) {
-    data.insert(data.end(), kOk.begin(), kOk.end());
+    data.insert(data.end(), OK.begin(), OK.end());
     return data;
 }
 
@@ -58,7 +58,7 @@ protected:
         if (card_)
             SCardDisconnect(card_, SCARD_LEAVE_CARD);
         card_ = 0;
-        ASSERT_EQ(SCardConnect(context_, kReader0, SCARD_SHARE_SHARED,
+        ASSERT_EQ(SCardConnect(context_, READER_0, SCARD_SHARE_SHARED,
                                SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol_),
                   SCARD_S_SUCCESS);
     }
@@ -107,23 +107,23 @@ TEST_F(PcscStack, BothVpcdReadersAreListedWithTheCardInTheFirst) {
     std::vector<std::string> names;
     for (const char* p = buffer.c_str(); *p; p += std::strlen(p) + 1)
         names.emplace_back(p);
-    EXPECT_NE(std::find(names.begin(), names.end(), kReader0), names.end());
-    EXPECT_NE(std::find(names.begin(), names.end(), kReader1), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), READER_0), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), READER_1), names.end());
 
     Bytes atr;
-    EXPECT_TRUE(readerState(kReader0, &atr) & SCARD_STATE_PRESENT);
+    EXPECT_TRUE(readerState(READER_0, &atr) & SCARD_STATE_PRESENT);
     EXPECT_EQ(atr, vcard::KalvikCard::load(imagePath())->atr());
-    EXPECT_TRUE(readerState(kReader1) & SCARD_STATE_EMPTY);
+    EXPECT_TRUE(readerState(READER_1) & SCARD_STATE_EMPTY);
 }
 
 TEST_F(PcscStack, ApduRoundTripStaysFarBelowDelayedAckTime) {
     connect();
-    ASSERT_EQ(send(kSelect), kOk);
+    ASSERT_EQ(send(SELECT), OK);
     std::vector<double> millis;
     for (int i = 0; i < 200; ++i) {
         const auto start = std::chrono::steady_clock::now();
         Bytes response;
-        ASSERT_EQ(transmit(kGetVersion, response), SCARD_S_SUCCESS);
+        ASSERT_EQ(transmit(GET_VERSION, response), SCARD_S_SUCCESS);
         millis.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count());
@@ -136,29 +136,29 @@ TEST_F(PcscStack, ApduRoundTripStaysFarBelowDelayedAckTime) {
 
 TEST_F(PcscStack, PulledCardIsGoneForOldHandlesAndComesBackWithItsState) {
     const Bytes getFreshness = {0x80, 0x0C, 0x00, 0x00,
-                                std::uint8_t(vcard::KalvikCard::kFreshnessSize)};
+                                std::uint8_t(vcard::KalvikCard::FRESHNESS_SIZE)};
     connect();
-    ASSERT_EQ(send(kSelect), kOk);
+    ASSERT_EQ(send(SELECT), OK);
     const Bytes before = send(getFreshness);
-    ASSERT_EQ(before.size(), vcard::KalvikCard::kFreshnessSize + 2);
+    ASSERT_EQ(before.size(), vcard::KalvikCard::FRESHNESS_SIZE + 2);
 
-    Bytes marker(vcard::KalvikCard::kFreshnessSize);
+    Bytes marker(vcard::KalvikCard::FRESHNESS_SIZE);
     std::mt19937 random(std::random_device{}());
     for (auto& b : marker)
         b = std::uint8_t(random());
     Bytes set = {0x80, 0x0E, 0x00, 0x00, std::uint8_t(marker.size())};
     set.insert(set.end(), marker.begin(), marker.end());
-    ASSERT_EQ(send(set), kOk);
+    ASSERT_EQ(send(set), OK);
 
     ASSERT_EQ(stackCommand("remove"), 0);
-    EXPECT_TRUE(readerState(kReader0) & SCARD_STATE_EMPTY);
+    EXPECT_TRUE(readerState(READER_0) & SCARD_STATE_EMPTY);
     Bytes response;
-    EXPECT_EQ(transmit(kGetVersion, response), SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(transmit(GET_VERSION, response), SCARD_W_REMOVED_CARD);
 
     ASSERT_EQ(stackCommand("insert"), 0);
-    EXPECT_TRUE(readerState(kReader0) & SCARD_STATE_PRESENT);
+    EXPECT_TRUE(readerState(READER_0) & SCARD_STATE_PRESENT);
     connect();
-    ASSERT_EQ(send(kSelect), kOk);
+    ASSERT_EQ(send(SELECT), OK);
     EXPECT_EQ(send(getFreshness), withOk(marker)) << "the card forgot a change across removal";
     const auto onDisk = vcard::KalvikCard::load(imagePath())->freshness();
     EXPECT_EQ(Bytes(onDisk.begin(), onDisk.end()), marker);
@@ -166,7 +166,7 @@ TEST_F(PcscStack, PulledCardIsGoneForOldHandlesAndComesBackWithItsState) {
     // Leave the card as the fixture made it.
     set.resize(5);
     set.insert(set.end(), before.begin(), before.end() - 2);
-    EXPECT_EQ(send(set), kOk);
+    EXPECT_EQ(send(set), OK);
 }
 
 }  // namespace

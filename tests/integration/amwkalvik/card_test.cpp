@@ -221,8 +221,8 @@ TEST_P(CardTest, EveryObjectKindIsCreatedListedBackAndChanged) {
     later->deleteDirectory(dirs[0]);
     later->deleteCertificate(again[0]);
     later->deleteDataObject(emptied[0]);
-    for (auto chain : {vcard::Chain::Certificates, vcard::Chain::DataObjects,
-                       vcard::Chain::Directories, vcard::Chain::Files})
+    for (auto chain : {vcard::Chain::CERTIFICATES, vcard::Chain::DATA_OBJECTS,
+                       vcard::Chain::DIRECTORIES, vcard::Chain::FILES})
         EXPECT_EQ(card->objectCount(chain), 0u);
 }
 
@@ -327,7 +327,7 @@ TEST_P(CardTest, ImportedKeyAndItsHalvesAmended) {
     EXPECT_EQ(restored[0]->keySpec, amw::KeyPair::KEY_EXCHANGE_KEY);
 
     token->deleteKeyPair(restored[0]);
-    EXPECT_EQ(card->objectCount(vcard::Chain::KeyPairs), 0u);
+    EXPECT_EQ(card->objectCount(vcard::Chain::KEY_PAIRS), 0u);
 }
 
 // A card with little memory.

@@ -586,9 +586,9 @@ TEST_F(CachedTokenTest, DeletedObjectsLeaveTheListsAndTheCard) {
         EXPECT_EQ(call->getDataObjects().size(), 3u);
         call->refreshCache();
     }
-    EXPECT_EQ(card->objectCount(vcard::Chain::KeyPairs), 2u);
-    EXPECT_EQ(card->objectCount(vcard::Chain::Certificates), 2u);
-    EXPECT_EQ(card->objectCount(vcard::Chain::DataObjects), 3u);
+    EXPECT_EQ(card->objectCount(vcard::Chain::KEY_PAIRS), 2u);
+    EXPECT_EQ(card->objectCount(vcard::Chain::CERTIFICATES), 2u);
+    EXPECT_EQ(card->objectCount(vcard::Chain::DATA_OBJECTS), 3u);
     Call call(p);
     clearTrace();
     EXPECT_EQ(call->getKeyPairs().size(), 2u);

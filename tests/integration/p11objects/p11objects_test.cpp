@@ -289,7 +289,7 @@ TEST_F(P11ObjectsTest, CertificateCreatedReadBackRelabelledAndDestroyed) {
         EXPECT_EQ(valueOf(certificate, CKA_LABEL), text("Signing certificate"));
         certificate.destroyObjectFromCard(call->get());
     }
-    EXPECT_EQ(card->objectCount(vcard::Chain::Certificates), 0u);
+    EXPECT_EQ(card->objectCount(vcard::Chain::CERTIFICATES), 0u);
     EXPECT_EQ(cmapfile(), map);
 }
 
@@ -322,7 +322,7 @@ TEST_F(P11ObjectsTest, CertificateBodiesOfVersion1AndOfTheLargestSizes) {
                   createCertificate({3}, Bytes(65536, 0x30));
               }).rfind("Invalid argument range exception <contentSize> [65536]", 0),
               0u);
-    EXPECT_EQ(card->objectCount(vcard::Chain::Certificates), 2u);
+    EXPECT_EQ(card->objectCount(vcard::Chain::CERTIFICATES), 2u);
     EXPECT_EQ(cardCounter(amw::CachedToken::CACHED_OBJECT_CERTIFICATE), before + 2);
 }
 
@@ -364,7 +364,7 @@ TEST_F(P11ObjectsTest, DataObjectsPublicPrivateAndEmpty) {
         EXPECT_EQ(valueOf(b, CKA_LABEL), text("w"));
         b.destroyObjectFromCard(call->get());
     }
-    EXPECT_EQ(card->objectCount(vcard::Chain::DataObjects), 2u);
+    EXPECT_EQ(card->objectCount(vcard::Chain::DATA_OBJECTS), 2u);
 }
 
 // Importing the second half of a pair completes it into a container.
@@ -430,7 +430,7 @@ TEST_P(KeyCompletion, ContainerMapFollowsImportUseAndRemovalOfTheHalves) {
     if (privateFirst)
         expectCardSignatureVerifies(keys[0], id);
     destroyHalf(privateFirst, id);
-    EXPECT_EQ(card->objectCount(vcard::Chain::KeyPairs), 0u);
+    EXPECT_EQ(card->objectCount(vcard::Chain::KEY_PAIRS), 0u);
     EXPECT_EQ(cardcfCounter(2), 3);
 }
 

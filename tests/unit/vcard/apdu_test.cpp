@@ -14,7 +14,7 @@ protected:
 TEST_F(ApduTest, SelectionGatesTheCommandSet) {
     // Before selection every applet command is unknown.
     EXPECT_EQ(sw(d.send(hex("80 02 00 00 02"))), 0x6D00);
-    EXPECT_EQ(d.send(kSelect), hex("90 00"));
+    EXPECT_EQ(d.send(SELECT), hex("90 00"));
     EXPECT_EQ(d.send(hex("80 02 00 00 02")), hex("03 01 90 00"));
 
     // An unknown AID is refused and leaves the applet selected.
@@ -45,6 +45,14 @@ TEST_F(ApduTest, ClassAndInstructionErrors) {
         {"80 06 07 00 08", 0x6A86},        // unknown info record
         {"80 02", 0x6700},                 // shorter than a header
         {"80 0E 00 00 05 01 02", 0x6700},  // Lc larger than the data
+        // Each instruction has its shape: data or none, P1 P2 of 00 00 where
+        // nothing is addressed.
+        {"80 46 00 40 02 00 00", 0x6700},     // cryptInit takes no data
+        {"80 4C 00 40", 0x6700},              // amendKeypair needs its operation
+        {"80 40 00 00", 0x6700},              // generateKeyPair needs the exponent
+        {"80 40 01 00 03 01 00 01", 0x6A86},  // ... and P1 P2 00 00
+        {"80 06 02 01 3B", 0x6A86},           // an info record has P2 00
+        {"80 0C 00 01 2F", 0x6A86},
     };
     for (const auto& c : cases)
         EXPECT_EQ(sw(d.send(hex(c.command))), c.sw) << c.command;

@@ -7,7 +7,7 @@ using namespace cardtest;
 
 namespace {
 
-const Bytes kKey24 = hex("00112233445566778899AABBCCDDEEFF0123456789ABCDEF");
+const Bytes KEY_24 = hex("00112233445566778899AABBCCDDEEFF0123456789ABCDEF");
 
 // The expected answer to a challenge, computed independently with OpenSSL.
 Bytes encrypt3des(const Bytes& key, const Bytes& block) {
@@ -27,8 +27,8 @@ vcard::PersonalisationOptions withKeyObject() {
     auto o = fixedOptions();
     vcard::AuthObjectSetup key;
     key.role = 3;
-    key.type = vcard::AuthType::Key;
-    key.value = kKey24;
+    key.type = vcard::AuthType::KEY;
+    key.value = KEY_24;
     key.maxTries = 2;
     key.changeAc = vcard::ac::ADMIN;
     key.unblockAc = vcard::ac::ADMIN;
@@ -86,18 +86,18 @@ TEST_F(AuthTest, KeyObjectAnswersTheChallengeWithTripleDes) {
     ASSERT_EQ(sw(r), 0x9000);
     const Bytes challenge = body(r);
     ASSERT_EQ(challenge.size(), 8u);
-    EXPECT_EQ(d.swOf(apdu(0x20, 3, 0, encrypt3des(kKey24, challenge))), 0x9000);
+    EXPECT_EQ(d.swOf(apdu(0x20, 3, 0, encrypt3des(KEY_24, challenge))), 0x9000);
     EXPECT_TRUE(card.isAuthenticated(3));
     // The challenge is used up.
-    EXPECT_EQ(d.swOf(apdu(0x20, 3, 0, encrypt3des(kKey24, challenge))), 0x6985);
+    EXPECT_EQ(d.swOf(apdu(0x20, 3, 0, encrypt3des(KEY_24, challenge))), 0x6985);
 
     // A fresh challenge answered wrongly costs a try.
     Bytes c2 = body(d.send(hex("80 24 03 00 08")));
     EXPECT_NE(c2, challenge);
-    EXPECT_EQ(d.swOf(apdu(0x20, 3, 0, encrypt3des(kKey24, challenge))), 0x63C1);
+    EXPECT_EQ(d.swOf(apdu(0x20, 3, 0, encrypt3des(KEY_24, challenge))), 0x63C1);
     EXPECT_FALSE(card.isAuthenticated(3));
     Bytes c3 = body(d.send(hex("80 24 03 00 08")));
-    EXPECT_EQ(d.swOf(apdu(0x20, 3, 0, encrypt3des(kKey24, c3))), 0x9000);
+    EXPECT_EQ(d.swOf(apdu(0x20, 3, 0, encrypt3des(KEY_24, c3))), 0x9000);
     EXPECT_EQ(card.triesRemaining(3), 2);
 }
 
@@ -191,7 +191,7 @@ TEST_F(AuthTest, UnblockPinWithTheSoPin) {
     EXPECT_EQ(card.triesRemaining(1), 3);
     EXPECT_EQ(d.login(1, "1111"), 0x9000);
     // A key target takes 24 bytes after the authenticating PIN.
-    EXPECT_EQ(d.swOf(apdu(0x28, 2, 3, cat(pin16("12345678"), kKey24))), 0x9000);
+    EXPECT_EQ(d.swOf(apdu(0x28, 2, 3, cat(pin16("12345678"), KEY_24))), 0x9000);
 }
 
 }  // namespace

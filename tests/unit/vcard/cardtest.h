@@ -68,7 +68,7 @@ inline Bytes pin16(const std::string& pin) {
     return b;
 }
 
-const Bytes kSelect = hex("00 A4 04 00 09 F0 51 56 4B 41 01 00 00 41");
+const Bytes SELECT = hex("00 A4 04 00 09 F0 51 56 4B 41 01 00 00 41");
 
 inline vcard::PersonalisationOptions fixedOptions() {
     vcard::PersonalisationOptions o;
@@ -86,7 +86,7 @@ public:
     Bytes send(const Bytes& c) { return card.transmit(c); }
     std::uint16_t swOf(const Bytes& c) { return sw(send(c)); }
 
-    void select() { ASSERT_EQ(swOf(kSelect), 0x9000); }
+    void select() { ASSERT_EQ(swOf(SELECT), 0x9000); }
     std::uint16_t login(std::uint8_t role, const std::string& pin) {
         return swOf(apdu(0x20, role, 0, pin16(pin)));
     }

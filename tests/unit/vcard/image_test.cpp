@@ -115,7 +115,7 @@ TEST(ImageTest, EveryChangingCommandIsOnDiskBeforeTheAnswer) {
     EXPECT_EQ(readAll(path), card->serialize());
     d.login(1, "999999");  // a wrong PIN is a change: its try must not come back
     EXPECT_EQ(vcard::KalvikCard::load(path)->triesRemaining(1), 2);
-    EXPECT_EQ(vcard::KalvikCard::load(path)->objectCount(vcard::Chain::DataObjects), 1u);
+    EXPECT_EQ(vcard::KalvikCard::load(path)->objectCount(vcard::Chain::DATA_OBJECTS), 1u);
     EXPECT_NE(readAll(path), start);
 }
 
@@ -175,7 +175,7 @@ TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
     auto f = c->freshness();
     std::uint32_t i =
         std::uint32_t(f[0]) << 24 | std::uint32_t(f[1]) << 16 | std::uint32_t(f[2]) << 8 | f[3];
-    c->transmit(kSelect);
+    c->transmit(SELECT);
     for (;;) {
         ++i;
         Bytes block(47, 0);
@@ -223,8 +223,8 @@ TEST(ImageTest, KilledWriterLeavesALastCommittedState) {
         for (std::size_t k = 4; k < f.size(); ++k)
             ASSERT_EQ(f[k], std::uint8_t(i * 31 + k)) << "mixed states";
         // Everything else is the populated card.
-        ASSERT_EQ(after->objectCount(vcard::Chain::DataObjects), 1u);
-        ASSERT_EQ(after->objectCount(vcard::Chain::KeyPairs), 1u);
+        ASSERT_EQ(after->objectCount(vcard::Chain::DATA_OBJECTS), 1u);
+        ASSERT_EQ(after->objectCount(vcard::Chain::KEY_PAIRS), 1u);
         ASSERT_EQ(after->freeBlocks(), card.freeBlocks());
     }
     EXPECT_GT(previous, 0u) << "the writers never committed";

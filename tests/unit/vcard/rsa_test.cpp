@@ -97,6 +97,31 @@ protected:
         return {id, modulus};
     }
 
+    // The private components of `key`, each in its own importComponent.
+    void importPrivateHalf(EVP_PKEY* key) {
+        const char* names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2,
+                               OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2,
+                               OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+        for (std::uint8_t c = 1; c <= 5; ++c)
+            ASSERT_EQ(d.swOf(apdu(0x42, c, 0, param(key, names[c - 1]))), 0x9000);
+    }
+
+    // createKeyPair(6) with both halves of `key`; returns the block id.
+    std::uint16_t importPair(EVP_PKEY* key, int bits) {
+        const Bytes n = param(key, OSSL_PKEY_PARAM_RSA_N);
+        EXPECT_EQ(d.swOf(createKeyPair(6, std::uint16_t(bits))), 0x9000);
+        for (std::size_t at = 0; at < n.size(); at += 128)
+            EXPECT_EQ(d.swOf(apdu(0x42, 6, std::uint8_t(at / 128),
+                                  Bytes(n.begin() + at, n.begin() + at + 128))),
+                      0x9000);
+        EXPECT_EQ(d.swOf(apdu(0x42, 7, 0, param(key, OSSL_PKEY_PARAM_RSA_E))), 0x9000);
+        importPrivateHalf(key);
+        EXPECT_EQ(d.swOf(apdu(0x3C, 0, 0, be16(2))), 0x9000);
+        auto [id, s] = d.commitMetadata(hex("01 41"));
+        EXPECT_EQ(s, 0x9000);
+        return id;
+    }
+
     // cryptInit + one or two crypt commands, as the module chains them.
     Bytes crypt(std::uint16_t id, const Bytes& input) {
         EXPECT_EQ(d.swOf(apdu(0x46, id >> 8, id & 0xFF, {}, 0)), 0x9000);
@@ -166,22 +191,9 @@ TEST_F(RsaTest, ComponentLengthsFollowTheSixCxRule) {
 
 TEST_F(RsaTest, ImportedPairComputesLikeOpenSsl) {
     Pkey k = hostKey(2048);
-    const Bytes n = param(k.get(), OSSL_PKEY_PARAM_RSA_N),
-                e = param(k.get(), OSSL_PKEY_PARAM_RSA_E);
-    ASSERT_EQ(d.swOf(createKeyPair(6, 2048)), 0x9000);
-    ASSERT_EQ(d.swOf(apdu(0x42, 6, 0, Bytes(n.begin(), n.begin() + 128))), 0x9000);
-    ASSERT_EQ(d.swOf(apdu(0x42, 6, 1, Bytes(n.begin() + 128, n.end()))), 0x9000);
-    ASSERT_EQ(d.swOf(apdu(0x42, 7, 0, e)), 0x9000);
-    const char* names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2,
-                           OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2,
-                           OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-    for (std::uint8_t c = 1; c <= 5; ++c)
-        ASSERT_EQ(d.swOf(apdu(0x42, c, 0, param(k.get(), names[c - 1]))), 0x9000);
-    ASSERT_EQ(d.swOf(apdu(0x3C, 0, 0, be16(2))), 0x9000);
-    auto [id, s] = d.commitMetadata(hex("01 41"));
-    ASSERT_EQ(s, 0x9000);
+    const std::uint16_t id = importPair(k.get(), 2048);
     EXPECT_EQ(d.header(id, 27)[22], 6);
-    EXPECT_EQ(publicHalf(id).first, n);
+    EXPECT_EQ(publicHalf(id).first, param(k.get(), OSSL_PKEY_PARAM_RSA_N));
 
     // The card's raw private operation equals OpenSSL's with the same key.
     Bytes input = signatureBlock(256);
@@ -204,7 +216,7 @@ TEST_F(RsaTest, HalvesAreImportedAmendedAndRemoved) {
     Pkey k = hostKey(1024);
     const Bytes n = param(k.get(), OSSL_PKEY_PARAM_RSA_N);
     // Public half only.
-    ASSERT_EQ(d.swOf(createKeyPair(2, 1024, 0, 0)), 0x9000);
+    ASSERT_EQ(d.swOf(createKeyPair(2, 1024, 0xFF, 0)), 0x9000);
     ASSERT_EQ(d.swOf(apdu(0x42, 6, 0, n)), 0x9000);
     ASSERT_EQ(d.swOf(apdu(0x42, 7, 0, hex("01 00 01"))), 0x9000);
     ASSERT_EQ(d.swOf(apdu(0x3C, 0, 0, be16(4))), 0x9000);
@@ -218,11 +230,7 @@ TEST_F(RsaTest, HalvesAreImportedAmendedAndRemoved) {
     ASSERT_EQ(d.swOf(apdu(0x4C, id >> 8, id & 0xFF, {6})), 0x9000);
     EXPECT_EQ(d.swOf(apdu(0x42, 6, 0, n)), 0x6985);  // the public half is there already
     ASSERT_EQ(d.swOf(apdu(0x4C, id >> 8, id & 0xFF, {6})), 0x9000);
-    const char* names[] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2,
-                           OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2,
-                           OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-    for (std::uint8_t c = 1; c <= 5; ++c)
-        ASSERT_EQ(d.swOf(apdu(0x42, c, 0, param(k.get(), names[c - 1]))), 0x9000);
+    importPrivateHalf(k.get());
     ASSERT_EQ(d.swOf(apdu(0x4E, 3, 1, cat(be16(0x0067), be16(6)))), 0x9000);
     auto [same, s2] = d.commitMetadata(hex("01 41 01 50 01 51"));
     ASSERT_EQ(s2, 0x9000);
@@ -278,8 +286,8 @@ TEST_F(RsaTest, KeySlotsLimitPrivateKeys) {
     Driver dd(c);
     dd.select();
     ASSERT_EQ(dd.login(1, "123456"), 0x9000);
-    EXPECT_EQ(dd.swOf(createKeyPair(7, 1024)), 0x6F03);  // slot bound to 2048 bits
-    EXPECT_EQ(dd.swOf(createKeyPair(2, 1024)), 0x9000);  // public keys need no slot
+    EXPECT_EQ(dd.swOf(createKeyPair(7, 1024)), 0x6F03);        // slot bound to 2048 bits
+    EXPECT_EQ(dd.swOf(createKeyPair(2, 1024, 0xFF)), 0x9000);  // public keys need no slot
     ASSERT_EQ(dd.swOf(createKeyPair(7, 2048)), 0x9000);
     ASSERT_EQ(sw(dd.send(apdu(0x40, 0, 0, hex("01 00 01")))), 0x9000);
     ASSERT_EQ(dd.swOf(apdu(0x3C, 0, 0, be16(1))), 0x9000);
@@ -287,6 +295,44 @@ TEST_F(RsaTest, KeySlotsLimitPrivateKeys) {
     EXPECT_EQ(c.freeKeySlots(), 0u);
     EXPECT_EQ(dd.send(hex("80 06 03 00 00")), hex("90 00"));
     EXPECT_EQ(dd.swOf(createKeyPair(7, 2048)), 0x6F03);
+}
+
+TEST_F(RsaTest, ContentCodesAreTheCardsToGive) {
+    // A lone half belongs to no container; codes are the card's four.
+    const struct {
+        Bytes command;
+        std::uint16_t sw;
+    } creations[] = {
+        {createKeyPair(2, 1024, 0x00), 0x6A80}, {createKeyPair(4, 1024, 0x03), 0x6A80},
+        {createKeyPair(3, 1024, 0xFF), 0x6A80}, {createKeyPair(5, 1024, 0xFF), 0x6A80},
+        {createKeyPair(1, 1024, 0x00), 0x6A80}, {createKeyPair(2, 1024, 0xFF), 0x9000},
+        {createKeyPair(4, 1024, 0xFF), 0x9000}, {createKeyPair(6, 1024, 0x00), 0x9000},
+    };
+    for (const auto& c : creations)
+        EXPECT_EQ(d.swOf(c.command), c.sw) << int(c.command[5]) << " " << int(c.command[10]);
+
+    // An amendment is the code the pair will have; only the card says "generated".
+    Pkey k = hostKey(1024);
+    const std::uint16_t imported = importPair(k.get(), 1024);
+    const std::uint16_t generated = generate(1024).first;
+    const struct {
+        std::uint16_t pair;
+        std::uint8_t amendment;
+        std::uint16_t sw;
+    } amendments[] = {
+        {imported, 5, 0x6A80},    {imported, 3, 0x6A80},  {imported, 7, 0x6A80},
+        {imported, 0x0C, 0x6A80}, {imported, 0, 0x6A80},  {imported, 6, 0x6985},
+        {imported, 4, 0x9000},    {imported, 2, 0x9000},  {generated, 5, 0x9000},
+        {generated, 3, 0x9000},   {generated, 4, 0x9000}, {generated, 7, 0x6A80},
+    };
+    for (const auto& a : amendments)
+        EXPECT_EQ(d.swOf(apdu(0x4C, a.pair >> 8, a.pair & 0xFF, {a.amendment})), a.sw)
+            << (a.pair == imported ? "imported " : "generated ") << int(a.amendment);
+    // A pair keeps its own origin whatever the operation says.
+    ASSERT_EQ(d.swOf(apdu(0x4C, generated >> 8, generated & 0xFF, {4})), 0x9000);
+    ASSERT_EQ(d.swOf(apdu(0x4E, 0, 1, cat(be16(0x0003), be16(3)))), 0x9000);
+    ASSERT_EQ(d.commitMetadata(hex("02 6B 31")).second, 0x9000);
+    EXPECT_EQ(d.header(generated, 27)[22], 5);
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ TEST_F(StoreTest, DataObjectLifecycle) {
     const std::uint16_t id = d.createDataObject(0xFFFF, meta, &s);
     ASSERT_EQ(s, 0x9000);
     EXPECT_EQ(d.heads()[0], id);
-    EXPECT_EQ(card.objectCount(vcard::Chain::DataObjects), 1u);
+    EXPECT_EQ(card.objectCount(vcard::Chain::DATA_OBJECTS), 1u);
 
     // Header as listed: chain end, metadata size, no content, the card's default read condition.
     Bytes h = d.header(id, 17);
@@ -120,7 +120,7 @@ TEST_F(StoreTest, FreeMemoryFollowsContentAndRunsOut) {
     std::uint16_t st = 0;
     s.createDataObject(0x0101, lv("y"), &st);
     EXPECT_EQ(st, 0x6F03);
-    EXPECT_EQ(small.objectCount(vcard::Chain::DataObjects), 1u);
+    EXPECT_EQ(small.objectCount(vcard::Chain::DATA_OBJECTS), 1u);
     // Deleting gives everything back.
     ASSERT_EQ(s.swOf(apdu(0x10, id >> 8, id & 0xFF, {}, 0)), 0x9000);
     EXPECT_EQ(s.freeBlocks(), start);
@@ -183,8 +183,8 @@ TEST_F(StoreTest, OutOfSequenceCommandsAreRefusedAndHarmless) {
     }
     // Nothing of it reached the store (the commit in "content commit short"
     // failed after removeContent, which is a command of its own).
-    EXPECT_EQ(card.objectCount(vcard::Chain::DataObjects), 1u);
-    EXPECT_EQ(card.objectCount(vcard::Chain::KeyPairs), 0u);
+    EXPECT_EQ(card.objectCount(vcard::Chain::DATA_OBJECTS), 1u);
+    EXPECT_EQ(card.objectCount(vcard::Chain::KEY_PAIRS), 0u);
     EXPECT_NE(card.serialize(), before);  // the content was removed ...
     ASSERT_EQ(d.writeContent(id, pattern(10, 1)), 0x9000);
     EXPECT_EQ(card.serialize(), before);  // ... and with it back, the image is as before
@@ -217,7 +217,7 @@ TEST_F(StoreTest, AccessConditionsAreEnforced) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(d.swOf(c.command), c.withoutLogin) << c.what;
-    EXPECT_EQ(card.objectCount(vcard::Chain::DataObjects), 2u);
+    EXPECT_EQ(card.objectCount(vcard::Chain::DATA_OBJECTS), 2u);
 
     // The administrator may do what the user may.
     ASSERT_EQ(d.login(2, "12345678"), 0x9000);
@@ -267,7 +267,7 @@ TEST_F(StoreTest, DirectoriesAndFiles) {
     ASSERT_EQ(d.swOf(apdu(0x10, tmp >> 8, tmp & 0xFF, {}, 0)), 0x9000);
     ASSERT_EQ(d.swOf(hex("80 3C 00 00 02 00 00")), 0x9000);
     EXPECT_EQ(d.commitMetadata({}).second, 0x6A88);
-    EXPECT_EQ(card.objectCount(vcard::Chain::Files), 3u);  // cardcf, cmapfile, f1
+    EXPECT_EQ(card.objectCount(vcard::Chain::FILES), 3u);  // cardcf, cmapfile, f1
     // A directory with files cannot go; empty, it can.
     EXPECT_EQ(d.swOf(apdu(0x10, dir >> 8, dir & 0xFF, {}, 0)), 0x6985);
     ASSERT_EQ(d.swOf(apdu(0x10, file >> 8, file & 0xFF, {}, 0)), 0x9000);

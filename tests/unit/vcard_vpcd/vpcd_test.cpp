@@ -25,7 +25,7 @@ namespace {
 using vcard::Bytes;
 using namespace std::chrono_literals;
 
-constexpr auto kTimeout = 3s;
+constexpr auto TIMEOUT = 3s;
 
 // Answers a command with the command itself followed by 90 00; a command with
 // INS EE makes it throw. Records power events.
@@ -50,7 +50,7 @@ public:
     }
     bool waitForEvent(const std::string& event, std::size_t count = 1) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kTimeout, [&] {
+        return changed_.wait_for(lock, TIMEOUT, [&] {
             std::size_t seen = 0;
             for (const auto& e : events_)
                 seen += e == event;
@@ -118,7 +118,7 @@ public:
     bool accept() {
         closeConnection();
         pollfd p{listener_, POLLIN, 0};
-        if (::poll(&p, 1, int(std::chrono::milliseconds(kTimeout).count())) != 1)
+        if (::poll(&p, 1, int(std::chrono::milliseconds(TIMEOUT).count())) != 1)
             return false;
         conn_ = ::accept(listener_, nullptr, nullptr);
         return conn_ >= 0;
@@ -138,7 +138,7 @@ public:
         out.clear();
         while (out.size() < n) {
             pollfd p{conn_, POLLIN, 0};
-            if (::poll(&p, 1, int(std::chrono::milliseconds(kTimeout).count())) != 1)
+            if (::poll(&p, 1, int(std::chrono::milliseconds(TIMEOUT).count())) != 1)
                 return false;
             std::uint8_t buffer[512];
             ssize_t got = ::recv(conn_, buffer, std::min(sizeof buffer, n - out.size()), 0);

@@ -32,7 +32,7 @@ constexpr std::uint16_t NOBODY = 0x0100;
 constexpr std::uint16_t CARD_DEFAULT = 0xFFFF;
 }  // namespace ac
 
-enum class AuthType : std::uint8_t { Pin = 0, Key = 1 };
+enum class AuthType : std::uint8_t { PIN = 0, KEY = 1 };
 
 struct PinPolicy {
     std::uint8_t minLength = 4;
@@ -43,7 +43,7 @@ struct PinPolicy {
 // One authentication object (role 1 to 7).
 struct AuthObjectSetup {
     std::uint8_t role = 1;
-    AuthType type = AuthType::Pin;
+    AuthType type = AuthType::PIN;
     // A PIN of 1 to 16 bytes (stored zero-padded to 16), or a 24-byte key.
     Bytes value;
     std::uint8_t maxTries = 3;
@@ -88,16 +88,16 @@ public:
 };
 
 enum class Chain : std::uint8_t {
-    DataObjects = 0,
-    KeyPairs = 1,
-    Certificates = 2,
-    Directories = 3,
-    Files = 4
+    DATA_OBJECTS = 0,
+    KEY_PAIRS = 1,
+    CERTIFICATES = 2,
+    DIRECTORIES = 3,
+    FILES = 4
 };
 
 // What `show` and tests look at; no secret values.
 struct ObjectSummary {
-    Chain chain = Chain::DataObjects;
+    Chain chain = Chain::DATA_OBJECTS;
     std::uint16_t blockId = 0x8000;
     std::string name;  // directory or "dir/file"; empty for others
     std::size_t metadataSize = 0;
@@ -110,7 +110,7 @@ struct ObjectSummary {
 
 struct AuthObjectSummary {
     std::uint8_t role = 0;
-    AuthType type = AuthType::Pin;
+    AuthType type = AuthType::PIN;
     std::uint8_t maxTries = 0;
     std::uint8_t triesRemaining = 0;
     bool pkcs11So = false;
@@ -118,10 +118,10 @@ struct AuthObjectSummary {
 
 class KalvikCard : public CardDevice {
 public:
-    static constexpr std::array<std::uint8_t, 9> kAid = {0xF0, 'Q',  'V',  'K', 'A',
-                                                         0x01, 0x00, 0x00, 0x41};
-    static constexpr std::size_t kFreshnessSize = 47;
-    static constexpr std::size_t kGacInfoSize = 59;
+    static constexpr std::array<std::uint8_t, 9> AID = {0xF0, 'Q',  'V',  'K', 'A',
+                                                        0x01, 0x00, 0x00, 0x41};
+    static constexpr std::size_t FRESHNESS_SIZE = 47;
+    static constexpr std::size_t GAC_INFO_SIZE = 59;
 
     // A freshly personalised card, in memory only (powered on, nothing selected).
     // Throws std::invalid_argument on inconsistent options.
@@ -161,7 +161,7 @@ public:
     // -1 when the role has no authentication object.
     int triesRemaining(std::uint8_t role) const;
     bool isAuthenticated(std::uint8_t role) const;
-    std::array<std::uint8_t, kFreshnessSize> freshness() const;
+    std::array<std::uint8_t, FRESHNESS_SIZE> freshness() const;
     std::array<std::uint8_t, 16> cardId() const;
     std::array<std::uint8_t, 8> serialNumber() const;
     std::uint8_t versionMajor() const;
@@ -174,8 +174,8 @@ public:
     bool isPowered() const;
 
     // Life-cycle byte values.
-    static constexpr std::uint8_t kLifeCyclePersonalised = 0x03;
-    static constexpr std::uint8_t kLifeCycleActivated = 0x07;
+    static constexpr std::uint8_t LIFE_CYCLE_PERSONALISED = 0x03;
+    static constexpr std::uint8_t LIFE_CYCLE_ACTIVATED = 0x07;
 
     struct State;  // defined in the implementation
 
