@@ -342,6 +342,18 @@ std::string keyProblem(const CardObject& pair) {
         (!privateHalf && (!key.p.empty() || !key.q.empty() || !key.dp.empty() || !key.dq.empty() ||
                           !key.inv.empty())))
         return "private key material does not match the key pair";
+    // Every component within what a key of this size has, the modulus exactly
+    // that size: the card answers with these bytes and computes with them.
+    const std::size_t modulusLength = pair.keySize / 8;
+    if (publicHalf && (key.n.size() != modulusLength || key.n[0] == 0 || key.e.size() > 8))
+        return "modulus length does not match the key size";
+    if (privateHalf) {
+        for (const Bytes* part : {&key.p, &key.q, &key.dp, &key.dq, &key.inv})
+            if (part->size() > modulusLength / 2)
+                return "private key component longer than the key size allows";
+        if (crypto::product(key.p, key.q).size() != modulusLength)
+            return "modulus length does not match the key size";
+    }
     return "";
 }
 
@@ -439,11 +451,29 @@ Bytes readFile(const std::string& path) {
 }
 
 void writeFileAtomically(const std::string& path, const Bytes& data) {
-    const std::string tmp = path + ".tmp";
     auto fail = [&](const char* step) {
         return ImageError(std::string("cannot write card image ") + path + " (" + step +
                           "): " + std::strerror(errno));
     };
+    // A fresh name, created here and nowhere else: a link or file planted
+    // beside the image is never written through.
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
+        std::uint8_t random[8];
+        crypto::randomBytes(random, sizeof random);
+        static const char digits[] = "0123456789abcdef";
+        tmp = path + ".tmp-";
+        for (std::uint8_t byte : random) {
+            tmp += digits[byte >> 4];
+            tmp += digits[byte & 0x0F];
+        }
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        throw fail("create temporary file");
     // The error is built while errno still says why; then the temporary file goes.
     auto abandon = [&](const char* step, int openFd) {
         ImageError error = fail(step);
@@ -452,9 +482,6 @@ void writeFileAtomically(const std::string& path, const Bytes& data) {
         ::unlink(tmp.c_str());
         return error;
     };
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw fail("create temporary file");
     std::size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
