@@ -330,41 +330,6 @@ TEST_P(CardTest, ImportedKeyAndItsHalvesAmended) {
     EXPECT_EQ(card->objectCount(vcard::Chain::KEY_PAIRS), 0u);
 }
 
-// A card with little memory.
-class SmallCardTest : public CardTest {
-protected:
-    vcard::PersonalisationOptions options() override {
-        vcard::PersonalisationOptions o = CardTest::options();
-        o.totalBlocks = 64;
-        return o;
-    }
-};
-
-TEST_P(SmallCardTest, ContentThatDoesNotFitIsRefusedBeforeTheCardChanges) {
-    login();
-    std::unique_ptr<amw::DataObject> object(
-        token->createDataObject(text<128>("big"), text<128>("id"), text<128>(""), text<128>(""),
-                                AccessCondition(USER_OR_SO), AccessCondition(EVERYONE),
-                                AccessCondition(USER_OR_SO), AccessCondition(USER_OR_SO)));
-    object->setContent(reinterpret_cast<const std::uint8_t*>("keep"), 4);
-    object->commitCreationOrMetadataChanges();
-    object->commitContentChanges();
-    const std::size_t freeBlocks = card->freeBlocks();
-    Bytes huge((freeBlocks + 2) * 256, 0x5A);
-    object->setContent(huge.data(), huge.size());
-    clearTrace();
-    EXPECT_THROW(object->commitContentChanges(), amw::CardOutOfMemoryException);
-    const auto trace = service->trace(READER);
-    ASSERT_FALSE(trace.empty());
-    EXPECT_EQ(Bytes(trace.back().command.begin(), trace.back().command.begin() + 4),
-              (Bytes{0x80, 0x06, 0x01, 0x00}))
-        << "nothing after the memory query";
-    EXPECT_EQ(card->freeBlocks(), freeBlocks);
-    Owned<amw::DataObject> objects;
-    freshToken()->listDataObjects(objects.items);
-    EXPECT_EQ(str(objects[0]->getContent()), "keep");
-}
-
 // The APDU counts the token costs, at T=1 where every exchange is one command
 // (T=0 adds a GET RESPONSE to each answer with data).
 class CountTest : public CardTest {};
@@ -476,8 +441,6 @@ INSTANTIATE_TEST_SUITE_P(Protocols, CardTest,
                                                                          : std::string("T0");
                          });
 INSTANTIATE_TEST_SUITE_P(Protocols, CountTest, ::testing::Values(testpcsc::Protocol::T1),
-                         [](const auto&) { return std::string("T1"); });
-INSTANTIATE_TEST_SUITE_P(Protocols, SmallCardTest, ::testing::Values(testpcsc::Protocol::T1),
                          [](const auto&) { return std::string("T1"); });
 INSTANTIATE_TEST_SUITE_P(Protocols, PinPadCardTest, ::testing::Values(testpcsc::Protocol::T1),
                          [](const auto&) { return std::string("T1"); });

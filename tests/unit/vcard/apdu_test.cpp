@@ -1,92 +1,102 @@
-// Selection, class and instruction checks, card facts and the response-length rules.
+// Selection, class and instruction checks, card facts and the response-length
+// rules, as contract scripts: each step a command and the answer it must get.
 #include "cardtest.h"
 
 using namespace cardtest;
 
 namespace {
 
-class ApduTest : public ::testing::Test {
-protected:
-    vcard::KalvikCard card{fixedOptions()};
-    Driver d{card};
-};
-
-TEST_F(ApduTest, SelectionGatesTheCommandSet) {
-    // Before selection every applet command is unknown.
-    EXPECT_EQ(sw(d.send(hex("80 02 00 00 02"))), 0x6D00);
-    EXPECT_EQ(d.send(SELECT), hex("90 00"));
-    EXPECT_EQ(d.send(hex("80 02 00 00 02")), hex("03 01 90 00"));
-
-    // An unknown AID is refused and leaves the applet selected.
-    EXPECT_EQ(sw(d.send(hex("00 A4 04 00 09 F0 51 56 4B 41 01 00 00 42"))), 0x6A82);
-    EXPECT_EQ(sw(d.send(hex("00 A4 04 00 05 F0 51 56 4B 41"))), 0x6A82);
-    EXPECT_EQ(sw(d.send(hex("80 02 00 00 02"))), 0x9000);
-
-    // Power cycle and reset drop the selection.
-    card.powerOff();
-    card.powerOn();
-    EXPECT_EQ(sw(d.send(hex("80 02 00 00 02"))), 0x6D00);
-    d.select();
-    card.reset();
-    EXPECT_EQ(sw(d.send(hex("80 02 00 00 02"))), 0x6D00);
+TEST(ApduContract, SelectionFactsErrorsAndLengths) {
+    vcard::KalvikCard card(fixedOptions());
+    run(card, {
+                  // Before selection every applet command is unknown.
+                  {"80 02 00 00 02", "6D 00"},
+                  {SELECT_HEX, "90 00"},
+                  {"80 02 00 00 02", "03 01 90 00"},
+                  // An unknown AID is refused and leaves the applet selected.
+                  {"00 A4 04 00 09 F0 51 56 4B 41 01 00 00 42", "6A 82"},
+                  {"00 A4 04 00 05 F0 51 56 4B 41", "6A 82"},
+                  {"80 02 00 00 02", "03 01 90 00"},
+                  // Class, instruction and shape.
+                  {"84 02 00 00 02", "6E 00"},
+                  {"A0 A4 04 00 02 3F 00", "6E 00"},
+                  {"80 FE 00 00", "6D 00"},
+                  {"80 A4 04 00 00", "6D 00"},           // SELECT is class 00 only
+                  {"00 B0 00 00 10", "6D 00"},           // no other class-00 command
+                  {"80 06 07 00 08", "6A 86"},           // unknown info record
+                  {"80 02", "67 00"},                    // shorter than a header
+                  {"80 0E 00 00 05 01 02", "67 00"},     // Lc larger than the data
+                  {"80 46 00 40 02 00 00", "67 00"},     // cryptInit takes no data
+                  {"80 4C 00 40", "67 00"},              // amendKeypair needs its operation
+                  {"80 40 00 00", "67 00"},              // generateKeyPair needs the exponent
+                  {"80 40 01 00 03 01 00 01", "6A 86"},  // ... and P1 P2 00 00
+                  {"80 06 02 01 3B", "6A 86"},           // an info record has P2 00
+                  {"80 0C 00 01 2F", "6A 86"},
+                  // Card facts; the container files hold five blocks.
+                  {"80 04 00 00 08", "A0 A1 A2 A3 A4 A5 A6 A7 90 00"},
+                  {"80 08 00 00 10", "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 90 00"},
+                  {"80 06 04 00 01", "07 90 00"},
+                  {"80 06 02 00 3B", "*59 90 00"},
+                  {"80 06 01 00 08", "01 00 02 00 01 FB 00 00 90 00"},
+                  {"80 0A 00 00 0A", "80 00 80 00 80 00 00 00 00 01 90 00"},
+                  {"80 06 03 00 00", "6C 30"},
+                  {"80 06 03 00 30",
+                   "00*48 90 00"},  // sixteen free slots of any size
+                                    // Le other than the answer's length gives the real length;
+                                    // without Le (a T=0 reader) the data comes as it is.
+                  {"80 02 00 00 00", "6C 02"},
+                  {"80 04 00 00 04", "6C 08"},
+                  {"80 08 00 00 0F", "6C 10"},
+                  {"80 0C 00 00 20", "6C 2F"},
+                  {"80 0A 00 00 08", "6C 0A"},
+                  {"80 06 04 00 02", "6C 01"},
+                  {"80 24 01 00 10", "6C 08"},
+                  {"80 02 00 00", "03 01 90 00"},
+                  // The freshness block is kept byte for byte, whole, without login,
+                  // across a power cycle.
+                  {"80 0C 00 00 2F", "00*47 90 00"},
+                  {"80 0E 00 00 2E" + countingHex(46), "67 00"},
+                  {"80 0E 00 00 2F" + countingHex(47), "90 00"},
+                  {"POWER", ""},
+                  {"80 02 00 00 02", "6D 00"},  // power cycle and reset drop the selection
+                  {SELECT_HEX, "90 00"},
+                  {"80 0C 00 00 2F", countingHex(47) + " 90 00"},
+                  {"RESET", ""},
+                  {"80 02 00 00 02", "6D 00"},
+              });
 }
 
-TEST_F(ApduTest, ClassAndInstructionErrors) {
-    d.select();
-    struct Case {
-        const char* command;
-        std::uint16_t sw;
-    } cases[] = {
-        {"84 02 00 00 02", 0x6E00},  // wrong class
-        {"A0 A4 04 00 02 3F 00", 0x6E00},
-        {"80 FE 00 00", 0x6D00},           // unknown instruction
-        {"80 A4 04 00 00", 0x6D00},        // SELECT is class 00 only
-        {"00 B0 00 00 10", 0x6D00},        // no other class-00 command
-        {"80 06 07 00 08", 0x6A86},        // unknown info record
-        {"80 02", 0x6700},                 // shorter than a header
-        {"80 0E 00 00 05 01 02", 0x6700},  // Lc larger than the data
-        // Each instruction has its shape: data or none, P1 P2 of 00 00 where
-        // nothing is addressed.
-        {"80 46 00 40 02 00 00", 0x6700},     // cryptInit takes no data
-        {"80 4C 00 40", 0x6700},              // amendKeypair needs its operation
-        {"80 40 00 00", 0x6700},              // generateKeyPair needs the exponent
-        {"80 40 01 00 03 01 00 01", 0x6A86},  // ... and P1 P2 00 00
-        {"80 06 02 01 3B", 0x6A86},           // an info record has P2 00
-        {"80 0C 00 01 2F", 0x6A86},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(sw(d.send(hex(c.command))), c.sw) << c.command;
+TEST(ApduContract, KeySlotsCardIdAndActivation) {
+    vcard::PersonalisationOptions options = fixedOptions();
+    options.activated = false;
+    options.keySlots = {vcard::KeySlotSetup{}, vcard::KeySlotSetup{true, 2048},
+                        vcard::KeySlotSetup{true, 1024}};
+    vcard::KalvikCard card(options);
+    const std::string newId = "10" + repeatHex("42", 16);
+    run(card, {
+                  {SELECT_HEX, "90 00"},
+                  {"80 06 03 00 00", "6C 09"},
+                  {"80 06 03 00 09", "00 00 00  01 08 00  01 04 00  90 00"},
+                  {"80 06 04 00 01", "03 90 00"},
+                  // Setting the card id and activating need the SO; the user is not enough.
+                  {"80 52 00 00 " + newId, "69 82"},
+                  {"80 30 00 00 00", "69 82"},
+                  {LOGIN_USER, "90 00"},
+                  {"80 52 00 00 " + newId, "69 82"},
+                  {LOGIN_SO, "90 00"},
+                  {"80 52 00 00 " + newId, "90 00"},
+                  {"80 30 00 00 00", "90 00"},
+                  {"80 08 00 00 10", "42*16 90 00"},
+                  {"80 06 04 00 01", "07 90 00"},
+              });
+    vcard::PersonalisationOptions none = fixedOptions();
+    none.keySlots.clear();
+    vcard::KalvikCard noSlots(none);
+    run(noSlots, {{SELECT_HEX, "90 00"}, {"80 06 03 00 00", "90 00"}});
 }
 
-TEST_F(ApduTest, CardFacts) {
-    d.select();
-    EXPECT_EQ(d.send(hex("80 04 00 00 08")), hex("A0 A1 A2 A3 A4 A5 A6 A7 90 00"));
-    EXPECT_EQ(d.send(hex("80 08 00 00 10")),
-              hex("01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 90 00"));
-    EXPECT_EQ(d.send(hex("80 06 04 00 01")), hex("07 90 00"));
-    Bytes gac = d.send(hex("80 06 02 00 3B"));
-    EXPECT_EQ(gac.size(), 59u + 2);
-    EXPECT_EQ(sw(gac), 0x9000);
-
-    Bytes mem = d.send(hex("80 06 01 00 08"));
-    ASSERT_EQ(mem.size(), 10u);
-    EXPECT_EQ(mem[0] << 8 | mem[1], card.blockSize());
-    EXPECT_EQ(mem[2] << 8 | mem[3], card.totalBlocks());
-    EXPECT_EQ(mem[4] << 8 | mem[5], card.freeBlocks());
-    EXPECT_LT(card.freeBlocks(), card.totalBlocks());  // the container files take blocks
-
-    // Heads: no data objects, keys or certificates; directories and files exist.
-    auto h = d.heads();
-    ASSERT_EQ(h.size(), 5u);
-    EXPECT_EQ(h[0], 0x8000);
-    EXPECT_EQ(h[1], 0x8000);
-    EXPECT_EQ(h[2], 0x8000);
-    EXPECT_NE(h[3], 0x8000);
-    EXPECT_NE(h[4], 0x8000);
-}
-
-TEST_F(ApduTest, AnswerToResetOffersT1WithAValidCheckByte) {
-    const Bytes atr = card.atr();
+TEST(ApduContract, AnswerToResetOffersT1WithAValidCheckByte) {
+    const Bytes atr = vcard::KalvikCard(fixedOptions()).atr();
     ASSERT_GE(atr.size(), 5u);
     EXPECT_EQ(atr[0], 0x3B);
     // T0 = 8K: TD1 follows, K historical bytes; TD1 = 80, TD2 = 01 (T=1).
@@ -100,80 +110,6 @@ TEST_F(ApduTest, AnswerToResetOffersT1WithAValidCheckByte) {
     for (std::size_t i = 1; i < atr.size(); ++i)
         check ^= atr[i];
     EXPECT_EQ(check, 0);
-}
-
-TEST_F(ApduTest, KeySlotInfoFollowsTheSixCxRule) {
-    vcard::PersonalisationOptions o = fixedOptions();
-    o.keySlots = {vcard::KeySlotSetup{}, vcard::KeySlotSetup{true, 2048},
-                  vcard::KeySlotSetup{true, 1024}};
-    vcard::KalvikCard c(o);
-    Driver dd(c);
-    dd.select();
-    EXPECT_EQ(dd.send(hex("80 06 03 00 00")), hex("6C 09"));
-    EXPECT_EQ(dd.send(hex("80 06 03 00 09")), hex("00 00 00  01 08 00  01 04 00  90 00"));
-
-    vcard::PersonalisationOptions none = fixedOptions();
-    none.keySlots.clear();
-    vcard::KalvikCard empty(none);
-    Driver de(empty);
-    de.select();
-    EXPECT_EQ(de.send(hex("80 06 03 00 00")), hex("90 00"));
-}
-
-TEST_F(ApduTest, WrongLeGivesTheRealLength) {
-    d.select();
-    struct Case {
-        const char* command;
-        const char* answer;
-    } cases[] = {
-        {"80 02 00 00 00", "6C 02"}, {"80 04 00 00 04", "6C 08"}, {"80 08 00 00 0F", "6C 10"},
-        {"80 0C 00 00 20", "6C 2F"}, {"80 0A 00 00 08", "6C 0A"}, {"80 06 04 00 02", "6C 01"},
-        {"80 24 01 00 10", "6C 08"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(d.send(hex(c.command)), hex(c.answer)) << c.command;
-    // Without Le (a T=0 reader) the data comes as it is.
-    EXPECT_EQ(d.send(hex("80 02 00 00")), hex("03 01 90 00"));
-}
-
-TEST_F(ApduTest, FreshnessBlockIsStoredByteForByteWithoutLogin) {
-    d.select();
-    EXPECT_EQ(d.send(hex("80 0C 00 00 2F")), cat(Bytes(47, 0), hex("90 00")));
-    Bytes block(47);
-    for (std::size_t i = 0; i < block.size(); ++i)
-        block[i] = std::uint8_t(0xFF - i * 3);
-    EXPECT_EQ(sw(d.send(apdu(0x0E, 0, 0, block))), 0x9000);
-    EXPECT_EQ(d.send(hex("80 0C 00 00 2F")), cat(block, hex("90 00")));
-    std::array<std::uint8_t, 47> expected;
-    std::copy(block.begin(), block.end(), expected.begin());
-    EXPECT_EQ(card.freshness(), expected);
-    // Only the whole block is accepted.
-    EXPECT_EQ(sw(d.send(apdu(0x0E, 0, 0, Bytes(46, 1)))), 0x6700);
-    EXPECT_EQ(card.freshness(), expected);
-    // It survives a power cycle.
-    card.powerOff();
-    card.powerOn();
-    d.select();
-    EXPECT_EQ(body(d.send(hex("80 0C 00 00 2F"))), block);
-}
-
-TEST_F(ApduTest, CardIdAndActivationNeedTheAdministrator) {
-    vcard::PersonalisationOptions o = fixedOptions();
-    o.activated = false;
-    vcard::KalvikCard c(o);
-    Driver dd(c);
-    dd.select();
-    EXPECT_EQ(dd.send(hex("80 06 04 00 01")), hex("03 90 00"));
-    const Bytes newId(16, 0x42);
-    EXPECT_EQ(dd.swOf(apdu(0x52, 0, 0, newId)), 0x6982);
-    EXPECT_EQ(dd.swOf(hex("80 30 00 00 00")), 0x6982);
-    ASSERT_EQ(dd.login(1, "123456"), 0x9000);
-    EXPECT_EQ(dd.swOf(apdu(0x52, 0, 0, newId)), 0x6982);  // the user is not enough
-    ASSERT_EQ(dd.login(2, "12345678"), 0x9000);
-    EXPECT_EQ(dd.swOf(apdu(0x52, 0, 0, newId)), 0x9000);
-    EXPECT_EQ(dd.swOf(hex("80 30 00 00 00")), 0x9000);
-    EXPECT_EQ(dd.send(hex("80 08 00 00 10")), cat(newId, hex("90 00")));
-    EXPECT_EQ(dd.send(hex("80 06 04 00 01")), hex("07 90 00"));
 }
 
 }  // namespace

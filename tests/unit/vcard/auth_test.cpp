@@ -36,6 +36,14 @@ vcard::PersonalisationOptions withKeyObject() {
     return o;
 }
 
+// A PIN as the card takes it, 16 bytes zero-padded, in hex.
+std::string pinHex(const std::string& pin) { return " " + toHex(pin16(pin)); }
+std::string verify(int role, const std::string& pin) {
+    return "80 20 0" + std::to_string(role) + " 00 10" + pinHex(pin);
+}
+// The user's record up to its tries: PIN, change by user or SO, unblock by the SO, 3 tries.
+const std::string USER_RECORD = "00 01 06 00 00 01 04 03 00 ";
+
 class AuthTest : public ::testing::Test {
 protected:
     void SetUp() override { d.select(); }
@@ -43,42 +51,85 @@ protected:
     Driver d{card};
 };
 
-TEST_F(AuthTest, PinTriesCountDownAndBlock) {
-    EXPECT_EQ(d.login(1, "000000"), 0x63C2);
-    EXPECT_EQ(card.triesRemaining(1), 2);
-    EXPECT_EQ(d.login(1, "123456"), 0x9000);  // a right PIN restores the tries
-    EXPECT_EQ(card.triesRemaining(1), 3);
-    EXPECT_TRUE(card.isAuthenticated(1));
-    // A wrong PIN also drops the login.
-    EXPECT_EQ(d.login(1, "1234567"), 0x63C2);
-    EXPECT_FALSE(card.isAuthenticated(1));
-    EXPECT_EQ(d.login(1, "12345"), 0x63C1);
-    EXPECT_EQ(d.login(1, "654321"), 0x63C0);
-    EXPECT_EQ(d.login(1, "123456"), 0x6983);  // blocked, even with the right PIN
-    EXPECT_EQ(card.triesRemaining(1), 0);
-    EXPECT_FALSE(card.isAuthenticated(1));
-    // The record's byte 9 reports it.
-    EXPECT_EQ(d.send(hex("80 2C 01 00 0A")).at(9), 0);
+TEST(AuthContract, PinTriesCountDownAndWrongFormsCostNone) {
+    vcard::KalvikCard card(withKeyObject());
+    run(card, {
+                  {SELECT_HEX, "90 00"},
+                  // Refused forms cost no try.
+                  {"80 20 01 00 08" + repeatHex("31", 8), "67 00"},
+                  {"80 20 00 00 10" + pinHex("123456"), "6B 00"},  // role 0
+                  {"80 20 05 00 10" + pinHex("123456"), "6B 00"},  // role without object
+                  {"80 20 08 00 10" + pinHex("123456"), "6B 00"},
+                  {"80 20 01 01 10" + pinHex("123456"), "6A 86"},
+                  {"80 20 03 00 08" + repeatHex("00", 8), "69 85"},  // key without challenge
+                  {"80 20 01 02 08" + repeatHex("00", 8), "6F 10"},  // session PIN never issued
+                  {"80 2C 01 00 0A", USER_RECORD + "03 90 00"},
+                  {"80 2C 03 00 0A", "01 01 04 00 00 01 04 02 00 02 90 00"},
+                  // A wrong PIN costs a try, a right one gives them back.
+                  {verify(1, "000000"), "63 C2"},
+                  {"80 2C 01 00 0A", USER_RECORD + "02 90 00"},
+                  {LOGIN_USER, "90 00"},
+                  {"80 2C 01 00 0A", USER_RECORD + "03 90 00"},
+                  {"80 50 00 00 01", "02 90 00"},
+                  // A wrong PIN also ends the login; the last try blocks, even the right PIN.
+                  {verify(1, "1234567"), "63 C2"},
+                  {"80 50 00 00 01", "00 90 00"},
+                  {verify(1, "12345"), "63 C1"},
+                  {verify(1, "654321"), "63 C0"},
+                  {LOGIN_USER, "69 83"},
+                  {"80 2C 01 00 0A", USER_RECORD + "00 90 00"},
+                  {"80 50 00 00 01", "00 90 00"},
+              });
 }
 
-TEST_F(AuthTest, WrongFormsAreRefusedWithoutCostingTries) {
-    struct Case {
-        const char* what;
-        Bytes command;
-        std::uint16_t sw;
-    } cases[] = {
-        {"PIN in 8 bytes", apdu(0x20, 1, 0, Bytes(8, '1')), 0x6700},
-        {"role 0", apdu(0x20, 0, 0, pin16("123456")), 0x6B00},
-        {"role without object", apdu(0x20, 5, 0, pin16("123456")), 0x6B00},
-        {"role 8", apdu(0x20, 8, 0, pin16("123456")), 0x6B00},
-        {"bad P2", apdu(0x20, 1, 1, pin16("123456")), 0x6A86},
-        {"key without challenge", apdu(0x20, 3, 0, Bytes(8, 0)), 0x6985},
-        {"session PIN that was never issued", apdu(0x20, 1, 2, Bytes(8, 0)), 0x6F10},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(d.swOf(c.command), c.sw) << c.what;
-    EXPECT_EQ(card.triesRemaining(1), 3);
-    EXPECT_EQ(card.triesRemaining(3), 2);
+TEST(AuthContract, ChangePinFollowsPolicyAndRights) {
+    vcard::KalvikCard card(withKeyObject());
+    run(card,
+        {
+            {SELECT_HEX, "90 00"},
+            {"80 26 00 01 10" + pinHex("4321"), "69 82"},  // nobody logged in
+            {LOGIN_USER, "90 00"},
+            {"80 26 00 01 10" + pinHex("123"), "6F 18"},        // too short
+            {"80 26 00 01 10" + repeatHex("37", 16), "90 00"},  // 16 is the maximum
+            {"80 26 00 01 10 31 32 33 34 00 35" + repeatHex("00", 10), "6F 18"},  // not padded
+            {"80 26 00 01 0F" + repeatHex("31", 15), "67 00"},  // must be 16 bytes
+            {"80 26 00 01 10" + pinHex("2468"), "90 00"},
+            {LOGIN_USER, "63 C2"},
+            {verify(1, "2468"), "90 00"},
+            // The user may not change the SO PIN; the SO may change the user's.
+            {"80 26 00 02 10" + pinHex("99999999"), "69 82"},
+            {LOGIN_SO, "90 00"},
+            {"80 26 00 01 10" + pinHex("135790"), "90 00"},
+            {verify(1, "135790"), "90 00"},
+            // A key object takes 24 bytes.
+            {"80 26 00 03 10" + pinHex("1234"), "67 00"},
+            {"80 26 00 03 18" + repeatHex("11", 24), "90 00"},
+        });
+}
+
+TEST(AuthContract, UnblockPinWithTheSoPin) {
+    vcard::KalvikCard card(withKeyObject());
+    const std::string unblock = "80 28 02 01 20" + pinHex("12345678");
+    run(card, {
+                  {SELECT_HEX, "90 00"},
+                  {verify(1, "000000"), "63 C2"},
+                  {verify(1, "000000"), "63 C1"},
+                  {verify(1, "000000"), "63 C0"},
+                  // The user cannot unblock itself; a wrong SO PIN costs an SO try.
+                  {"80 28 01 01 20" + pinHex("123456") + pinHex("1111"), "69 82"},
+                  {"80 28 02 01 20" + pinHex("00000000") + pinHex("1111"), "63 C4"},
+                  {"80 2C 01 00 0A", USER_RECORD + "00 90 00"},
+                  // A new PIN outside the policy changes nothing, though the SO PIN was right.
+                  {unblock + pinHex("11"), "6F 18"},
+                  {"80 2C 01 00 0A", USER_RECORD + "00 90 00"},
+                  {"80 2C 02 00 0A", "00 01 04 00 00 01 04 05 01 05 90 00"},
+                  {"80 28 02 01 14" + repeatHex("01", 20), "67 00"},
+                  {unblock + pinHex("1111"), "90 00"},
+                  {"80 2C 01 00 0A", USER_RECORD + "03 90 00"},
+                  {verify(1, "1111"), "90 00"},
+                  // A key target takes 24 bytes after the authenticating PIN.
+                  {"80 28 02 03 28" + pinHex("12345678") + " " + toHex(KEY_24), "90 00"},
+              });
 }
 
 TEST_F(AuthTest, KeyObjectAnswersTheChallengeWithTripleDes) {
@@ -143,55 +194,6 @@ TEST_F(AuthTest, SessionPinReestablishesTheRole) {
         d.select();
         EXPECT_EQ(d.swOf(apdu(0x20, 1, 2, s)), 0x6F10) << kind;
     }
-}
-
-TEST_F(AuthTest, ChangePinFollowsPolicyAndRights) {
-    EXPECT_EQ(d.swOf(apdu(0x26, 0, 1, pin16("4321"))), 0x6982);  // nobody logged in
-    ASSERT_EQ(d.login(1, "123456"), 0x9000);
-    struct Case {
-        Bytes value;
-        std::uint16_t sw;
-    } cases[] = {
-        {pin16("123"), 0x6F18},    // too short
-        {Bytes(16, '7'), 0x9000},  // 16 characters is the maximum
-        {cat(pin16("12"), Bytes()), 0x6F18},
-        {hex("31 32 33 34 00 35 00 00 00 00 00 00 00 00 00 00"), 0x6F18},  // not zero-padded
-        {Bytes(15, '1'), 0x6700},                                          // must be 16 bytes
-        {pin16("2468"), 0x9000},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(d.swOf(apdu(0x26, 0, 1, c.value)), c.sw);
-    EXPECT_EQ(d.login(1, "123456"), 0x63C2);
-    EXPECT_EQ(d.login(1, "2468"), 0x9000);
-    // The user may not change the SO PIN; the SO may change the user's.
-    EXPECT_EQ(d.swOf(apdu(0x26, 0, 2, pin16("99999999"))), 0x6982);
-    ASSERT_EQ(d.login(2, "12345678"), 0x9000);
-    EXPECT_EQ(d.swOf(apdu(0x26, 0, 1, pin16("135790"))), 0x9000);
-    EXPECT_EQ(d.login(1, "135790"), 0x9000);
-    // A key object takes 24 bytes.
-    EXPECT_EQ(d.swOf(apdu(0x26, 0, 3, pin16("1234"))), 0x6700);
-    EXPECT_EQ(d.swOf(apdu(0x26, 0, 3, Bytes(24, 0x11))), 0x9000);
-}
-
-TEST_F(AuthTest, UnblockPinWithTheSoPin) {
-    for (int i = 0; i < 3; ++i)
-        d.login(1, "000000");
-    ASSERT_EQ(card.triesRemaining(1), 0);
-    // The user cannot unblock itself.
-    EXPECT_EQ(d.swOf(apdu(0x28, 1, 1, cat(pin16("123456"), pin16("1111")))), 0x6982);
-    // Wrong SO PIN costs an SO try and changes nothing.
-    EXPECT_EQ(d.swOf(apdu(0x28, 2, 1, cat(pin16("00000000"), pin16("1111")))), 0x63C4);
-    EXPECT_EQ(card.triesRemaining(1), 0);
-    // New PIN outside the policy.
-    EXPECT_EQ(d.swOf(apdu(0x28, 2, 1, cat(pin16("12345678"), pin16("11")))), 0x6F18);
-    EXPECT_EQ(card.triesRemaining(1), 0);
-    EXPECT_EQ(card.triesRemaining(2), 5);  // a right SO PIN restores its tries
-    EXPECT_EQ(d.swOf(apdu(0x28, 2, 1, Bytes(20, 1))), 0x6700);
-    EXPECT_EQ(d.swOf(apdu(0x28, 2, 1, cat(pin16("12345678"), pin16("1111")))), 0x9000);
-    EXPECT_EQ(card.triesRemaining(1), 3);
-    EXPECT_EQ(d.login(1, "1111"), 0x9000);
-    // A key target takes 24 bytes after the authenticating PIN.
-    EXPECT_EQ(d.swOf(apdu(0x28, 2, 3, cat(pin16("12345678"), KEY_24))), 0x9000);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -69,6 +70,89 @@ inline Bytes pin16(const std::string& pin) {
 }
 
 const Bytes SELECT = hex("00 A4 04 00 09 F0 51 56 4B 41 01 00 00 41");
+const std::string SELECT_HEX = "00 A4 04 00 09 F0 51 56 4B 41 01 00 00 41";
+// authenticate with the default PINs of the user (123456) and the SO (12345678).
+const std::string LOGIN_USER = "80 20 01 00 10 31 32 33 34 35 36 00 00 00 00 00 00 00 00 00 00";
+const std::string LOGIN_SO = "80 20 02 00 10 31 32 33 34 35 36 37 38 00 00 00 00 00 00 00 00";
+
+// " XX XX ..." (n times), and " 00 01 02 ..." (n bytes counting up from `from`).
+inline std::string repeatHex(const std::string& byte, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i)
+        out += " " + byte;
+    return out;
+}
+inline std::string countingHex(std::size_t n, std::size_t from = 0) {
+    std::string out;
+    char digits[4];
+    for (std::size_t i = from; i < from + n; ++i) {
+        std::snprintf(digits, sizeof digits, " %02X", unsigned(i & 0xFF));
+        out += digits;
+    }
+    return out;
+}
+
+// One step of a contract script: a command in hex (or "POWER" for a power
+// cycle, "RESET" for a warm reset) and the answer expected, in hex, where
+// "XX*n" stands for n bytes XX and "*n" for n bytes of any value.
+struct Step {
+    std::string command;
+    std::string answer;
+};
+
+inline bool matches(const Bytes& actual, const std::string& expected) {
+    std::size_t at = 0;
+    std::size_t from = 0;
+    while (from < expected.size()) {
+        const std::size_t end = std::min(expected.find(' ', from), expected.size());
+        const std::string token = expected.substr(from, end - from);
+        from = end + 1;
+        if (token.empty())
+            continue;
+        const std::size_t star = token.find('*');
+        const Bytes value = hex(token.substr(0, star));
+        const std::size_t count =
+            star == std::string::npos ? 1 : std::stoul(token.substr(star + 1));
+        for (std::size_t i = 0; i < count; ++i) {
+            if (value.empty()) {
+                ++at;  // any byte
+                continue;
+            }
+            for (std::uint8_t byte : value)
+                if (at >= actual.size() || actual[at++] != byte)
+                    return false;
+        }
+    }
+    return at == actual.size();
+}
+
+inline std::string toHex(const Bytes& bytes) {
+    std::string out;
+    char digits[4];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(digits, sizeof digits, out.empty() ? "%02X" : " %02X", b);
+        out += digits;
+    }
+    return out;
+}
+
+// Runs `script` on `card`, naming each step that answers otherwise.
+inline void run(vcard::KalvikCard& card, const std::vector<Step>& script) {
+    for (std::size_t i = 0; i < script.size(); ++i) {
+        const Step& step = script[i];
+        if (step.command == "POWER") {
+            card.powerOff();
+            card.powerOn();
+        } else if (step.command == "RESET") {
+            card.reset();
+        } else {
+            const Bytes answer = card.transmit(hex(step.command));
+            EXPECT_TRUE(matches(answer, step.answer))
+                << "step " << i << ": " << step.command << "\n  answered " << toHex(answer)
+                << "\n  expected " << step.answer;
+        }
+    }
+}
 
 inline vcard::PersonalisationOptions fixedOptions() {
     vcard::PersonalisationOptions o;
@@ -100,12 +184,11 @@ public:
     }
 
     // writeData in pieces of at most 255 bytes; returns the first failing SW.
-    std::uint16_t writeData(const Bytes& d, std::vector<std::size_t>* pieces = nullptr) {
-        for (std::size_t at = 0; at < d.size(); at += 255) {
-            const std::size_t n = std::min<std::size_t>(255, d.size() - at);
-            if (pieces)
-                pieces->push_back(n);
-            std::uint16_t s = swOf(apdu(0x12, 0, 0, Bytes(d.begin() + at, d.begin() + at + n)));
+    std::uint16_t writeData(const Bytes& data) {
+        for (std::size_t at = 0; at < data.size(); at += 255) {
+            const std::size_t n = std::min<std::size_t>(255, data.size() - at);
+            std::uint16_t s =
+                swOf(apdu(0x12, 0, 0, Bytes(data.begin() + at, data.begin() + at + n)));
             if (s != 0x9000)
                 return s;
         }
@@ -113,12 +196,10 @@ public:
     }
 
     // readData of `size` bytes, in requests of at most 255.
-    Bytes readData(std::size_t size, std::vector<std::size_t>* asked = nullptr) {
+    Bytes readData(std::size_t size) {
         Bytes out;
         while (out.size() < size) {
             const std::size_t n = std::min<std::size_t>(255, size - out.size());
-            if (asked)
-                asked->push_back(n);
             Bytes r = send(apdu(0x1A, 0, 0, {}, int(n)));
             if (sw(r) != 0x9000) {
                 ADD_FAILURE() << "readData answered " << std::hex << sw(r);

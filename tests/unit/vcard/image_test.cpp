@@ -17,27 +17,11 @@
 #include <thread>
 
 #include "cardtest.h"
+#include "tempdir.h"
 
 using namespace cardtest;
 
 namespace {
-
-class TempDir {
-public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vcard-image-XXXXXX";
-        const char* p = mkdtemp(tmpl.data());
-        if (!p)
-            throw std::runtime_error("mkdtemp");
-        path_ = p;
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 Bytes readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -273,7 +257,7 @@ TEST(ImageTest, FailedWriteIsAnErrorAndNotAChange) {
     EXPECT_EQ(card->freshness()[0], 0);  // not applied in memory either
     EXPECT_EQ(d.swOf(apdu(0x0E, 0, 0, Bytes(47, 9))), 0x9000);
     EXPECT_EQ(vcard::KalvikCard::load(path)->freshness()[0], 9);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")),
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                             std::filesystem::directory_iterator()),
               1)
         << "no temporary file is left behind";

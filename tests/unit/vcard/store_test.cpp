@@ -10,6 +10,8 @@ Bytes lv(const std::string& s) {
     return cat(Bytes(1, std::uint8_t(s.size())), Bytes(s.begin(), s.end()));
 }
 
+std::string lvHex(const std::string& s) { return toHex(lv(s)).insert(0, " "); }
+
 Bytes pattern(std::size_t n, std::uint8_t seed) {
     Bytes b(n);
     for (std::size_t i = 0; i < n; ++i)
@@ -31,60 +33,50 @@ protected:
     Driver d{card};
 };
 
-TEST_F(StoreTest, DataObjectLifecycle) {
-    const Bytes meta = cat(cat(lv("id-1"), lv("label")), cat(lv("oid"), lv("app")));
-    std::uint16_t s = 0;
-    const std::uint16_t id = d.createDataObject(0xFFFF, meta, &s);
-    ASSERT_EQ(s, 0x9000);
-    EXPECT_EQ(d.heads()[0], id);
-    EXPECT_EQ(card.objectCount(vcard::Chain::DATA_OBJECTS), 1u);
-
-    // Header as listed: chain end, metadata size, no content, the card's default read condition.
-    Bytes h = d.header(id, 17);
-    ASSERT_EQ(h.size(), 17u);
-    EXPECT_EQ(field(h, 1), 0x8000);
-    EXPECT_EQ(field(h, 3), meta.size());
-    EXPECT_EQ(field(h, 5), 0);
-    EXPECT_EQ(field(h, 11), vcard::ac::USER_OR_ADMIN);
-    EXPECT_EQ(d.readData(meta.size()), meta);  // metadata verbatim after the header
-
-    // Content of 600 bytes goes as FF FF 5A and comes back as FF FF 5A.
-    const Bytes content = pattern(600, 3);
-    std::vector<std::size_t> pieces;
-    ASSERT_EQ(d.swOf(apdu(0x14, id >> 8, id & 0xFF, {}, 0)), 0x6A83);  // nothing to remove yet
-    ASSERT_EQ(d.swOf(apdu(0x1C, id >> 8, id & 0xFF, be16(600))), 0x9000);
-    ASSERT_EQ(d.writeData(content, &pieces), 0x9000);
-    EXPECT_EQ(pieces, (std::vector<std::size_t>{255, 255, 90}));
-    ASSERT_EQ(d.swOf(hex("80 38 00 00 00")), 0x9000);
-    EXPECT_EQ(field(d.header(id, 17), 5), 600);
-
-    Bytes r = d.send(apdu(0x1E, id >> 8, id & 0xFF, {}, 2));
-    ASSERT_EQ(r, hex("02 58 90 00"));
-    std::vector<std::size_t> asked;
-    EXPECT_EQ(d.readData(600, &asked), content);
-    EXPECT_EQ(asked, (std::vector<std::size_t>{255, 255, 90}));
-    // Asking past the end gives the real remaining length.
-    d.send(apdu(0x1E, id >> 8, id & 0xFF, {}, 2));
-    d.readData(510);
-    EXPECT_EQ(d.send(apdu(0x1A, 0, 0, {}, 0xFF)), hex("6C 5A"));
-
-    // Metadata update keeps the block id.
-    const Bytes meta2 =
-        cat(cat(lv("id-1"), lv("a much longer label than before")), cat(lv("oid"), lv("app")));
-    ASSERT_EQ(d.swOf(apdu(0x16, id >> 8, id & 0xFF, be16(std::uint16_t(meta2.size())))), 0x9000);
-    auto [same, s2] = d.commitMetadata(meta2);
-    EXPECT_EQ(s2, 0x9000);
-    EXPECT_EQ(same, id);
-    d.header(id, 17);
-    EXPECT_EQ(d.readData(meta2.size()), meta2);
-
-    // Removing content: reading answers 6A83 afterwards.
-    ASSERT_EQ(d.swOf(apdu(0x14, id >> 8, id & 0xFF, {}, 0)), 0x9000);
-    EXPECT_EQ(d.send(apdu(0x1E, id >> 8, id & 0xFF, {}, 2)), hex("6A 83"));
-
-    ASSERT_EQ(d.swOf(apdu(0x10, id >> 8, id & 0xFF, {}, 0)), 0x9000);
-    EXPECT_EQ(d.heads()[0], 0x8000);
-    EXPECT_EQ(d.swOf(apdu(0x18, id >> 8, id & 0xFF, {}, 17)), 0x6A88);
+TEST(StoreContract, DataObjectLifecycle) {
+    vcard::KalvikCard card(fixedOptions());
+    const std::string meta = lvHex("id-1") + lvHex("label") + lvHex("oid") + lvHex("app");
+    const std::string longer =
+        lvHex("id-1") + lvHex("a much longer label than before") + lvHex("oid") + lvHex("app");
+    run(card, {
+                  {SELECT_HEX, "90 00"},
+                  {LOGIN_USER, "90 00"},
+                  // The card's default conditions; the first free block is the id.
+                  {"80 3E 00 00 08 FF FF FF FF FF FF FF FF", "90 00"},
+                  {"80 3C 00 00 02 00 13", "90 00"},
+                  {"80 12 00 00 13" + meta, "90 00"},
+                  {"80 3A 00 00 02", "00 05 90 00"},
+                  {"80 0A 00 00 0A", "00 05 80 00 80 00 00 00 00 01 90 00"},
+                  // The header as listed (end of chain, sizes, conditions), then the metadata.
+                  {"80 18 00 05 11", "00 80 00 00 13 00 00 01 06 00 01 01 06 01 06 01 06 90 00"},
+                  {"80 1A 00 00 13", meta + " 90 00"},
+                  // 600 bytes of content go in pieces of FF FF 5A and come back so.
+                  {"80 14 00 05 00", "6A 83"},
+                  {"80 1C 00 05 02 02 58", "90 00"},
+                  {"80 12 00 00 FF" + countingHex(255), "90 00"},
+                  {"80 12 00 00 FF" + countingHex(255, 255), "90 00"},
+                  {"80 12 00 00 5A" + countingHex(90, 510), "90 00"},
+                  {"80 38 00 00 00", "90 00"},
+                  {"80 18 00 05 11", "00 80 00 00 13 02 58 01 06 00 04 01 06 01 06 01 06 90 00"},
+                  {"80 1E 00 05 02", "02 58 90 00"},
+                  {"80 1A 00 00 FF", countingHex(255) + " 90 00"},
+                  {"80 1A 00 00 FF", countingHex(255, 255) + " 90 00"},
+                  {"80 1A 00 00 FF", "6C 5A"},  // past the end: the length that remains
+                  {"80 1A 00 00 5A", countingHex(90, 510) + " 90 00"},
+                  {"80 1A 00 00 01", "69 85"},
+                  // New metadata keeps the block id.
+                  {"80 16 00 05 02 00 2D", "90 00"},
+                  {"80 12 00 00 2D" + longer, "90 00"},
+                  {"80 3A 00 00 02", "00 05 90 00"},
+                  {"80 18 00 05 11", "00 80 00 00 2D 02 58 01 06 00 04 01 06 01 06 01 06 90 00"},
+                  {"80 1A 00 00 2D", longer + " 90 00"},
+                  // Without content reading answers 6A83; deleted, the object is gone.
+                  {"80 14 00 05 00", "90 00"},
+                  {"80 1E 00 05 02", "6A 83"},
+                  {"80 10 00 05 00", "90 00"},
+                  {"80 0A 00 00 0A", "80 00 80 00 80 00 00 00 00 01 90 00"},
+                  {"80 18 00 05 11", "6A 88"},
+              });
 }
 
 TEST_F(StoreTest, FreeMemoryFollowsContentAndRunsOut) {
@@ -227,51 +219,43 @@ TEST_F(StoreTest, AccessConditionsAreEnforced) {
     EXPECT_EQ(d.swOf(apdu(0x10, hi(pub), lo(pub), {}, 0)), 0x9000);
 }
 
-TEST_F(StoreTest, DirectoriesAndFiles) {
-    ASSERT_EQ(d.login(2, "12345678"), 0x9000);  // directories take files from the administrator
-    const Bytes name = hex("4B 45 59 53 00 00 00 00");  // "KEYS"
-    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 3, cat(name, hex("FF FF FF FF")))), 0x9000);
-    ASSERT_EQ(d.swOf(hex("80 3C 00 00 02 00 00")), 0x9000);
-    auto [dir, s] = d.commitMetadata({});
-    ASSERT_EQ(s, 0x9000);
-    Bytes dh = d.header(dir, 27);
-    EXPECT_EQ(Bytes(dh.begin() + 19, dh.end()), name);
-    // Same name in another case is a duplicate.
-    EXPECT_EQ(d.swOf(apdu(0x3E, 0, 3, cat(hex("6B 65 79 73 00 00 00 00"), hex("FF FF FF FF")))),
-              0x6A89);
-
-    const Bytes fname = hex("66 31 00 00 00 00 00 00");
-    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(dir), fname), hex("01 01 FF FF FF FF")))),
-              0x9000);
-    ASSERT_EQ(d.swOf(hex("80 3C 00 00 02 00 00")), 0x9000);
-    auto [file, s2] = d.commitMetadata({});
-    ASSERT_EQ(s2, 0x9000);
-    Bytes fh = d.header(file, 33);
-    EXPECT_EQ(Bytes(fh.begin() + 17, fh.begin() + 25), name);
-    EXPECT_EQ(Bytes(fh.begin() + 25, fh.end()), fname);
-    EXPECT_EQ(field(fh, 11), 0x0101);
-    EXPECT_EQ(field(fh, 13), vcard::ac::USER_OR_ADMIN);
-    // The same file name in the same directory is refused; a missing directory too.
-    EXPECT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(dir), fname), hex("01 01 FF FF FF FF")))),
-              0x6A89);
-    EXPECT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(0x7000), fname), hex("01 01 FF FF FF FF")))),
-              0x6A88);
-    // A file whose directory goes away before its commit is not created.
-    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 3, cat(hex("74 6D 70 00 00 00 00 00"), hex("FF FF FF FF")))),
-              0x9000);
-    ASSERT_EQ(d.swOf(hex("80 3C 00 00 02 00 00")), 0x9000);
-    auto [tmp, s3] = d.commitMetadata({});
-    ASSERT_EQ(s3, 0x9000);
-    ASSERT_EQ(d.swOf(apdu(0x3E, 0, 4, cat(cat(be16(tmp), fname), hex("01 01 FF FF FF FF")))),
-              0x9000);
-    ASSERT_EQ(d.swOf(apdu(0x10, tmp >> 8, tmp & 0xFF, {}, 0)), 0x9000);
-    ASSERT_EQ(d.swOf(hex("80 3C 00 00 02 00 00")), 0x9000);
-    EXPECT_EQ(d.commitMetadata({}).second, 0x6A88);
-    EXPECT_EQ(card.objectCount(vcard::Chain::FILES), 3u);  // cardcf, cmapfile, f1
-    // A directory with files cannot go; empty, it can.
-    EXPECT_EQ(d.swOf(apdu(0x10, dir >> 8, dir & 0xFF, {}, 0)), 0x6985);
-    ASSERT_EQ(d.swOf(apdu(0x10, file >> 8, file & 0xFF, {}, 0)), 0x9000);
-    EXPECT_EQ(d.swOf(apdu(0x10, dir >> 8, dir & 0xFF, {}, 0)), 0x9000);
+TEST(StoreContract, DirectoriesAndFiles) {
+    vcard::KalvikCard card(fixedOptions());
+    const std::string keys = "4B 45 59 53 00 00 00 00";  // "KEYS"
+    const std::string f1 = "66 31 00 00 00 00 00 00";
+    run(card, {
+                  {SELECT_HEX, "90 00"},
+                  {LOGIN_USER, "90 00"},
+                  {LOGIN_SO, "90 00"},  // directories take files from the SO
+                  {"80 3E 00 03 0C " + keys + " FF FF FF FF", "90 00"},
+                  {"80 3C 00 00 02 00 00", "90 00"},
+                  {"80 3A 00 00 02", "00 05 90 00"},
+                  {"80 18 00 05 1B",
+                   "03 80 00 00 00 00 00 00 00 00 01 01 01 01 06 01 06 00 00 " + keys + " 90 00"},
+                  // The same name in another case is taken.
+                  {"80 3E 00 03 0C 6B 65 79 73 00 00 00 00 FF FF FF FF", "6A 89"},
+                  {"80 3E 00 04 10 00 05 " + f1 + " 01 01 FF FF FF FF", "90 00"},
+                  {"80 3C 00 00 02 00 00", "90 00"},
+                  {"80 3A 00 00 02", "00 06 90 00"},
+                  {"80 18 00 06 21", "04 80 00 00 00 00 00 00 00 00 01 01 01 01 06 01 06 " + keys +
+                                         " " + f1 + " 90 00"},
+                  // The same file name in the same directory; a directory that is not there.
+                  {"80 3E 00 04 10 00 05 " + f1 + " 01 01 FF FF FF FF", "6A 89"},
+                  {"80 3E 00 04 10 70 00 " + f1 + " 01 01 FF FF FF FF", "6A 88"},
+                  // A file whose directory goes before its commit is not created.
+                  {"80 3E 00 03 0C 74 6D 70 00 00 00 00 00 FF FF FF FF", "90 00"},
+                  {"80 3C 00 00 02 00 00", "90 00"},
+                  {"80 3A 00 00 02", "00 07 90 00"},
+                  {"80 3E 00 04 10 00 07 " + f1 + " 01 01 FF FF FF FF", "90 00"},
+                  {"80 10 00 07 00", "90 00"},
+                  {"80 3C 00 00 02 00 00", "90 00"},
+                  {"80 3A 00 00 02", "6A 88"},
+                  // A directory with files cannot go; empty, it can.
+                  {"80 10 00 05 00", "69 85"},
+                  {"80 10 00 06 00", "90 00"},
+                  {"80 10 00 05 00", "90 00"},
+              });
+    EXPECT_EQ(card.objectCount(vcard::Chain::FILES), 2u);  // cardcf and cmapfile
 }
 
 }  // namespace
