@@ -134,6 +134,10 @@ std::string traceText(T value) {
 }
 inline const std::string& traceText(const std::string& text) { return text; }
 inline const char* traceText(const char* text) { return text != nullptr ? text : "NULL"; }
+// A pointer would otherwise turn into "true"/"false": name its text
+// (pointerText, numberPointerText) with QV_TRACE_NAMED.
+template <class T>
+void traceText(const T* pointer) = delete;
 
 // "<expression> = <text>" / "[OUT] <expression> = <text>", under the unit's component.
 #define QV_TRACE_VALUE(value) QV_TRACE_ARG(qvTraceUnit_.component, #value, traceText(value))

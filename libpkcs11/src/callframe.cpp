@@ -1,8 +1,11 @@
 #include "callframe.h"
 
 #include "exceptions.h"
+#include "internal/sessionmanager.h"
 
-const char* const PKCS11_COMPONENT = "PKCS11";
+QV_TRACE_UNIT("PKCS11", "libpkcs11/src/callframe");
+
+const char* const PKCS11_COMPONENT = qvTraceUnit_.component;
 
 namespace {
 
@@ -11,7 +14,7 @@ constexpr std::uint32_t PCSC_CARD_WAS_RESET = 0x80100068;
 constexpr std::uint32_t PCSC_CARD_WAS_REMOVED = 0x80100069;
 
 CK_RV caught(const QVException& e, CK_RV rv) {
-    QV_LOG(PKCS11_COMPONENT, "EXCEPTION CAUGHT %s", e.what());
+    QV_TRACE("EXCEPTION CAUGHT %s", e.what());
     return rv;
 }
 
@@ -30,11 +33,11 @@ CK_RV mapCardTransportFailure(const CallFrame& frame, const ctl::CtlException& e
     if (frame.sessionBearing) {
         // A failed invalidation must not change the result nor escape.
         try {
-            Library::invalidateSessionsOf(frame.session);
+            SessionManager::invalidateSessionsOfSlotOf(frame.session);
         } catch (const QVException& inner) {
-            QV_LOG(PKCS11_COMPONENT, "EXCEPTION CAUGHT %s", inner.what());
+            QV_TRACE("EXCEPTION CAUGHT %s", inner.what());
         } catch (...) {
-            QV_LOG(PKCS11_COMPONENT, "UNKNOWN EXCEPTION CAUGHT");
+            QV_TRACE("UNKNOWN EXCEPTION CAUGHT");
         }
     }
     return rv;
@@ -94,7 +97,7 @@ CK_RV translateCurrentException(const CallFrame& frame) noexcept {
         } catch (const QVException& e) {
             return caught(e, CKR_FUNCTION_FAILED);
         } catch (...) {
-            QV_LOG(PKCS11_COMPONENT, "UNKNOWN EXCEPTION CAUGHT");
+            QV_TRACE("UNKNOWN EXCEPTION CAUGHT");
             return CKR_GENERAL_ERROR;
         }
     } catch (...) {
@@ -108,10 +111,9 @@ void logResult(const CallFrame& frame, CK_RV rv) noexcept {
         const Logger& logger = Logger::instance();
         if (!logger.isEnabled())
             return;
-        if (frame.resultRecord == ResultRecord::NUMBER)
-            logger.log(PKCS11_COMPONENT, "Returning %s", numberText(rv).c_str());
-        else
-            logger.log(PKCS11_COMPONENT, "Returning %s", resultText(rv).c_str());
+        const std::string text =
+            frame.resultRecord == ResultRecord::NUMBER ? numberText(rv) : resultText(rv);
+        logger.log(qvTraceUnit_.component, "Returning %s", text.c_str());
     } catch (...) {
     }
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 
+QV_TRACE_UNIT("PKCS11", "libpkcs11/src/entry");
+
 namespace {
 
 CK_FUNCTION_LIST functionList = {{2, 20},
@@ -44,7 +46,7 @@ extern "C" CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
     frame.lock = LibraryLock::AFTER_ENTRY;
     frame.checkInitialized = false;
     return runCallFrame(
-        frame, [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "pInitArgs", pointerText(pInitArgs)); },
+        frame, [&] { QV_TRACE_NAMED("pInitArgs", pointerText(pInitArgs)); },
         [&]() -> CK_RV {
             // The arguments are not examined: the module always locks with its own
             // mutexes and never creates threads, so any CK_C_INITIALIZE_ARGS is fine.
@@ -61,7 +63,7 @@ extern "C" CK_RV C_Finalize(CK_VOID_PTR pReserved) {
     CallFrame frame = CallFrame::libraryCall("C_Finalize");
     frame.checkInitialized = false;
     return runCallFrame(
-        frame, [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "pReserved", pointerText(pReserved)); },
+        frame, [&] { QV_TRACE_NAMED("pReserved", pointerText(pReserved)); },
         [&]() -> CK_RV {
             if (!Library::isInitialized())
                 return CKR_CRYPTOKI_NOT_INITIALIZED;
@@ -73,8 +75,7 @@ extern "C" CK_RV C_Finalize(CK_VOID_PTR pReserved) {
 
 extern "C" CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
     return runCallFrame(
-        CallFrame::libraryCall("C_GetInfo"),
-        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "pInfo", pointerText(pInfo)); },
+        CallFrame::libraryCall("C_GetInfo"), [&] { QV_TRACE_NAMED("pInfo", pointerText(pInfo)); },
         [&]() -> CK_RV {
             if (pInfo == nullptr)
                 return CKR_ARGUMENTS_BAD;

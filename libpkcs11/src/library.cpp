@@ -3,44 +3,54 @@
 #include "internal/sessionmanager.h"
 #include "internal/slotmanager.h"
 
+#include <pthread.h>
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <new>
 
 namespace {
 
 // Static lifetime: created at load, destroyed at unload.
 Mutex libraryLock;
-std::atomic<bool> initialized{false};
+// The process that initialised the library; 0 when it is not initialised.
+std::atomic<pid_t> initializedBy{0};
 
-Library::SessionInvalidator& sessionInvalidator() {
-    static Library::SessionInvalidator invalidator;
-    return invalidator;
+// A fork() waits until no other thread is inside a locked C_ call, so the
+// child never inherits a lock that a thread it does not have is holding.
+// The child cannot unlock it (the owner is a thread of the parent) and
+// starts with a fresh one.
+void lockBeforeFork() {
+    libraryLock.lock();
+    SlotManager::holdForFork();
 }
+void unlockInParent() {
+    SlotManager::releaseAfterFork(false);
+    libraryLock.unlock();
+}
+void renewInChild() {
+    SlotManager::releaseAfterFork(true);
+    new (&libraryLock) Mutex();
+}
+[[maybe_unused]] const int forkHandlers =
+    ::pthread_atfork(lockBeforeFork, unlockInParent, renewInChild);
 
 }  // namespace
 
 Mutex& Library::lock() { return libraryLock; }
 
-bool Library::isInitialized() { return initialized.load(); }
+bool Library::isInitialized() { return initializedBy.load() == ::getpid(); }
 
-void Library::setInitialized(bool value) { initialized.store(value); }
+void Library::setInitialized(bool value) { initializedBy.store(value ? ::getpid() : 0); }
 
 void Library::startSlotsAndSessions() {
+    SlotManager::dropInherited();
+    SessionManager::dropInherited();
     SlotManager::init();
-    setSessionInvalidator(&SessionManager::invalidateSessionsOfSlotOf);
 }
 
 void Library::stopSlotsAndSessions() {
     SlotManager::finalize();
     SessionManager::finalize();
-}
-
-void Library::setSessionInvalidator(SessionInvalidator invalidator) {
-    ScopedLock guard(libraryLock);
-    sessionInvalidator() = std::move(invalidator);
-}
-
-void Library::invalidateSessionsOf(CK_SESSION_HANDLE session) {
-    ScopedLock guard(libraryLock);
-    if (sessionInvalidator())
-        sessionInvalidator()(session);
 }

@@ -4,6 +4,8 @@
 #include "internal/sessionmanager.h"
 #include "internal/slotmanager.h"
 
+QV_TRACE_UNIT("PKCS11", "libpkcs11/src/sessionfunctions");
+
 namespace {
 
 CK_STATE sessionState(const Session& session, std::uint32_t loginState) {
@@ -40,11 +42,11 @@ extern "C" CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pA
     return runCallFrame(
         CallFrame::libraryCall("C_OpenSession"),
         [&] {
-            QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID));
-            QV_TRACE_ARG(PKCS11_COMPONENT, "flags", numberText(flags));
-            QV_TRACE_ARG(PKCS11_COMPONENT, "pApplication != 0", boolText(pApplication != nullptr));
-            QV_TRACE_ARG(PKCS11_COMPONENT, "Notify != 0", boolText(Notify != nullptr));
-            QV_TRACE_ARG(PKCS11_COMPONENT, "phSession", pointerText(phSession));
+            QV_TRACE_VALUE(slotID);
+            QV_TRACE_VALUE(flags);
+            QV_TRACE_VALUE(pApplication != 0);
+            QV_TRACE_VALUE(Notify != 0);
+            QV_TRACE_NAMED("phSession", pointerText(phSession));
         },
         [&]() -> CK_RV {
             if (phSession == nullptr)
@@ -58,15 +60,14 @@ extern "C" CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pA
                 slot, (flags & CKF_RW_SESSION) ? Session::RW_SESSION : Session::RO_SESSION, Notify,
                 pApplication);
             *phSession = session->getHandle();
-            QV_TRACE_OUT(PKCS11_COMPONENT, "*phSession", numberText(*phSession));
+            QV_TRACE_OUT_VALUE(*phSession);
             return CKR_OK;
         });
 }
 
 extern "C" CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
     return runCallFrame(
-        CallFrame::libraryCall("C_CloseSession"),
-        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "hSession", numberText(hSession)); },
+        CallFrame::libraryCall("C_CloseSession"), [&] { QV_TRACE_VALUE(hSession); },
         [&]() -> CK_RV {
             // The slot's connection and its login stay for the next session.
             SessionManager::closeSession(SessionManager::getByHandle(hSession));
@@ -76,8 +77,7 @@ extern "C" CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
 
 extern "C" CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
     return runCallFrame(
-        CallFrame::libraryCall("C_CloseAllSessions"),
-        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID)); },
+        CallFrame::libraryCall("C_CloseAllSessions"), [&] { QV_TRACE_VALUE(slotID); },
         [&]() -> CK_RV {
             Slot* slot = SlotManager::getById(slotID);
             if (!slot->isTokenPresent())
@@ -90,8 +90,7 @@ extern "C" CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
 
 extern "C" CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
     return runCallFrame(
-        CallFrame::sessionCall("C_GetSessionInfo", hSession),
-        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "hSession", numberText(hSession)); },
+        CallFrame::sessionCall("C_GetSessionInfo", hSession), [&] { QV_TRACE_VALUE(hSession); },
         [&]() -> CK_RV {
             if (pInfo == nullptr)
                 return CKR_ARGUMENTS_BAD;
@@ -112,8 +111,8 @@ extern "C" CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_U
     return runCallFrame(
         CallFrame::sessionCall("C_Login", hSession),
         [&] {
-            QV_TRACE_ARG(PKCS11_COMPONENT, "hSession", numberText(hSession));
-            QV_TRACE_ARG(PKCS11_COMPONENT, "userType", numberText(userType));
+            QV_TRACE_VALUE(hSession);
+            QV_TRACE_VALUE(userType);
         },
         [&]() -> CK_RV {
             if (userType != CKU_SO && userType != CKU_USER)
@@ -166,8 +165,7 @@ extern "C" CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_U
 
 extern "C" CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
     return runCallFrame(
-        CallFrame::sessionCall("C_Logout", hSession),
-        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "hSession", numberText(hSession)); },
+        CallFrame::sessionCall("C_Logout", hSession), [&] { QV_TRACE_VALUE(hSession); },
         [&]() -> CK_RV {
             // The login belongs to the slot: every session of it is logged out.
             SessionConnection& connection = SessionManager::getByHandle(hSession)->getConnection();
@@ -180,8 +178,7 @@ extern "C" CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
 extern "C" CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
                           CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
     return runCallFrame(
-        CallFrame::sessionCall("C_SetPIN", hSession),
-        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "hSession", numberText(hSession)); },
+        CallFrame::sessionCall("C_SetPIN", hSession), [&] { QV_TRACE_VALUE(hSession); },
         [&]() -> CK_RV {
             Session* session = SessionManager::getByHandle(hSession);
             if (session->getState() == Session::RO_SESSION)

@@ -1,6 +1,5 @@
 // Slot, token and mechanism queries, and the slot event wait.
 #include "amw/cachedtoken.h"
-#include "amw/token.h"
 #include "callframe.h"
 #include "ctl/lockablepcsccardconnection.h"
 #include "internal/sessionmanager.h"
@@ -9,8 +8,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <vector>
+
+QV_TRACE_UNIT("PKCS11", "libpkcs11/src/slotfunctions");
 
 namespace {
 
@@ -58,14 +58,11 @@ std::string hexText(const std::uint8_t* bytes, std::size_t length) {
 }
 
 void fillTokenInfo(Slot* slot, CK_TOKEN_INFO* pInfo) {
-    const ctl::PcScReader reader = slot->getReader();
-    ctl::LockablePcScCardConnection connection(reader, ctl::CardConnection::MODE_SHARED,
+    // A connection of its own, so that it works with and without sessions.
+    ctl::LockablePcScCardConnection connection(slot->getReader(), ctl::CardConnection::MODE_SHARED,
                                                ctl::CardConnection::PROTOCOL_T0_OR_T1);
-    CardConnectionLocker locker(&connection);
-    std::unique_ptr<amw::Token> token(amw::Token::createTokenWithAppletSelected(&connection, 0));
-    std::uint8_t cardId[16];
-    token->getCardId(cardId);
-    amw::CachedToken cachedToken(token.get(), cardId);
+    CardTokenCall call(connection, CardTokenCall::CACHED_TOKEN);
+    amw::CachedToken& cachedToken = call.token();
 
     std::uint8_t major = 0;
     std::uint8_t minor = 0;
@@ -98,10 +95,9 @@ void fillTokenInfo(Slot* slot, CK_TOKEN_INFO* pInfo) {
     pInfo->firmwareVersion = {major, minor};
     std::memset(pInfo->utcTime, 0, sizeof pInfo->utcTime);
 
-    QV_TRACE_OUT(PKCS11_COMPONENT, "pInfo",
-                 "[sessionCount=" + std::to_string(pInfo->ulSessionCount) +
-                     ", totalMemory=" + std::to_string(totalMemory) +
-                     ", freeMemory=" + std::to_string(freeMemory) + "]");
+    QV_TRACE_OUT_NAMED("pInfo", "[sessionCount=" + std::to_string(pInfo->ulSessionCount) +
+                                    ", totalMemory=" + std::to_string(totalMemory) +
+                                    ", freeMemory=" + std::to_string(freeMemory) + "]");
 }
 
 }  // namespace
@@ -111,9 +107,9 @@ extern "C" CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
     return runCallFrame(
         CallFrame::libraryCall("C_GetSlotList"),
         [&] {
-            QV_TRACE_ARG(PKCS11_COMPONENT, "tokenPresent", bboolText(tokenPresent));
-            QV_TRACE_ARG(PKCS11_COMPONENT, "pSlotList", pointerText(pSlotList));
-            QV_TRACE_ARG(PKCS11_COMPONENT, "pulCount", numberPointerText(pulCount));
+            QV_TRACE_NAMED("tokenPresent", bboolText(tokenPresent));
+            QV_TRACE_NAMED("pSlotList", pointerText(pSlotList));
+            QV_TRACE_NAMED("pulCount", numberPointerText(pulCount));
         },
         [&]() -> CK_RV {
             if (pulCount == nullptr)
@@ -121,15 +117,14 @@ extern "C" CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
             // Every slot is listed, card or not: presence is C_GetSlotInfo's to tell.
             const std::vector<CK_SLOT_ID> ids = SlotManager::getSlotIds();
             CK_RV rv = copyList(ids.data(), static_cast<CK_ULONG>(ids.size()), pSlotList, pulCount);
-            QV_TRACE_OUT(PKCS11_COMPONENT, "*pulCount", numberText(*pulCount));
+            QV_TRACE_OUT_VALUE(*pulCount);
             return rv;
         });
 }
 
 extern "C" CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
     return runCallFrame(
-        CallFrame::libraryCall("C_GetSlotInfo"),
-        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID)); },
+        CallFrame::libraryCall("C_GetSlotInfo"), [&] { QV_TRACE_VALUE(slotID); },
         [&]() -> CK_RV {
             if (pInfo == nullptr)
                 return CKR_ARGUMENTS_BAD;
@@ -144,15 +139,14 @@ extern "C" CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
             fillBlankPadded(pInfo->manufacturerID, "Unknown manufacturer");
             pInfo->hardwareVersion = {0, 0};
             pInfo->firmwareVersion = {0, 0};
-            QV_TRACE_OUT(PKCS11_COMPONENT, "slot", slot->logText());
+            QV_TRACE_OUT_NAMED("slot", slot->logText());
             return CKR_OK;
         });
 }
 
 extern "C" CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     return runCallFrame(
-        CallFrame::libraryCall("C_GetTokenInfo"),
-        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID)); },
+        CallFrame::libraryCall("C_GetTokenInfo"), [&] { QV_TRACE_VALUE(slotID); },
         [&]() -> CK_RV {
             if (pInfo == nullptr)
                 return CKR_ARGUMENTS_BAD;
@@ -169,8 +163,8 @@ extern "C" CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMe
     return runCallFrame(
         CallFrame::libraryCall("C_GetMechanismList"),
         [&] {
-            QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID));
-            QV_TRACE_ARG(PKCS11_COMPONENT, "pulCount", numberPointerText(pulCount));
+            QV_TRACE_VALUE(slotID);
+            QV_TRACE_NAMED("pulCount", numberPointerText(pulCount));
         },
         [&]() -> CK_RV {
             if (pulCount == nullptr)
@@ -180,7 +174,7 @@ extern "C" CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMe
             for (CK_ULONG i = 0; i < MECHANISM_COUNT; ++i)
                 types[i] = MECHANISMS[i].type;
             CK_RV rv = copyList(types, MECHANISM_COUNT, pMechanismList, pulCount);
-            QV_TRACE_OUT(PKCS11_COMPONENT, "*pulCount", numberText(*pulCount));
+            QV_TRACE_OUT_VALUE(*pulCount);
             return rv;
         });
 }
@@ -190,9 +184,9 @@ extern "C" CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type,
     return runCallFrame(
         CallFrame::libraryCall("C_GetMechanismInfo"),
         [&] {
-            QV_TRACE_ARG(PKCS11_COMPONENT, "slotID", numberText(slotID));
-            QV_TRACE_ARG(PKCS11_COMPONENT, "type", numberText(type));
-            QV_TRACE_ARG(PKCS11_COMPONENT, "pInfo != 0", boolText(pInfo != nullptr));
+            QV_TRACE_VALUE(slotID);
+            QV_TRACE_VALUE(type);
+            QV_TRACE_VALUE(pInfo != 0);
         },
         [&]() -> CK_RV {
             if (pInfo == nullptr)
@@ -211,8 +205,7 @@ extern "C" CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type,
 extern "C" CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot,
                                     CK_VOID_PTR /*pReserved*/) {
     return runCallFrame(
-        CallFrame::unlockedCall("C_WaitForSlotEvent"),
-        [&] { QV_TRACE_ARG(PKCS11_COMPONENT, "flags", numberText(flags)); },
+        CallFrame::unlockedCall("C_WaitForSlotEvent"), [&] { QV_TRACE_VALUE(flags); },
         [&]() -> CK_RV {
             if (pSlot == nullptr)
                 return CKR_ARGUMENTS_BAD;

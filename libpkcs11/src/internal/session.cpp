@@ -1,21 +1,26 @@
 #include "internal/session.h"
 
 #include "exceptions.h"
-#include "internal/sessionmanager.h"
 #include "internal/slotmanager.h"
 
-Session::Session(CK_SESSION_HANDLE handle, Slot* slot, State state, CK_NOTIFY notify,
-                 CK_VOID_PTR application)
-    : Notify(notify), pApplication(application), handle_(handle), slot_(slot), state_(state) {}
+Session::Session(CK_SESSION_HANDLE handle, Slot* slot, SessionConnection* connection, State state,
+                 CK_NOTIFY notify, CK_VOID_PTR application)
+    : Notify(notify),
+      pApplication(application),
+      handle_(handle),
+      slot_(slot),
+      connection_(connection),
+      state_(state) {}
 
 Session::~Session() = default;
 
 SessionConnection& Session::getConnection() {
+    // An invalid session's connection may be gone with its card.
     if (state_ == INVALID)
         throw InternalErrorException(
             "using session which is in invalid state [CK_SESSION_HANDLE=%lu]",
             static_cast<unsigned long>(handle_));
-    return *SessionManager::getSessionConnection(slot_);
+    return *connection_;
 }
 
 void Session::releaseSearch() { foundObjectsHandles.reset(); }

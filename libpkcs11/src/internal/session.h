@@ -25,8 +25,10 @@ public:
     // Operation kinds of the stored key handles.
     enum Operation : std::uint32_t { SIGN = 0, DECRYPT = 1 };
 
-    Session(CK_SESSION_HANDLE handle, Slot* slot, State state, CK_NOTIFY notify,
-            CK_VOID_PTR application);
+    // `connection` is the slot's session connection; it outlives every
+    // session that is not invalid.
+    Session(CK_SESSION_HANDLE handle, Slot* slot, SessionConnection* connection, State state,
+            CK_NOTIFY notify, CK_VOID_PTR application);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -57,6 +59,7 @@ public:
 private:
     const CK_SESSION_HANDLE handle_;
     Slot* const slot_;
+    SessionConnection* const connection_;
     State state_;
 };
 

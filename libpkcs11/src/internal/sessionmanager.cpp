@@ -3,42 +3,37 @@
 #include "amw/cachedtoken.h"
 #include "amw/token.h"
 #include "exceptions.h"
+#include "internal/processstate.h"
 #include "internal/slotmanager.h"
 #include "trace.h"
 
+#include <cstring>
 #include <map>
 
 QV_TRACE_UNIT("PKCS11", "libpkcs11/src/internal/sessionmanager");
 
 namespace {
 
-// Ordered by handle; handles come from a counter that never repeats a value
-// within the process, so a stale handle never names a newer session.
-std::map<CK_SESSION_HANDLE, std::unique_ptr<Session>> sessions;
-std::map<Slot*, std::unique_ptr<SessionConnection>> connections;
+struct State {
+    // Ordered by handle; handles come from a counter that never repeats a
+    // value within the process, so a stale handle never names a newer session.
+    std::map<CK_SESSION_HANDLE, std::unique_ptr<Session>> sessions;
+    std::map<Slot*, std::unique_ptr<SessionConnection>> connections;
+};
+ProcessState<State> manager;
 std::uint32_t lastHandle = 0;
 
 CK_SESSION_HANDLE nextHandle() {
     // Past 2^32 sessions the counter wraps; live handles and 0 are skipped.
     do {
         ++lastHandle;
-    } while (lastHandle == 0 || sessions.count(lastHandle) != 0);
+    } while (lastHandle == 0 || manager->sessions.count(lastHandle) != 0);
     return lastHandle;
 }
 
 void invalidate(Session& session) {
     session.setState(Session::INVALID);
     session.releaseSearch();
-}
-
-std::unique_ptr<amw::Token> makeCallToken(SessionConnection& connection) {
-    return std::unique_ptr<amw::Token>(
-        amw::Token::createToken(connection.connection.get(), connection.tokenType, false));
-}
-
-std::unique_ptr<amw::CachedToken> makeCachedToken(amw::Token& token,
-                                                  SessionConnection& connection) {
-    return std::make_unique<amw::CachedToken>(&token, connection.cardId);
 }
 
 }  // namespace
@@ -49,16 +44,9 @@ SessionConnection::SessionConnection(const ctl::PcScReader& cardReader) : reader
     QV_TRACE_NAMED("reader", reader.getName());
     connection = std::make_unique<ctl::LockablePcScCardConnection>(
         reader, ctl::CardConnection::MODE_SHARED, ctl::CardConnection::PROTOCOL_T0_OR_T1);
-    connection->lock();
-    try {
-        std::unique_ptr<amw::Token> token(amw::Token::createToken(connection.get(), 0, true));
-        token->getCardId(cardId);
-        tokenType = token->getType();
-    } catch (...) {
-        connection->unlock(ctl::CardConnection::LEAVE_CARD);
-        throw;
-    }
-    connection->unlock(ctl::CardConnection::LEAVE_CARD);
+    CardTokenCall call(*connection, CardTokenCall::CARD_TOKEN);
+    std::memcpy(cardId, call.cardId(), sizeof cardId);
+    tokenType = call.cardToken().getType();
 }
 
 SessionConnection::~SessionConnection() {
@@ -68,34 +56,35 @@ SessionConnection::~SessionConnection() {
 
 // --- SessionManager ---------------------------------------------------------------
 
-Session* SessionManager::openSession(Slot* slot, Session::State state, CK_NOTIFY notify,
+Session* SessionManager::openSession(Slot* slot, Session::State sessionState, CK_NOTIFY notify,
                                      CK_VOID_PTR application) {
     QV_ENTER("SessionManager::openSession");
     QV_TRACE_NAMED("slot", slotText(slot));
     QV_REQUIRE(slot);
-    if (state == Session::INVALID)
+    if (sessionState == Session::INVALID)
         throw InvalidArgumentException(
             "SessionManager::openSession(), invalid parameter Session::INVALID");
 
     SessionConnection* connection;
-    auto found = connections.find(slot);
-    if (found != connections.end() && found->second->connection->isValid()) {
+    auto found = manager->connections.find(slot);
+    if (found != manager->connections.end() && found->second->connection->isValid()) {
         connection = found->second.get();
     } else {
         // A connection that no longer answers belongs to a card that was
         // removed, reset or replaced: its sessions and login are gone.
-        if (found != connections.end())
+        if (found != manager->connections.end())
             invalidateAllSessions(slot);
         connection = createSessionConnection(slot);
     }
-    if (state == Session::RO_SESSION &&
+    if (sessionState == Session::RO_SESSION &&
         connection->loginState == SessionConnection::SECURITY_OFFICER)
         throw ReadWriteSoSessionExistsException();
 
     CK_SESSION_HANDLE handle = nextHandle();
-    auto session = std::make_unique<Session>(handle, slot, state, notify, application);
+    auto session =
+        std::make_unique<Session>(handle, slot, connection, sessionState, notify, application);
     Session* result = session.get();
-    sessions.emplace(handle, std::move(session));
+    manager->sessions.emplace(handle, std::move(session));
     QV_TRACE_OUT_NAMED("*session", result->logText());
     return result;
 }
@@ -103,20 +92,20 @@ Session* SessionManager::openSession(Slot* slot, Session::State state, CK_NOTIFY
 void SessionManager::closeSession(Session* session) {
     QV_ENTER("SessionManager::closeSession");
     QV_REQUIRE(session);
-    auto found = sessions.find(session->getHandle());
-    if (found == sessions.end() || found->second.get() != session)
+    auto found = manager->sessions.find(session->getHandle());
+    if (found == manager->sessions.end() || found->second.get() != session)
         throw InternalErrorException("closing a session that is not open [CK_SESSION_HANDLE=%lu]",
                                      static_cast<unsigned long>(session->getHandle()));
     std::unique_ptr<Session> released = std::move(found->second);
-    sessions.erase(found);
+    manager->sessions.erase(found);
     invalidate(*released);
 }
 
 Session* SessionManager::getByHandle(CK_SESSION_HANDLE handle) {
     QV_ENTER("SessionManager::getByHandle");
     QV_TRACE_VALUE(handle);
-    auto found = sessions.find(handle);
-    if (found == sessions.end()) {
+    auto found = manager->sessions.find(handle);
+    if (found == manager->sessions.end()) {
         QV_TRACE("session handle not found");
         throw InvalidSessionHandleException(handle);
     }
@@ -131,8 +120,8 @@ Session* SessionManager::getByHandle(CK_SESSION_HANDLE handle) {
 }
 
 SessionConnection* SessionManager::getSessionConnection(Slot* slot) {
-    auto found = connections.find(slot);
-    if (found == connections.end())
+    auto found = manager->connections.find(slot);
+    if (found == manager->connections.end())
         throw InternalErrorException("no session connection exists for slot id %lu",
                                      static_cast<unsigned long>(slot ? slot->getId() : 0));
     return found->second.get();
@@ -141,33 +130,33 @@ SessionConnection* SessionManager::getSessionConnection(Slot* slot) {
 SessionConnection* SessionManager::createSessionConnection(Slot* slot) {
     QV_ENTER("SessionManager::createSessionConnection");
     QV_REQUIRE(slot);
-    if (connections.count(slot) != 0)
+    if (manager->connections.count(slot) != 0)
         throw InternalErrorException("session connection already exists for slot id %lu",
                                      static_cast<unsigned long>(slot->getId()));
     auto connection = std::make_unique<SessionConnection>(slot->getReader());
     SessionConnection* result = connection.get();
-    connections.emplace(slot, std::move(connection));
+    manager->connections.emplace(slot, std::move(connection));
     return result;
 }
 
 void SessionManager::invalidateAllSessions(Slot* slot) {
     QV_ENTER("SessionManager::invalidateAllSessions");
     QV_REQUIRE(slot);
-    for (auto& entry : sessions)
+    for (auto& entry : manager->sessions)
         if (entry.second->getSlot() == slot)
             invalidate(*entry.second);
-    auto found = connections.find(slot);
-    if (found == connections.end())
+    auto found = manager->connections.find(slot);
+    if (found == manager->connections.end())
         throw InternalErrorException(
             "invalidateAllSessions(): no session connection exists for slot id %lu",
             static_cast<unsigned long>(slot->getId()));
     std::unique_ptr<SessionConnection> closed = std::move(found->second);
-    connections.erase(found);
+    manager->connections.erase(found);
 }
 
 bool SessionManager::existsRoSession(Slot* slot) {
     QV_ENTER("SessionManager::existsRoSession");
-    for (const auto& entry : sessions)
+    for (const auto& entry : manager->sessions)
         if (entry.second->getSlot() == slot && entry.second->getState() == Session::RO_SESSION)
             return true;
     return false;
@@ -179,7 +168,7 @@ std::uint32_t SessionManager::getOpenSessionCount(Slot* slot) {
     if (!slot->hasReader())
         return 0;
     std::uint32_t count = 0;
-    for (const auto& entry : sessions)
+    for (const auto& entry : manager->sessions)
         if (entry.second->getState() != Session::INVALID &&
             entry.second->getSlot()->getId() == slot->getId())
             ++count;
@@ -188,35 +177,54 @@ std::uint32_t SessionManager::getOpenSessionCount(Slot* slot) {
 
 void SessionManager::finalize() {
     QV_ENTER("SessionManager::finalize");
-    for (auto& entry : sessions)
+    for (auto& entry : manager->sessions)
         invalidate(*entry.second);
-    sessions.clear();
-    connections.clear();
+    manager->sessions.clear();
+    manager->connections.clear();
 }
 
+void SessionManager::dropInherited() { manager.dropInherited(); }
+
 void SessionManager::invalidateSessionsOfSlotOf(CK_SESSION_HANDLE handle) {
-    auto found = sessions.find(handle);
-    if (found == sessions.end())
+    auto found = manager->sessions.find(handle);
+    if (found == manager->sessions.end())
         return;  // the handle never named a session, so no card was touched for it
     invalidateAllSessions(found->second->getSlot());
 }
 
 // --- the call bracket ----------------------------------------------------------------
 
-CardConnectionLocker::CardConnectionLocker(ctl::LockablePcScCardConnection* connection)
+CardConnectionLocker::CardConnectionLocker(ctl::LockablePcScCardConnection& connection)
     : connection_(connection) {
-    connection_->lock();
+    connection_.lock();
 }
 
 CardConnectionLocker::~CardConnectionLocker() {
     try {
-        connection_->unlock(ctl::CardConnection::LEAVE_CARD);
+        connection_.unlock(ctl::CardConnection::LEAVE_CARD);
     } catch (const QVException& e) {
         QV_TRACE("EXCEPTION CAUGHT %s", e.what());
     } catch (...) {
         QV_TRACE("unknown exception in ~CardConnectionLocker()");
     }
 }
+
+CardTokenCall::CardTokenCall(ctl::LockablePcScCardConnection& connection, Stack stack)
+    : locker_(connection),
+      cardToken_(amw::Token::createToken(&connection, amw::Token::TOKEN_TYPE_KALVIK, true)) {
+    cardToken_->getCardId(cardId_);
+    if (stack == CACHED_TOKEN)
+        cachedToken_ = std::make_unique<amw::CachedToken>(cardToken_.get(), cardId_);
+}
+
+CardTokenCall::CardTokenCall(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType,
+                             const amw::CardId& cardId)
+    : locker_(connection), cardToken_(amw::Token::createToken(&connection, tokenType, false)) {
+    std::memcpy(cardId_, cardId, sizeof cardId_);
+    cachedToken_ = std::make_unique<amw::CachedToken>(cardToken_.get(), cardId_);
+}
+
+CardTokenCall::~CardTokenCall() = default;
 
 SessionPinGuard::SessionPinGuard(amw::CachedToken& token, SessionConnection& connection)
     : token_(token), connection_(connection) {
@@ -245,10 +253,7 @@ SessionPinGuard::~SessionPinGuard() {
 }
 
 SessionCardCall::SessionCardCall(SessionConnection& connection)
-    : connection_(connection),
-      locker_(connection.connection.get()),
-      token_(makeCallToken(connection)),
-      cachedToken_(makeCachedToken(*token_, connection)),
-      guard_(*cachedToken_, connection) {}
+    : CardTokenCall(*connection.connection, connection.tokenType, connection.cardId),
+      guard_(token(), connection) {}
 
 SessionCardCall::~SessionCardCall() = default;

@@ -1,6 +1,7 @@
 #pragma once
 // Sessions, the one shared card connection per slot with its login, and the
 // bracket every C_ function puts around card work on a session.
+#include "amw/token.h"
 #include "cryptoki.h"
 #include "ctl/lockablepcsccardconnection.h"
 #include "ctl/pcscreader.h"
@@ -12,7 +13,6 @@
 
 class Slot;
 namespace amw {
-class Token;
 class CachedToken;
 }  // namespace amw
 
@@ -30,7 +30,7 @@ public:
     SessionConnection& operator=(const SessionConnection&) = delete;
 
     std::uint32_t loginState = NOBODY;
-    std::uint8_t cardId[16] = {};
+    amw::CardId cardId = {};
     ctl::PcScReader reader;
     std::unique_ptr<ctl::LockablePcScCardConnection> connection;
     // What the card generated at login for the logged-in role; empty when nobody is.
@@ -43,7 +43,7 @@ public:
 // Process-wide; every operation runs under the library lock.
 class SessionManager {
 public:
-    static Session* openSession(Slot* slot, Session::State state, CK_NOTIFY notify,
+    static Session* openSession(Slot* slot, Session::State sessionState, CK_NOTIFY notify,
                                 CK_VOID_PTR application);
     static void closeSession(Session* session);
     // InvalidSessionHandleException for an unknown handle, and for an
@@ -58,6 +58,9 @@ public:
     static std::uint32_t getOpenSessionCount(Slot* slot);
     // Closes every session and every connection.
     static void finalize();
+    // In a fork() child: forgets the parent's sessions and connections
+    // without closing them.
+    static void dropInherited();
 
     // The invalidation a card removed or reset during a session call runs:
     // all sessions of the slot of the session with this handle.
@@ -67,14 +70,43 @@ public:
 // A PC/SC transaction on the connection from construction to destruction.
 class CardConnectionLocker {
 public:
-    explicit CardConnectionLocker(ctl::LockablePcScCardConnection* connection);
+    explicit CardConnectionLocker(ctl::LockablePcScCardConnection& connection);
     // Ends the transaction leaving the card; never throws (failures are logged).
     ~CardConnectionLocker();
     CardConnectionLocker(const CardConnectionLocker&) = delete;
     CardConnectionLocker& operator=(const CardConnectionLocker&) = delete;
 
 private:
-    ctl::LockablePcScCardConnection* connection_;
+    ctl::LockablePcScCardConnection& connection_;
+};
+
+// The card-token stack of one call: a PC/SC transaction on the connection, a
+// card token over it and, where the call works on the card's data, the
+// caching token over that. Released in reverse order on every path.
+class CardTokenCall {
+public:
+    enum Stack { CARD_TOKEN, CACHED_TOKEN };
+
+    // A card met for the first time: the applet is selected and the card
+    // identifier read.
+    CardTokenCall(ctl::LockablePcScCardConnection& connection, Stack stack);
+    // A card known by its identifier and token type: no applet selection.
+    CardTokenCall(ctl::LockablePcScCardConnection& connection, std::uint32_t tokenType,
+                  const amw::CardId& cardId);
+    ~CardTokenCall();
+    CardTokenCall(const CardTokenCall&) = delete;
+    CardTokenCall& operator=(const CardTokenCall&) = delete;
+
+    amw::Token& cardToken() { return *cardToken_; }
+    const amw::CardId& cardId() const { return cardId_; }
+    // Only with CACHED_TOKEN.
+    amw::CachedToken& token() { return *cachedToken_; }
+
+private:
+    CardConnectionLocker locker_;
+    std::unique_ptr<amw::Token> cardToken_;
+    amw::CardId cardId_ = {};
+    std::unique_ptr<amw::CachedToken> cachedToken_;
 };
 
 // Re-proves the slot's login to the card with the session PIN for one call,
@@ -93,25 +125,15 @@ private:
     SessionConnection& connection_;
 };
 
-// The bracket around the card work of one C_ function on a session:
-// transaction, card token and caching token for this call only, session PIN
-// re-authentication; undone in reverse order on every path. Call
-// token().refreshCache() at the end of the work where the function changes
-// or may load card objects.
-class SessionCardCall {
+// The bracket around the card work of one C_ function on a session: the
+// card-token stack over the slot's connection, and the session PIN
+// re-authentication when somebody is logged in. Call token().refreshCache()
+// at the end of the work where the function changes or may load card objects.
+class SessionCardCall : public CardTokenCall {
 public:
     explicit SessionCardCall(SessionConnection& connection);
     ~SessionCardCall();
-    SessionCardCall(const SessionCardCall&) = delete;
-    SessionCardCall& operator=(const SessionCardCall&) = delete;
-
-    amw::CachedToken& token() { return *cachedToken_; }
-    SessionConnection& connection() { return connection_; }
 
 private:
-    SessionConnection& connection_;
-    CardConnectionLocker locker_;
-    std::unique_ptr<amw::Token> token_;
-    std::unique_ptr<amw::CachedToken> cachedToken_;
     SessionPinGuard guard_;
 };

@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "ctl/pcsceventlistener.h"
 #include "exceptions.h"
+#include "internal/processstate.h"
 #include "trace.h"
 
 #include <winscard.h>
@@ -13,11 +14,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
+
+QV_TRACE_UNIT("PKCS11", "libpkcs11/src/internal/slotmanager");
 
 namespace {
-
-const char* const COMPONENT = "PKCS11";
-const char* const SOURCE = "libpkcs11/src/internal/slotmanager";
 
 constexpr std::uint32_t WAIT_WITHOUT_LIMIT = 0xFFFFFFFF;
 constexpr std::uint32_t PCSC_CANCELLED = 0x80100002;
@@ -41,21 +42,21 @@ struct EventSource {
 
 using SlotList = std::vector<std::shared_ptr<Slot>>;
 
-// Guards the two pointers below, which change only in init and finalize.
-std::mutex& managerLock() {
-    static std::mutex lock;
-    return lock;
-}
-SlotList slots;
-std::shared_ptr<EventSource> events;
+struct State {
+    SlotList slots;
+    std::shared_ptr<EventSource> events;
+};
+// Guards `manager`, whose pointers change only in init and finalize.
+std::mutex managerLock;
+ProcessState<State> manager;
 
 SlotList currentSlots() {
-    std::lock_guard<std::mutex> guard(managerLock());
-    return slots;
+    std::lock_guard<std::mutex> guard(managerLock);
+    return manager->slots;
 }
 
 Slot* plugInto(const SlotList& list, const ctl::PcScReader& reader) {
-    TraceScope trace(COMPONENT, "SlotManager::plugReaderIntoEmptySlot");
+    QV_ENTER("SlotManager::plugReaderIntoEmptySlot");
     for (const auto& slot : list)
         if (slot->plugReader(reader))
             return slot.get();
@@ -131,7 +132,7 @@ void cancelWaiters(EventSource& source) {
                 source.listener->cancel();
             } catch (const QVException& e) {
                 // The library is being finalised whatever the service says.
-                QV_LOG(COMPONENT, "EXCEPTION CAUGHT %s", e.what());
+                QV_TRACE("EXCEPTION CAUGHT %s", e.what());
             }
             lock.lock();
         }
@@ -193,7 +194,7 @@ std::string slotText(Slot* slot) { return slot ? slot->logText() : std::string("
 // --- SlotManager ----------------------------------------------------------------
 
 void SlotManager::init() {
-    TraceScope trace(COMPONENT, "SlotManager::init");
+    QV_ENTER("SlotManager::init");
     auto source = std::make_shared<EventSource>();
     std::vector<ctl::PcScReader> readers;
     try {
@@ -205,7 +206,7 @@ void SlotManager::init() {
         // picks the readers up once the service answers.
         if (e.getCode() != PCSC_NO_SERVICE)
             throw;
-        QV_LOG(COMPONENT, "PC/SC service not running, the slots start empty [%s]", e.what());
+        QV_TRACE("PC/SC service not running, the slots start empty [%s]", e.what());
         source->listener.reset();
         readers.clear();
     }
@@ -218,19 +219,19 @@ void SlotManager::init() {
     for (const ctl::PcScReader& reader : readers)
         plugInto(created, reader);
 
-    std::lock_guard<std::mutex> guard(managerLock());
-    slots = std::move(created);
-    events = std::move(source);
+    std::lock_guard<std::mutex> guard(managerLock);
+    manager->slots = std::move(created);
+    manager->events = std::move(source);
 }
 
 void SlotManager::finalize() {
-    TraceScope trace(COMPONENT, "SlotManager::finalize");
+    QV_ENTER("SlotManager::finalize");
     SlotList released;
     std::shared_ptr<EventSource> source;
     {
-        std::lock_guard<std::mutex> guard(managerLock());
-        released.swap(slots);
-        source.swap(events);
+        std::lock_guard<std::mutex> guard(managerLock);
+        released.swap(manager->slots);
+        source.swap(manager->events);
     }
     for (const auto& slot : released) {
         try {
@@ -245,12 +246,12 @@ void SlotManager::finalize() {
 }
 
 Slot* SlotManager::getById(CK_SLOT_ID slotId) {
-    TraceScope trace(COMPONENT, "SlotManager::getById");
-    QV_TRACE_ARG(COMPONENT, "slotId", numberText(slotId));
-    std::lock_guard<std::mutex> guard(managerLock());
-    for (const auto& slot : slots) {
+    QV_ENTER("SlotManager::getById");
+    QV_TRACE_VALUE(slotId);
+    std::lock_guard<std::mutex> guard(managerLock);
+    for (const auto& slot : manager->slots) {
         if (slot->getId() == slotId) {
-            QV_TRACE_OUT(COMPONENT, "slot", slot->logText());
+            QV_TRACE_OUT_NAMED("slot", slot->logText());
             return slot.get();
         }
     }
@@ -265,6 +266,20 @@ Slot* SlotManager::findSlotByReaderName(const ctl::PcScReader& reader) {
     return findIn(currentSlots(), reader);
 }
 
+void SlotManager::dropInherited() {
+    std::lock_guard<std::mutex> guard(managerLock);
+    manager.dropInherited();
+}
+
+void SlotManager::holdForFork() { managerLock.lock(); }
+
+void SlotManager::releaseAfterFork(bool child) {
+    if (child)
+        new (&managerLock) std::mutex();  // whoever held it is not in the child
+    else
+        managerLock.unlock();
+}
+
 std::vector<CK_SLOT_ID> SlotManager::getSlotIds() {
     std::vector<CK_SLOT_ID> ids;
     for (const auto& slot : currentSlots())
@@ -273,16 +288,19 @@ std::vector<CK_SLOT_ID> SlotManager::getSlotIds() {
 }
 
 bool SlotManager::waitForEvent(bool block, CK_SLOT_ID* slotId) {
-    TraceScope trace(COMPONENT, "SlotManager::waitForEvent");
-    QV_TRACE_ARG(COMPONENT, "block", boolText(block));
-    QV_CHECK_NOT_NULL(slotId, "slotId", "SlotManager::waitForEvent", SOURCE, __LINE__);
+    QV_ENTER("SlotManager::waitForEvent");
+    QV_TRACE_VALUE(block);
+    QV_REQUIRE(slotId);
 
     std::shared_ptr<EventSource> source;
     SlotList list;
     {
-        std::lock_guard<std::mutex> guard(managerLock());
-        source = events;
-        list = slots;
+        std::lock_guard<std::mutex> guard(managerLock);
+        // A fork() child never waits in its parent's listener.
+        if (!manager.isInherited()) {
+            source = manager->events;
+            list = manager->slots;
+        }
     }
     if (!source)
         throw LibraryNotInicializedException();

@@ -49,6 +49,13 @@ class SlotManager {
 public:
     static void init();
     static void finalize();
+    // In a fork() child: forgets the parent's slots and event listener
+    // without releasing them.
+    static void dropInherited();
+    // Around fork(), after the library lock is taken: the slot list does not
+    // change while the process is copied, and the child gets a lock of its own.
+    static void holdForFork();
+    static void releaseAfterFork(bool child);
 
     // SlotNotFoundException for an unknown id.
     static Slot* getById(CK_SLOT_ID slotId);

@@ -1,7 +1,11 @@
 #include "callframe.h"
 #include "exceptions.h"
+#include "internal/sessionmanager.h"
+#include "internal/slotmanager.h"
 #include "names.h"
 #include "processlog.h"
+#include "testpcsc/service.h"
+#include "vcard/kalvikcard.h"
 
 #include <gtest/gtest.h>
 
@@ -32,15 +36,6 @@ CallFrame libraryFrame(const char* function) {
     return f;
 }
 
-// Records the sessions the frame asks to invalidate.
-struct InvalidationSpy {
-    std::vector<CK_SESSION_HANDLE> calls;
-    InvalidationSpy() {
-        Library::setSessionInvalidator([this](CK_SESSION_HANDLE h) { calls.push_back(h); });
-    }
-    ~InvalidationSpy() { Library::setSessionInvalidator(nullptr); }
-};
-
 struct LadderCase {
     const char* name;
     std::function<void()> raise;
@@ -53,7 +48,6 @@ class CatchLadder : public ::testing::TestWithParam<LadderCase> {};
 // records "EXCEPTION CAUGHT <message>" and the result.
 TEST_P(CatchLadder, MapsEachExceptionClass) {
     const LadderCase& c = GetParam();
-    InvalidationSpy spy;
     std::string message;
     try {
         c.raise();
@@ -67,7 +61,6 @@ TEST_P(CatchLadder, MapsEachExceptionClass) {
         return CKR_OK;
     });
     EXPECT_EQ(rv, c.rv) << ckrName(rv);
-    EXPECT_TRUE(spy.calls.empty());
     logrecords::expectLines(newLines(), {record("PKCS11", 0, "Entering C_Sign()"),
                                          record("PKCS11", 1, "EXCEPTION CAUGHT " + message),
                                          record("PKCS11", 1, "Returning " + resultText(c.rv)),
@@ -147,7 +140,37 @@ TEST(CatchLadder, ForeignExceptionsAreGeneralErrors) {
     }
 }
 
-TEST(CardGone, RemovedOrResetCardInvalidatesOnlyOnSessionBearingCalls) {
+// A slot with a card, its sessions opened through the session manager.
+class CardGone : public ::testing::Test {
+protected:
+    void SetUp() override {
+        svc->addReader("R");
+        svc->insertCard("R", std::make_shared<vcard::KalvikCard>());
+        SlotManager::init();
+        slot = SlotManager::getById(0);
+    }
+    void TearDown() override {
+        SlotManager::finalize();
+        SessionManager::finalize();
+    }
+    CK_SESSION_HANDLE open() {
+        return SessionManager::openSession(slot, Session::RW_SESSION, nullptr, nullptr)
+            ->getHandle();
+    }
+    static bool isOpen(CK_SESSION_HANDLE handle) {
+        try {
+            SessionManager::getByHandle(handle);
+            return true;
+        } catch (const InvalidSessionHandleException&) {
+            return false;
+        }
+    }
+
+    testpcsc::ScopedService svc;
+    Slot* slot = nullptr;
+};
+
+TEST_F(CardGone, RemovedOrResetCardInvalidatesTheSlotOnlyOnSessionBearingCalls) {
     struct {
         std::uint32_t code;
         bool sessionBearing;
@@ -162,33 +185,38 @@ TEST(CardGone, RemovedOrResetCardInvalidatesOnlyOnSessionBearingCalls) {
         {0x80100069 + 1, false, CKR_DEVICE_ERROR, false},
     };
     for (const auto& k : cases) {
-        InvalidationSpy spy;
+        const CK_SESSION_HANDLE caller = open();
+        const CK_SESSION_HANDLE other = open();
         CallFrame frame =
-            k.sessionBearing ? sessionFrame("C_Sign", 77) : libraryFrame("C_OpenSession");
+            k.sessionBearing ? sessionFrame("C_Sign", caller) : libraryFrame("C_OpenSession");
         CK_RV rv =
             runCallFrame(frame, noArguments, [&]() -> CK_RV { throw ctl::CtlException(k.code); });
         EXPECT_EQ(rv, k.rv) << std::hex << k.code;
-        if (k.invalidates)
-            EXPECT_EQ(spy.calls, std::vector<CK_SESSION_HANDLE>{77}) << std::hex << k.code;
-        else
-            EXPECT_TRUE(spy.calls.empty()) << std::hex << k.code;
+        EXPECT_EQ(isOpen(caller), !k.invalidates) << std::hex << k.code;
+        EXPECT_EQ(isOpen(other), !k.invalidates) << std::hex << k.code;
     }
 }
 
-TEST(CardGone, FailingInvalidationKeepsTheResult) {
-    Library::setSessionInvalidator(
-        [](CK_SESSION_HANDLE h) { throw InternalErrorException("no connection for %lu", h); });
+TEST_F(CardGone, FailingInvalidationKeepsTheResult) {
+    // Sessions already invalidated with their connection: a second
+    // invalidation finds no connection.
+    const CK_SESSION_HANDLE handle = open();
+    SessionManager::invalidateAllSessions(slot);
     newLines();
-    CK_RV rv = runCallFrame(sessionFrame("C_Logout", 5), noArguments,
+    CK_RV rv = runCallFrame(sessionFrame("C_Logout", handle), noArguments,
                             []() -> CK_RV { throw ctl::CtlException(0x80100069); });
-    Library::setSessionInvalidator(nullptr);
     EXPECT_EQ(rv, CKR_TOKEN_NOT_PRESENT);
     logrecords::expectLines(
-        newLines(), {record("PKCS11", 0, "Entering C_Logout()"),
-                     record("PKCS11", 1, "EXCEPTION CAUGHT SCard error 0x80100069"),
-                     record("PKCS11", 1, "EXCEPTION CAUGHT INTERNAL ERROR no connection for 5"),
-                     record("PKCS11", 1, "Returning CKR_TOKEN_NOT_PRESENT [224] FUFU"),
-                     record("PKCS11", 0, "Leaving C_Logout"), emptyLine()});
+        newLines(),
+        {record("PKCS11", 0, "Entering C_Logout()"),
+         record("PKCS11", 1, "EXCEPTION CAUGHT SCard error 0x80100069"),
+         record("PKCS11", 1, "Entering SessionManager::invalidateAllSessions()"),
+         record("PKCS11", 1, "Leaving SessionManager::invalidateAllSessions"),
+         record("PKCS11", 1,
+                "EXCEPTION CAUGHT INTERNAL ERROR invalidateAllSessions(): no session connection "
+                "exists for slot id 0"),
+         record("PKCS11", 1, "Returning CKR_TOKEN_NOT_PRESENT [224] FUFU"),
+         record("PKCS11", 0, "Leaving C_Logout"), emptyLine()});
 }
 
 TEST(Frame, UninitialisedLibraryStopsBeforeArgumentsAndWork) {
