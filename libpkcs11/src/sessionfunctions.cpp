@@ -35,6 +35,10 @@ CK_RV pinFailure(std::uint32_t triesRemaining) {
 
 bool hasPinPad(SessionConnection& connection) { return connection.connection->isPinPadAvailable(); }
 
+// An empty PIN is no PIN: sent to the card it would be 16 zero bytes and
+// cost a try.
+bool pinGiven(CK_UTF8CHAR_PTR pin, CK_ULONG length) { return pin != nullptr && length != 0; }
+
 }  // namespace
 
 extern "C" CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
@@ -120,7 +124,7 @@ extern "C" CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_U
             Session* session = SessionManager::getByHandle(hSession);
             SessionConnection& connection = session->getConnection();
             // Without a PIN the reader's PIN pad asks for it.
-            if (pPin == nullptr && !hasPinPad(connection))
+            if (!pinGiven(pPin, ulPinLen) && !hasPinPad(connection))
                 return CKR_ARGUMENTS_BAD;
 
             // A second login simply replaces the first.
@@ -184,7 +188,8 @@ extern "C" CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, C
             if (session->getState() == Session::RO_SESSION)
                 return CKR_SESSION_READ_ONLY;
             SessionConnection& connection = session->getConnection();
-            if ((pOldPin == nullptr || pNewPin == nullptr) && !hasPinPad(connection))
+            if ((!pinGiven(pOldPin, ulOldLen) || !pinGiven(pNewPin, ulNewLen)) &&
+                !hasPinPad(connection))
                 return CKR_ARGUMENTS_BAD;
 
             SessionCardCall call(connection);

@@ -251,7 +251,13 @@ TEST_F(Sessions, RefusedSessionPinMeansNotLoggedIn) {
 TEST_F(Sessions, LoginArgumentsAndWrongPins) {
     CK_SESSION_HANDLE h = open();
     EXPECT_EQ(f->C_Login(h, CKU_CONTEXT_SPECIFIC, pin(USER_PIN), 6), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(f->C_Login(h, CKU_USER, nullptr, 0), CKR_ARGUMENTS_BAD);  // no PIN pad here
+    // No PIN, or an empty one, and no PIN pad here: nothing reaches the card.
+    for (CK_UTF8CHAR_PTR none : {static_cast<CK_UTF8CHAR_PTR>(nullptr), pin("")})
+        EXPECT_TRUE(commandsOf([&] {
+                        EXPECT_EQ(f->C_Login(h, CKU_USER, none, 0), CKR_ARGUMENTS_BAD);
+                        EXPECT_EQ(f->C_SetPIN(h, none, 0, pin("4321"), 4), CKR_ARGUMENTS_BAD);
+                        EXPECT_EQ(f->C_SetPIN(h, pin(USER_PIN), 6, none, 0), CKR_ARGUMENTS_BAD);
+                    }).empty());
     EXPECT_EQ(f->C_Login(h + 1000, CKU_USER, pin(USER_PIN), 6), CKR_SESSION_HANDLE_INVALID);
 
     // PINs the card cannot take are refused before they reach it; a length
@@ -303,7 +309,6 @@ TEST_F(Sessions, SetPinChangesTheUserPin) {
     CK_SESSION_HANDLE ro = open(CKF_SERIAL_SESSION);
     EXPECT_EQ(setPin(ro, USER_PIN, "4321"), CKR_SESSION_READ_ONLY);
     CK_SESSION_HANDLE h = open();
-    EXPECT_EQ(f->C_SetPIN(h, nullptr, 0, pin("4321"), 4), CKR_ARGUMENTS_BAD);
     // Nobody logged in: the user's PIN is changed.
     ASSERT_EQ(setPin(h, USER_PIN, "4321"), CKR_OK);
     EXPECT_FALSE(card->isAuthenticated(1));
@@ -429,8 +434,9 @@ TEST_F(PinPad, LoginAndPinChangeOnTheReader) {
     EXPECT_EQ(f->C_Login(h, CKU_USER, nullptr, 0), CKR_FUNCTION_CANCELED);
     EXPECT_EQ(state(h), CKS_RW_PUBLIC_SESSION);
 
+    // An empty PIN, like none, is asked for on the reader.
     svc.queuePinEntries(READER, {PinEntry::pin(USER_PIN)});
-    ASSERT_EQ(f->C_Login(h, CKU_USER, nullptr, 0), CKR_OK);
+    ASSERT_EQ(f->C_Login(h, CKU_USER, pin(""), 0), CKR_OK);
     EXPECT_EQ(state(h), CKS_RW_USER_FUNCTIONS);
     EXPECT_EQ(svc.pinPadRecords(READER).size(), 2u);
     // Later calls use the session PIN, not the pad.
