@@ -1,0 +1,226 @@
+// No secret reaches the trace log or the cache files. Each scenario drives
+// the module with the log on and names the secrets it handled (PINs, the
+// session PINs the card issued); the whole log and every cache file are then
+// searched for them in every form the log writes bytes in. New paths that
+// handle secrets (key import, decryption) join as further scenarios.
+#include "harness.h"
+#include "logrecords.h"
+
+#include "vcard/kalvikcard.h"
+
+#include <dirent.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+namespace {
+
+using testpcsc::Bytes;
+using testpcsc::PinEntry;
+
+harness::ConfigurationEnvironment* const environment = [] {
+    auto* e = new harness::ConfigurationEnvironment("loglevel = 1\n");
+    ::testing::AddGlobalTestEnvironment(e);
+    return e;
+}();
+
+const char* const READER = "Reader 0";
+// Texts that appear nowhere else in a log.
+const std::string USER_PIN = "Ux7#q2Lm";
+const std::string SO_PIN = "So9!vR4k";
+const std::string NEW_PIN = "Nw3$tY8p";
+const std::string WRONG_PIN = "Wr5%zQ1c";
+// A PIN pad takes digits only.
+const std::string PAD_PIN = "73950182";
+
+struct Secret {
+    std::string name;
+    Bytes bytes;
+};
+
+Secret pinSecret(const std::string& name, const std::string& pin) {
+    return {name, Bytes(pin.begin(), pin.end())};
+}
+
+class Secrets;
+struct Scenario {
+    const char* name;
+    bool pinPad;
+    // Drives the module; returns the secrets it handed over, besides the
+    // session PINs, which are collected from the card's answers.
+    std::function<std::vector<Secret>(Secrets&)> run;
+};
+
+struct Case {
+    Scenario scenario;
+    testpcsc::Protocol protocol;
+};
+std::string caseName(const Case& c) {
+    return std::string(c.scenario.name) + (c.protocol == testpcsc::Protocol::T0 ? "_T0" : "_T1");
+}
+void PrintTo(const Case& c, std::ostream* out) { *out << caseName(c); }
+
+class Secrets : public harness::ModuleTest, public ::testing::WithParamInterface<Case> {
+public:
+    using ModuleTest::f;
+    CK_SESSION_HANDLE open() {
+        CK_SESSION_HANDLE h = 0;
+        EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
+                  CKR_OK);
+        return h;
+    }
+    static CK_UTF8CHAR_PTR pin(const std::string& s) {
+        return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data()));
+    }
+    CK_RV login(CK_SESSION_HANDLE h, CK_USER_TYPE who, const std::string& p) {
+        return f->C_Login(h, who, pin(p), p.size());
+    }
+    CK_RV setPin(CK_SESSION_HANDLE h, const std::string& oldPin, const std::string& newPin) {
+        return f->C_SetPIN(h, pin(oldPin), oldPin.size(), pin(newPin), newPin.size());
+    }
+    testpcsc::Service& service() { return svc; }
+
+protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        testpcsc::ReaderOptions options;
+        if (GetParam().scenario.pinPad)
+            options.pinPad = testpcsc::PinPadFeatures::VerifyAndModify;
+        svc.addReader(READER, options);
+        vcard::PersonalisationOptions card;
+        card.userPin = GetParam().scenario.pinPad ? PAD_PIN : USER_PIN;
+        card.soPin = SO_PIN;
+        svc.insertCard(READER, std::make_shared<vcard::KalvikCard>(card), GetParam().protocol);
+        ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    }
+
+    // The session PINs the card issued: the data of its answers to
+    // generateSessionPin, fetched with GET RESPONSE on T=0.
+    std::vector<Secret> issuedSessionPins() const {
+        std::vector<Secret> pins;
+        const std::vector<testpcsc::Exchange> trace = svc.trace(READER);
+        for (std::size_t i = 0; i < trace.size(); ++i) {
+            if (trace[i].command.size() < 2 || trace[i].command[0] != 0x80 ||
+                trace[i].command[1] != 0x2E)
+                continue;
+            const Bytes* answer = &trace[i].response;
+            if (answer->size() == 2 && (*answer)[0] == 0x61 && i + 1 < trace.size())
+                answer = &trace[i + 1].response;
+            if (answer->size() > 2)
+                pins.push_back({"session PIN", Bytes(answer->begin(), answer->end() - 2)});
+        }
+        return pins;
+    }
+};
+
+// Every form a byte string takes in the log or a file: raw (a PIN is its
+// own text) and hexadecimal, spaced or not, upper or lower case.
+std::vector<std::string> forms(const Bytes& bytes) {
+    std::vector<std::string> out{std::string(bytes.begin(), bytes.end())};
+    for (const char* digits : {"0123456789ABCDEF", "0123456789abcdef"}) {
+        std::string spaced, joined;
+        for (std::uint8_t b : bytes) {
+            const char pair[] = {digits[b >> 4], digits[b & 0x0F], 0};
+            spaced += (spaced.empty() ? "" : " ") + std::string(pair);
+            joined += pair;
+        }
+        out.push_back(spaced);
+        out.push_back(joined);
+    }
+    return out;
+}
+
+std::string fileContent(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The texts to search, by name: the log as written, its record bodies joined
+// (so that a dump wrapped over two lines is seen whole), each cache file.
+std::vector<std::pair<std::string, std::string>> searchedTexts() {
+    std::vector<std::pair<std::string, std::string>> texts;
+    namespace fs = std::filesystem;
+    for (const auto& entry : fs::directory_iterator(environment->logDirectory())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("qvpkcs11-", 0) != 0)
+            continue;
+        texts.emplace_back(name, fileContent(entry.path().string()));
+        std::string joined;
+        for (const std::string& body :
+             logrecords::bodies(logrecords::readLines(entry.path().string())))
+            joined += body + " ";
+        texts.emplace_back(name + " (records joined)", joined);
+    }
+    if (fs::exists(environment->cacheDirectory()))
+        for (const auto& entry : fs::recursive_directory_iterator(environment->cacheDirectory()))
+            if (entry.is_regular_file())
+                texts.emplace_back(entry.path().string(), fileContent(entry.path().string()));
+    return texts;
+}
+
+TEST_P(Secrets, NeverReachTheLogOrTheCache) {
+    std::vector<Secret> secrets = GetParam().scenario.run(*this);
+    for (Secret& s : issuedSessionPins())
+        secrets.push_back(std::move(s));
+    ASSERT_FALSE(secrets.empty());
+    const auto texts = searchedTexts();
+    ASSERT_FALSE(texts.empty()) << "no trace log";
+    for (const Secret& secret : secrets) {
+        ASSERT_GE(secret.bytes.size(), 4u) << secret.name << " too short to search for";
+        for (const std::string& form : forms(secret.bytes))
+            for (const auto& [where, text] : texts)
+                EXPECT_EQ(text.find(form), std::string::npos)
+                    << secret.name << " as \"" << form << "\" in " << where;
+    }
+}
+
+const Scenario SCENARIOS[] = {
+    {"UserLoginAndLaterCall", false,
+     [](Secrets& t) {
+         CK_SESSION_HANDLE h = t.open();
+         EXPECT_EQ(t.login(h, CKU_USER, USER_PIN), CKR_OK);
+         // The later call proves the login with the session PIN first.
+         EXPECT_EQ(t.setPin(h, USER_PIN, NEW_PIN), CKR_OK);
+         return std::vector<Secret>{pinSecret("user PIN", USER_PIN), pinSecret("new PIN", NEW_PIN)};
+     }},
+    {"SecurityOfficerLoginAndPinChange", false,
+     [](Secrets& t) {
+         CK_SESSION_HANDLE h = t.open();
+         EXPECT_EQ(t.login(h, CKU_SO, SO_PIN), CKR_OK);
+         EXPECT_EQ(t.setPin(h, SO_PIN, NEW_PIN), CKR_OK);
+         EXPECT_EQ(t.login(h, CKU_SO, NEW_PIN), CKR_OK);
+         return std::vector<Secret>{pinSecret("SO PIN", SO_PIN), pinSecret("new PIN", NEW_PIN)};
+     }},
+    {"WrongPins", false,
+     [](Secrets& t) {
+         CK_SESSION_HANDLE h = t.open();
+         EXPECT_EQ(t.login(h, CKU_USER, WRONG_PIN), CKR_PIN_INCORRECT);
+         EXPECT_EQ(t.setPin(h, WRONG_PIN, NEW_PIN), CKR_PIN_INCORRECT);
+         return std::vector<Secret>{pinSecret("wrong PIN", WRONG_PIN),
+                                    pinSecret("new PIN", NEW_PIN)};
+     }},
+    {"PinPadLoginAndLaterCall", true,
+     [](Secrets& t) {
+         CK_SESSION_HANDLE h = t.open();
+         t.service().queuePinEntries(READER, {PinEntry::pin(PAD_PIN)});
+         EXPECT_EQ(t.f->C_Login(h, CKU_USER, nullptr, 0), CKR_OK);
+         t.service().queuePinEntries(READER, {PinEntry::pin(PAD_PIN)});
+         EXPECT_EQ(t.f->C_Login(h, CKU_USER, nullptr, 0), CKR_OK);
+         return std::vector<Secret>{pinSecret("user PIN", PAD_PIN)};
+     }},
+};
+
+std::vector<Case> cases() {
+    std::vector<Case> all;
+    for (const Scenario& s : SCENARIOS)
+        for (testpcsc::Protocol p : {testpcsc::Protocol::T1, testpcsc::Protocol::T0})
+            all.push_back({s, p});
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Secrets, ::testing::ValuesIn(cases()),
+                         [](const auto& info) { return caseName(info.param); });
+
+}  // namespace
