@@ -2,17 +2,13 @@
 // leaves what belongs to the parent alone. The child runs on its own copy of
 // the in-process PC/SC service, so the parent's contexts and handles are
 // looked at there; tests/e2e/module checks the parent through real pcscd.
+#include "childprocess.h"
 #include "harness.h"
 #include "library.h"
 
 #include "vcard/kalvikcard.h"
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <functional>
 #include <future>
 #include <thread>
 
@@ -25,49 +21,6 @@ const auto* const environment =
 
 const char* const READER = "Reader 0";
 const std::string USER_PIN = "123456";
-
-// Runs `child` in a fork() child and returns what it reports: empty when
-// all went well. A child that hangs is stopped by an alarm.
-std::string inChild(const std::function<std::string()>& child) {
-    int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0)
-        return "no pipe";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(pipeEnds[0]);
-        ::alarm(30);
-        std::string report;
-        try {
-            report = child();
-        } catch (...) {
-            report = "exception in the child";
-        }
-        if (::write(pipeEnds[1], report.data(), report.size()) < 0)
-            ::_exit(2);
-        ::_exit(0);
-    }
-    ::close(pipeEnds[1]);
-    std::string report;
-    char buffer[256];
-    ssize_t n;
-    while ((n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0)
-        report.append(buffer, static_cast<std::size_t>(n));
-    ::close(pipeEnds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status))
-        return "child did not finish: signal " + std::to_string(WTERMSIG(status));
-    return report;
-}
-
-// Appends a line to the child's report unless `actual` equals `expected`.
-#define CHILD_EXPECT_EQ(report, actual, expected)                                    \
-    do {                                                                             \
-        const auto actualValue = (actual);                                           \
-        if (actualValue != (expected))                                               \
-            (report) += std::string(#actual) + " = " + std::to_string(actualValue) + \
-                        ", expected " #expected "\n";                                \
-    } while (0)
 
 class Fork : public harness::ModuleTest {
 protected:
@@ -107,7 +60,7 @@ TEST_F(Fork, ChildStartsAfreshWithoutTouchingTheParentsHandlesOrWaiter) {
     });
     ASSERT_TRUE(svc.waitUntilBlocked(testpcsc::Function::GetStatusChange, 1, 5s));
 
-    const std::string report = inChild([&] {
+    const std::string report = childprocess::run([&] {
         std::string r;
         const std::size_t contexts = svc.openContexts();
         const std::size_t handles = svc.openHandles();
@@ -146,7 +99,7 @@ TEST_F(Fork, ChildDoesNotInheritTheLibraryLockOfABusyThread) {
         Library::lock().unlock();
     });
     locked.get_future().wait();
-    const std::string report = inChild([&] {
+    const std::string report = childprocess::run([&] {
         std::string r;
         CHILD_EXPECT_EQ(r, f->C_Initialize(nullptr), CKR_OK);
         CHILD_EXPECT_EQ(r, f->C_Finalize(nullptr), CKR_OK);
