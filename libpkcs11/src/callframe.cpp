@@ -108,12 +108,9 @@ CK_RV translateCurrentException(const CallFrame& frame) noexcept {
 
 void logResult(const CallFrame& frame, CK_RV rv) noexcept {
     try {
-        const Logger& logger = Logger::instance();
-        if (!logger.isEnabled())
-            return;
-        const std::string text =
-            frame.resultRecord == ResultRecord::NUMBER ? numberText(rv) : resultText(rv);
-        logger.log(qvTraceUnit_.component, "Returning %s", text.c_str());
+        QV_TRACE(
+            "Returning %s",
+            (frame.resultRecord == ResultRecord::NUMBER ? numberText(rv) : resultText(rv)).c_str());
     } catch (...) {
     }
 }

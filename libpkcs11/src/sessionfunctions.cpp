@@ -4,6 +4,8 @@
 #include "internal/sessionmanager.h"
 #include "internal/slotmanager.h"
 
+#include <exception>
+
 QV_TRACE_UNIT("PKCS11", "libpkcs11/src/sessionfunctions");
 
 namespace {
@@ -38,6 +40,29 @@ bool hasPinPad(SessionConnection& connection) { return connection.connection->is
 // An empty PIN is no PIN: sent to the card it would be 16 zero bytes and
 // cost a try.
 bool pinGiven(CK_UTF8CHAR_PTR pin, CK_ULONG length) { return pin != nullptr && length != 0; }
+
+// A failure that leaves the scope drops the role's proof from the card
+// first; the caller hears about the failure, not about the clean-up.
+class DeauthenticateOnFailure {
+public:
+    DeauthenticateOnFailure(amw::CachedToken& token, std::uint32_t role)
+        : token_(token), role_(role), failures_(std::uncaught_exceptions()) {}
+    ~DeauthenticateOnFailure() {
+        if (std::uncaught_exceptions() == failures_)
+            return;
+        try {
+            token_.deauthenticate(role_);
+        } catch (...) {
+        }
+    }
+    DeauthenticateOnFailure(const DeauthenticateOnFailure&) = delete;
+    DeauthenticateOnFailure& operator=(const DeauthenticateOnFailure&) = delete;
+
+private:
+    amw::CachedToken& token_;
+    const std::uint32_t role_;
+    const int failures_;
+};
 
 }  // namespace
 
@@ -148,21 +173,13 @@ extern "C" CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_U
             // The PIN is proved once; from now on the card's session PIN stands
             // for the login and the card holds it only during a call.
             connection.loginState = SessionConnection::NOBODY;
-            try {
-                token.generateSessionPin(object->role, &connection.sessionPin);
-                connection.sessionPinRole = object->role;
-                connection.loginState = object->pkcs11So ? SessionConnection::SECURITY_OFFICER
-                                                         : SessionConnection::USER;
-                token.deauthenticate(object->role);
-                token.refreshCache();
-            } catch (...) {
-                try {
-                    token.deauthenticate(object->role);
-                } catch (...) {
-                    // the original failure is what the caller hears about
-                }
-                throw;
-            }
+            DeauthenticateOnFailure onFailure(token, object->role);
+            token.generateSessionPin(object->role, &connection.sessionPin);
+            connection.sessionPinRole = object->role;
+            connection.loginState =
+                object->pkcs11So ? SessionConnection::SECURITY_OFFICER : SessionConnection::USER;
+            token.deauthenticate(object->role);
+            token.refreshCache();
             return CKR_OK;
         });
 }
@@ -206,15 +223,10 @@ extern "C" CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, C
             if (token.authenticate(object, pOldPin, static_cast<std::size_t>(ulOldLen),
                                    &triesRemaining, nullptr) != amw::AUTHENTICATION_SUCCESS)
                 return pinFailure(triesRemaining);
-            try {
-                token.changePin(object, pNewPin, static_cast<std::size_t>(ulNewLen), nullptr);
-            } catch (...) {
+            {
                 // A refused new PIN must not leave the old PIN's proof on the card.
-                try {
-                    token.deauthenticate(object->role);
-                } catch (...) {
-                }
-                throw;
+                DeauthenticateOnFailure onFailure(token, object->role);
+                token.changePin(object, pNewPin, static_cast<std::size_t>(ulNewLen), nullptr);
             }
             token.deauthenticate(object->role);
             token.refreshCache();
