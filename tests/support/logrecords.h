@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -38,6 +40,19 @@ inline std::vector<std::string> readLines(const std::string& path) {
     while (std::getline(in, line))
         lines.push_back(line);
     return lines;
+}
+
+// The module's log file in `directory` (one file per process, named
+// "qvpkcs11-<program>-<time>.log"); empty when there is none.
+inline std::string logFileIn(const std::string& directory) {
+    std::string found;
+    if (DIR* d = ::opendir(directory.c_str())) {
+        while (struct dirent* e = ::readdir(d))
+            if (std::string(e->d_name).rfind("qvpkcs11-", 0) == 0)
+                found = directory + "/" + e->d_name;
+        ::closedir(d);
+    }
+    return found;
 }
 
 // The lines `path` gained since the previous call for the same path.

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <dlfcn.h>
 
 #include <cstring>
@@ -44,18 +43,9 @@ CK_C_GetFunctionList getFunctionList() {
     return reinterpret_cast<CK_C_GetFunctionList>(::dlsym(module, "C_GetFunctionList"));
 }
 
-// The module's log file: the only "qvpkcs11-*" file in the log directory.
-std::string logFile() {
-    std::string found;
-    DIR* d = ::opendir(EnabledLog::dir().path().c_str());
-    while (struct dirent* e = ::readdir(d))
-        if (std::string(e->d_name).rfind("qvpkcs11-module_dlopen_test-", 0) == 0)
-            found = EnabledLog::dir().file(e->d_name);
-    ::closedir(d);
-    return found;
+std::vector<std::string> newLines() {
+    return logrecords::newLines(logrecords::logFileIn(EnabledLog::dir().path()));
 }
-
-std::vector<std::string> newLines() { return logrecords::newLines(logFile()); }
 
 std::string addressText(const void* p) {
     char buf[64];

@@ -2,8 +2,6 @@
 #include "harness.h"
 #include "logrecords.h"
 
-#include <dirent.h>
-
 namespace {
 
 harness::ConfigurationEnvironment* const environment = [] {
@@ -38,15 +36,8 @@ INSTANTIATE_TEST_SUITE_P(Readers, ConfiguredSlots,
 // its own business and left out), from the log in the configured directory.
 std::vector<std::string> moduleRecords() {
     std::vector<std::string> kept;
-    DIR* d = ::opendir(environment->logDirectory().c_str());
-    if (d == nullptr)
-        return kept;
-    std::string file;
-    while (struct dirent* e = ::readdir(d))
-        if (std::string(e->d_name).rfind("qvpkcs11-", 0) == 0)
-            file = environment->logDirectory() + e->d_name;
-    ::closedir(d);
-    for (const std::string& line : logrecords::readLines(file))
+    for (const std::string& line :
+         logrecords::readLines(logrecords::logFileIn(environment->logDirectory())))
         if (line.empty() || line.find(" PKCS11 ") != std::string::npos)
             kept.push_back(line);
     return kept;

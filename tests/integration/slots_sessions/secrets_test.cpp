@@ -8,8 +8,6 @@
 
 #include "vcard/kalvikcard.h"
 
-#include <dirent.h>
-
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -140,19 +138,13 @@ std::string fileContent(const std::string& path) {
 // The texts to search, by name: the log as written, its record bodies joined
 // (so that a dump wrapped over two lines is seen whole), each cache file.
 std::vector<std::pair<std::string, std::string>> searchedTexts() {
-    std::vector<std::pair<std::string, std::string>> texts;
+    const std::string log = logrecords::logFileIn(environment->logDirectory());
+    std::string joined;
+    for (const std::string& body : logrecords::bodies(logrecords::readLines(log)))
+        joined += body + " ";
+    std::vector<std::pair<std::string, std::string>> texts = {
+        {"the trace log", fileContent(log)}, {"the trace log's records joined", joined}};
     namespace fs = std::filesystem;
-    for (const auto& entry : fs::directory_iterator(environment->logDirectory())) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("qvpkcs11-", 0) != 0)
-            continue;
-        texts.emplace_back(name, fileContent(entry.path().string()));
-        std::string joined;
-        for (const std::string& body :
-             logrecords::bodies(logrecords::readLines(entry.path().string())))
-            joined += body + " ";
-        texts.emplace_back(name + " (records joined)", joined);
-    }
     if (fs::exists(environment->cacheDirectory()))
         for (const auto& entry : fs::recursive_directory_iterator(environment->cacheDirectory()))
             if (entry.is_regular_file())
@@ -166,7 +158,7 @@ TEST_P(Secrets, NeverReachTheLogOrTheCache) {
         secrets.push_back(std::move(s));
     ASSERT_FALSE(secrets.empty());
     const auto texts = searchedTexts();
-    ASSERT_FALSE(texts.empty()) << "no trace log";
+    ASSERT_GT(texts[0].second.size(), 0u) << "no trace log";
     for (const Secret& secret : secrets) {
         ASSERT_GE(secret.bytes.size(), 4u) << secret.name << " too short to search for";
         for (const std::string& form : forms(secret.bytes))
