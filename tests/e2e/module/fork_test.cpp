@@ -5,6 +5,7 @@
 // and its waiter is still waiting.
 #include "childprocess.h"
 #include "cryptoki.h"
+#include "p11app.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -41,18 +42,9 @@ protected:
             ::dlclose(module);
     }
 
-    CK_RV openSession(CK_SESSION_HANDLE* h) {
-        return f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, h);
-    }
-    CK_RV login(CK_SESSION_HANDLE h) {
-        return f->C_Login(h, CKU_USER,
-                          reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(USER_PIN.data())),
-                          USER_PIN.size());
-    }
-    CK_STATE state(CK_SESSION_HANDLE h) {
-        CK_SESSION_INFO info{};
-        return f->C_GetSessionInfo(h, &info) == CKR_OK ? info.state : 0xFFFF;
-    }
+    CK_RV openSession(CK_SESSION_HANDLE* h) { return p11app::openSession(f, h); }
+    CK_RV login(CK_SESSION_HANDLE h) { return p11app::login(f, h, CKU_USER, USER_PIN); }
+    CK_STATE state(CK_SESSION_HANDLE h) { return p11app::state(f, h); }
     CK_RV tokenInfo() {
         CK_TOKEN_INFO info;
         return f->C_GetTokenInfo(0, &info);
@@ -68,13 +60,7 @@ TEST_F(ForkedApplication, ChildSignsInAndFinalisesWhileTheParentKeepsWorking) {
     CK_SESSION_HANDLE parentSession = 0;
     ASSERT_EQ(openSession(&parentSession), CKR_OK);
     ASSERT_EQ(login(parentSession), CKR_OK);
-    CK_SLOT_ID slot;
-    while (f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr) == CKR_OK) {
-    }
-    auto waiter = std::async(std::launch::async, [&] {
-        CK_SLOT_ID any;
-        return f->C_WaitForSlotEvent(0, &any, nullptr);
-    });
+    auto waiter = p11app::waitForNextSlotEvent(f);
     // Real pcscd cannot say when the wait is blocked; give it time to get there.
     std::this_thread::sleep_for(500ms);
 

@@ -5,6 +5,7 @@
 #include "childprocess.h"
 #include "harness.h"
 #include "library.h"
+#include "p11app.h"
 
 #include "vcard/kalvikcard.h"
 
@@ -29,35 +30,16 @@ protected:
         svc.addReader(READER);
         svc.insertCard(READER, std::make_shared<vcard::KalvikCard>());
     }
-    CK_SESSION_HANDLE openAndLogIn() {
-        CK_SESSION_HANDLE h = 0;
-        EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
-                  CKR_OK);
-        login(h);
-        return h;
-    }
-    CK_RV login(CK_SESSION_HANDLE h) {
-        return f->C_Login(h, CKU_USER,
-                          reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(USER_PIN.data())),
-                          USER_PIN.size());
-    }
-    CK_STATE state(CK_SESSION_HANDLE h) {
-        CK_SESSION_INFO info{};
-        return f->C_GetSessionInfo(h, &info) == CKR_OK ? info.state : 0xFFFF;
-    }
+    CK_RV login(CK_SESSION_HANDLE h) { return p11app::login(f, h, CKU_USER, USER_PIN); }
+    CK_STATE state(CK_SESSION_HANDLE h) { return p11app::state(f, h); }
 };
 
 TEST_F(Fork, ChildStartsAfreshWithoutTouchingTheParentsHandlesOrWaiter) {
     ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
-    const CK_SESSION_HANDLE parentSession = openAndLogIn();
-    ASSERT_EQ(state(parentSession), CKS_RW_USER_FUNCTIONS);
-    CK_SLOT_ID slot;
-    while (f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr) == CKR_OK) {
-    }
-    auto waiter = std::async(std::launch::async, [&] {
-        CK_SLOT_ID any;
-        return f->C_WaitForSlotEvent(0, &any, nullptr);
-    });
+    CK_SESSION_HANDLE parentSession = 0;
+    ASSERT_EQ(p11app::openSession(f, &parentSession), CKR_OK);
+    ASSERT_EQ(login(parentSession), CKR_OK);
+    auto waiter = p11app::waitForNextSlotEvent(f);
     ASSERT_TRUE(svc.waitUntilBlocked(testpcsc::Function::GetStatusChange, 1, 5s));
 
     const std::string report = childprocess::run([&] {

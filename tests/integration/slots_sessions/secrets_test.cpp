@@ -5,6 +5,7 @@
 // handle secrets (key import, decryption) join as further scenarios.
 #include "harness.h"
 #include "logrecords.h"
+#include "p11app.h"
 
 #include "vcard/kalvikcard.h"
 
@@ -65,17 +66,14 @@ public:
     using ModuleTest::f;
     CK_SESSION_HANDLE open() {
         CK_SESSION_HANDLE h = 0;
-        EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
-                  CKR_OK);
+        EXPECT_EQ(p11app::openSession(f, &h), CKR_OK);
         return h;
     }
-    static CK_UTF8CHAR_PTR pin(const std::string& s) {
-        return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data()));
-    }
     CK_RV login(CK_SESSION_HANDLE h, CK_USER_TYPE who, const std::string& p) {
-        return f->C_Login(h, who, pin(p), p.size());
+        return p11app::login(f, h, who, p);
     }
     CK_RV setPin(CK_SESSION_HANDLE h, const std::string& oldPin, const std::string& newPin) {
+        using p11app::pin;
         return f->C_SetPIN(h, pin(oldPin), oldPin.size(), pin(newPin), newPin.size());
     }
     testpcsc::Service& service() { return svc; }

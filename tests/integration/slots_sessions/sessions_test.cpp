@@ -2,6 +2,7 @@
 // list, against virtual Kalvik cards in the in-process PC/SC service. The
 // card side is checked through the service's APDU trace.
 #include "harness.h"
+#include "p11app.h"
 
 #include "vcard/kalvikcard.h"
 
@@ -26,9 +27,7 @@ const char* const READER = "Reader 0";
 const std::string USER_PIN = "123456";
 const std::string SO_PIN = "12345678";
 
-CK_UTF8CHAR_PTR pin(const std::string& s) {
-    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data()));
-}
+using p11app::pin;
 
 // "80 20 01 02" for every command of the trace: class, instruction, P1, P2.
 std::vector<std::string> headers(const std::vector<Exchange>& trace) {
@@ -67,13 +66,9 @@ protected:
         return h;
     }
     CK_RV login(CK_SESSION_HANDLE h, const std::string& p, CK_USER_TYPE who = CKU_USER) {
-        return f->C_Login(h, who, pin(p), p.size());
+        return p11app::login(f, h, who, p);
     }
-    CK_STATE state(CK_SESSION_HANDLE h) {
-        CK_SESSION_INFO info{};
-        EXPECT_EQ(f->C_GetSessionInfo(h, &info), CKR_OK);
-        return info.state;
-    }
+    CK_STATE state(CK_SESSION_HANDLE h) { return p11app::state(f, h); }
     CK_RV sessionInfo(CK_SESSION_HANDLE h) {
         CK_SESSION_INFO info;
         return f->C_GetSessionInfo(h, &info);
