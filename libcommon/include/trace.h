@@ -147,6 +147,9 @@ void traceText(const T* pointer) = delete;
 #define QV_TRACE_OUT_NAMED(name, text) QV_TRACE_OUT(qvTraceUnit_.component, (name), (text))
 // A free-form record under the unit's component.
 #define QV_TRACE(...) QV_LOG(qvTraceUnit_.component, __VA_ARGS__)
+// "<call text> return value: 0x%08X" under the unit's component.
+#define QV_TRACE_CALL(callText, result) \
+    QV_TRACE_RETURN_VALUE(qvTraceUnit_.component, callText, result)
 // "<label> XX XX ..." (wrapped 16 to a line with `wrap`), only when the log is on.
 #define QV_TRACE_BYTES(label, data, length) \
     traceBytes(qvTraceUnit_.component, (label), (data), (length), false)

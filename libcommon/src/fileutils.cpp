@@ -1,6 +1,6 @@
 #include "fileutils.h"
 
-#include "exceptions.h"
+#include "trace.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
+
+QV_TRACE_UNIT("LIBCOMMON", "libcommon/src/fileutils");
 
 namespace {
 
@@ -18,7 +20,8 @@ bool endsWithSeparator(const std::string& s) { return !s.empty() && s.back() == 
 }  // namespace
 
 bool getHomeDirectory(std::string* homeDir) {
-    QV_CHECK_NOT_NULL(homeDir, "homeDir", "getHomeDirectory", "libcommon/src/fileutils", __LINE__);
+    QV_FUNCTION_NAME("getHomeDirectory");
+    QV_REQUIRE(homeDir);
     const char* home = std::getenv("HOME");
     if (home != nullptr && *home != '\0') {
         *homeDir = home;

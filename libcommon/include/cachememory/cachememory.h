@@ -55,7 +55,7 @@ public:
     bool deserializeEntities(int entityId, std::uint32_t freshness, std::vector<T*>* collection,
                              CacheMemoryIntegrityDelegate* delegate) {
         static_assert(std::is_base_of<SerializableEntity, T>::value, "not a SerializableEntity");
-        checkTargetCollection(collection == nullptr, collection == nullptr || collection->empty());
+        checkTargetCollection(collection, collection == nullptr || collection->empty());
         std::vector<SerializableEntity*> entities;
         if (!deserializeEntities(entityId, freshness, &entities, delegate))
             return false;
@@ -75,7 +75,7 @@ public:
 
 private:
     // The argument checks of deserializeEntities.
-    static void checkTargetCollection(bool isNull, bool isEmpty);
+    static void checkTargetCollection(const void* collection, bool isEmpty);
 
     bool writeFile(int entityId, std::uint32_t freshness,
                    const std::vector<SerializableEntity*>& collection,

@@ -1,18 +1,18 @@
 #include "cachememory/cachememory.h"
 
 #include "fileutils.h"
-#include "logger.h"
 #include "sha256.h"
+#include "trace.h"
 
 #include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 
+QV_TRACE_UNIT("LIBCOMMON", "libcommon/src/cachememory/cachememory");
+
 namespace {
 
-constexpr const char* COMPONENT = "LIBCOMMON";
-constexpr const char* SOURCE = "libcommon/src/cachememory/cachememory";
 constexpr std::size_t DIGEST_CHUNK = 1024;
 // The files describe what is on the user's card: nobody else reads them.
 constexpr unsigned DIRECTORY_MODE = 0700;
@@ -62,16 +62,17 @@ void destroyEntities(std::vector<SerializableEntity*>* collection) {
 
 CacheMemory::CacheMemory(SerializeEntityFactory* factory, const std::string& cachingDir)
     : factory_(factory), cachingDir_(cachingDir) {
-    QV_CHECK_NOT_NULL(factory, "factory", "CacheMemory::CacheMemory", SOURCE, __LINE__);
+    QV_FUNCTION_NAME("CacheMemory::CacheMemory");
+    QV_REQUIRE(factory);
 }
 
 std::string CacheMemory::getFilePath(int entityId) const {
     return joinPath(cachingDir_, std::to_string(entityId));
 }
 
-void CacheMemory::checkTargetCollection(bool isNull, bool isEmpty) {
-    if (isNull)
-        QV_THROW_NULL_POINTER("collection", "CacheMemory::deserializeEntities", SOURCE, 29);
+void CacheMemory::checkTargetCollection(const void* collection, bool isEmpty) {
+    QV_FUNCTION_NAME("CacheMemory::deserializeEntities");
+    QV_REQUIRE_AT_LINE(collection, "collection", 29);
     if (!isEmpty)
         throw InternalErrorException("CACHE MEMORY: getCachedEntity() collection is not empty");
 }
@@ -92,7 +93,7 @@ bool CacheMemory::writeFile(int entityId, std::uint32_t freshness,
                             CacheMemoryIntegrityDelegate* delegate) {
     const std::string path = getFilePath(entityId);
     if (!createDirectories(cachingDir_, DIRECTORY_MODE)) {
-        QV_LOG(COMPONENT, "CACHE MEMORY: failed to create dir %s", cachingDir_.c_str());
+        QV_TRACE("CACHE MEMORY: failed to create dir %s", cachingDir_.c_str());
         return false;
     }
 
@@ -105,7 +106,7 @@ bool CacheMemory::writeFile(int entityId, std::uint32_t freshness,
     tempName.push_back('\0');
     int fd = ::mkstemp(tempName.data());
     if (fd < 0) {
-        QV_LOG(COMPONENT, "CACHE MEMORY: failed to open cache file %s", path.c_str());
+        QV_TRACE("CACHE MEMORY: failed to open cache file %s", path.c_str());
         return false;
     }
     ::close(fd);
@@ -117,7 +118,7 @@ bool CacheMemory::writeFile(int entityId, std::uint32_t freshness,
         std::fstream file(tempPath,
                           std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
         if (!file.is_open()) {
-            QV_LOG(COMPONENT, "CACHE MEMORY: failed to open cache file %s", path.c_str());
+            QV_TRACE("CACHE MEMORY: failed to open cache file %s", path.c_str());
         } else {
             std::uint8_t header[HEADER_LENGTH];
             putLittleEndian32(header, factory_->getSerializationVersion());
@@ -139,7 +140,7 @@ bool CacheMemory::writeFile(int entityId, std::uint32_t freshness,
             ok = file.good();
 
             if (ok && delegate != nullptr && !digestStream(file, &digest)) {
-                QV_LOG(COMPONENT, "CACHE MEMORY: fail to compute SHA-256 of file %s", path.c_str());
+                QV_TRACE("CACHE MEMORY: fail to compute SHA-256 of file %s", path.c_str());
                 ok = false;
             }
             file.close();
@@ -150,7 +151,7 @@ bool CacheMemory::writeFile(int entityId, std::uint32_t freshness,
     }
 
     if (ok && ::rename(tempPath.c_str(), path.c_str()) != 0) {
-        QV_LOG(COMPONENT, "CACHE MEMORY: failed to replace cache file %s", path.c_str());
+        QV_TRACE("CACHE MEMORY: failed to replace cache file %s", path.c_str());
         ok = false;
     }
     if (!ok) {
@@ -173,7 +174,7 @@ bool CacheMemory::writeFile(int entityId, std::uint32_t freshness,
 bool CacheMemory::deserializeEntities(int entityId, std::uint32_t freshness,
                                       std::vector<SerializableEntity*>* collection,
                                       CacheMemoryIntegrityDelegate* delegate) {
-    checkTargetCollection(collection == nullptr, collection == nullptr || collection->empty());
+    checkTargetCollection(collection, collection == nullptr || collection->empty());
     bool hit = false;
     try {
         hit = readFile(entityId, freshness, collection, delegate);
@@ -193,13 +194,13 @@ bool CacheMemory::readFile(int entityId, std::uint32_t freshness,
     const std::string path = getFilePath(entityId);
     std::ifstream file(path, std::ios::in | std::ios::binary);
     if (!file.is_open()) {
-        QV_LOG(COMPONENT, "CACHE MEMORY: Failed to open cache file %s", path.c_str());
+        QV_TRACE("CACHE MEMORY: Failed to open cache file %s", path.c_str());
         return false;
     }
 
     std::uint8_t header[HEADER_LENGTH];
     if (!file.read(reinterpret_cast<char*>(header), sizeof header)) {
-        QV_LOG(COMPONENT, "CACHE MEMORY: Failed to read header from cache file %s", path.c_str());
+        QV_TRACE("CACHE MEMORY: Failed to read header from cache file %s", path.c_str());
         return false;
     }
     const std::uint32_t version = getLittleEndian32(header);
@@ -207,26 +208,25 @@ bool CacheMemory::readFile(int entityId, std::uint32_t freshness,
     const std::uint32_t count = getLittleEndian32(header + 8);
 
     if (fileFreshness != freshness) {
-        QV_LOG(COMPONENT, "CACHE MEMORY: miss [requested_freshness=%d, cache_freshness=%d]",
-               static_cast<int>(freshness), static_cast<int>(fileFreshness));
+        QV_TRACE("CACHE MEMORY: miss [requested_freshness=%d, cache_freshness=%d]",
+                 static_cast<int>(freshness), static_cast<int>(fileFreshness));
         return false;
     }
     const std::uint32_t expectedVersion = factory_->getSerializationVersion();
     if (version != expectedVersion) {
-        QV_LOG(COMPONENT,
-               "CACHE MEMORY: miss - bad version [requested_version=%d, cache_version=%d]",
-               static_cast<int>(expectedVersion), static_cast<int>(version));
+        QV_TRACE("CACHE MEMORY: miss - bad version [requested_version=%d, cache_version=%d]",
+                 static_cast<int>(expectedVersion), static_cast<int>(version));
         return false;
     }
 
     if (delegate != nullptr) {
         CacheMemoryDigest digest{};
         if (!digestStream(file, &digest)) {
-            QV_LOG(COMPONENT, "CACHE MEMORY: fail to compute SHA-256 of file %s", path.c_str());
+            QV_TRACE("CACHE MEMORY: fail to compute SHA-256 of file %s", path.c_str());
             return false;
         }
         if (!delegate->cacheMemoryVerifyHash(this, entityId, digest)) {
-            QV_LOG(COMPONENT, "CACHE MEMORY: Integrity of cache broken in file %s", path.c_str());
+            QV_TRACE("CACHE MEMORY: Integrity of cache broken in file %s", path.c_str());
             return false;
         }
         file.seekg(static_cast<std::streamoff>(HEADER_LENGTH), std::ios::beg);
@@ -241,8 +241,7 @@ bool CacheMemory::readFile(int entityId, std::uint32_t freshness,
         entity->deserialize(file);
     }
     if (!file.good()) {
-        QV_LOG(COMPONENT, "CACHE MEMORY: Failed to deserialize a cached entity in file %s",
-               path.c_str());
+        QV_TRACE("CACHE MEMORY: Failed to deserialize a cached entity in file %s", path.c_str());
         return false;
     }
     return true;

@@ -1,32 +1,29 @@
 #include "cachememory/serializableentity.h"
 
-#include "logger.h"
+#include "trace.h"
 
-namespace {
-
-constexpr const char* COMPONENT = "AMWKALVIK";
-constexpr const char* SOURCE = "libcommon/include/cachememory/serializableentity";
-
-}  // namespace
+QV_TRACE_UNIT("AMWKALVIK", "libcommon/include/cachememory/serializableentity");
 
 SerializableEntity::~SerializableEntity() = default;
 SerializeEntityFactory::~SerializeEntityFactory() = default;
 CacheMemoryIntegrityDelegate::~CacheMemoryIntegrityDelegate() = default;
 
 void SerializableEntity::writeStream(std::ostream& stream, const void* data, std::size_t size) {
-    QV_CHECK_NOT_NULL(data, "data", "SerializableEntity::writeStream", SOURCE, 85);
+    QV_FUNCTION_NAME("SerializableEntity::writeStream");
+    QV_REQUIRE_AT_LINE(data, "data", 85);
     stream.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
     if (!stream.good()) {
-        QV_LOG(COMPONENT, "writeStream(): stream not good");
+        QV_TRACE("writeStream(): stream not good");
         throw SerializationException();
     }
 }
 
 void SerializableEntity::readStream(std::istream& stream, void* data, std::size_t size) {
-    QV_CHECK_NOT_NULL(data, "data", "SerializableEntity::readStream", SOURCE, 113);
+    QV_FUNCTION_NAME("SerializableEntity::readStream");
+    QV_REQUIRE_AT_LINE(data, "data", 113);
     stream.read(static_cast<char*>(data), static_cast<std::streamsize>(size));
     if (!stream.good()) {
-        QV_LOG(COMPONENT, "readStream(): stream not good");
+        QV_TRACE("readStream(): stream not good");
         throw SerializationException();
     }
 }
@@ -65,8 +62,8 @@ std::uint32_t SerializableEntity::readStaticBufferLength(std::istream& stream,
                                                          std::size_t capacity) {
     std::uint32_t length = readUint32(stream);
     if (length > capacity) {
-        QV_LOG(COMPONENT, "readStream(): invalid size of static buffer (size:%d, max_size:%d)",
-               static_cast<int>(length), static_cast<int>(capacity));
+        QV_TRACE("readStream(): invalid size of static buffer (size:%d, max_size:%d)",
+                 static_cast<int>(length), static_cast<int>(capacity));
         throw SerializationException();
     }
     return length;
