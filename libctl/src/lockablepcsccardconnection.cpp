@@ -2,6 +2,8 @@
 
 #include "pcsc.h"
 
+QV_TRACE_UNIT("CTL", "libctl/src/lockablepcsccardconnection");
+
 namespace ctl {
 
 using namespace detail;
@@ -40,19 +42,18 @@ DWORD LockablePcScCardConnection::dispositionValue(std::uint32_t disposition) {
 
 LockablePcScCardConnection::LockablePcScCardConnection(const PcScReader& reader, Mode mode,
                                                        Protocol protocol) {
-    TraceScope trace(COMPONENT, "ctl::LockablePcScCardConnection::LockablePcScCardConnection");
-    QV_TRACE_ARG(COMPONENT, "reader.getName()",
-                 reader.getName().empty() ? std::string("NULL") : reader.getName());
-    QV_TRACE_ARG(COMPONENT, "mode", modeText(mode));
-    QV_TRACE_ARG(COMPONENT, "protocol", protocolText(protocol));
+    QV_ENTER("ctl::LockablePcScCardConnection::LockablePcScCardConnection");
+    QV_TRACE_NAMED("reader.getName()",
+                   reader.getName().empty() ? std::string("NULL") : reader.getName());
+    QV_TRACE_NAMED("mode", modeText(mode));
+    QV_TRACE_NAMED("protocol", protocolText(protocol));
 
     SCARDCONTEXT newContext = establishContext();
     SCARDHANDLE newHandle = 0;
     DWORD dwActiveProcotol = 0;
     LONG rv = SCardConnect(newContext, reader.getName().c_str(), shareMode(mode),
                            preferredProtocols(protocol), &newHandle, &dwActiveProcotol);
-    QV_TRACE_RETURN_VALUE(
-        COMPONENT,
+    QV_TRACE_CALL(
         "SCardConnectW(context, reader.getName(), mode == MODE_EXCLUSIVE ? 1 : 2, "
         "dwProtocol, &cardHandle, &dwActiveProcotol)",
         rv);
@@ -71,47 +72,47 @@ LockablePcScCardConnection::LockablePcScCardConnection(const PcScReader& reader,
 }
 
 LockablePcScCardConnection::~LockablePcScCardConnection() {
-    TraceScope trace(COMPONENT, "ctl::LockablePcScCardConnection::~LockablePcScCardConnection");
+    QV_ENTER("ctl::LockablePcScCardConnection::~LockablePcScCardConnection");
     if (disconnected)
         return;
     try {
         disconnect(LEAVE_CARD);
     } catch (const CtlException& e) {
-        QV_LOG(COMPONENT, "EXCEPTION CAUGHT %s", e.what());
+        QV_TRACE("EXCEPTION CAUGHT %s", e.what());
     } catch (...) {
-        QV_LOG(COMPONENT, "Uknown exception caught");
+        QV_TRACE("Uknown exception caught");
     }
 }
 
 void LockablePcScCardConnection::lock() {
-    TraceScope trace(COMPONENT, "ctl::LockablePcScCardConnection::lock");
+    QV_ENTER("ctl::LockablePcScCardConnection::lock");
     LONG rv = SCardBeginTransaction(cardHandle);
-    QV_TRACE_RETURN_VALUE(COMPONENT, "SCardBeginTransaction(cardHandle)", rv);
+    QV_TRACE_CALL("SCardBeginTransaction(cardHandle)", rv);
     if (rv != SCARD_S_SUCCESS)
         fail(rv);
     // The transaction alone does not prove it is still our card.
     LONG status = queryStatus();
     if (status != SCARD_S_SUCCESS) {
         LONG end = SCardEndTransaction(cardHandle, SCARD_LEAVE_CARD);
-        QV_TRACE_RETURN_VALUE(COMPONENT, "SCardEndTransaction(cardHandle, dwDisposition)", end);
+        QV_TRACE_CALL("SCardEndTransaction(cardHandle, dwDisposition)", end);
         fail(status);
     }
 }
 
 void LockablePcScCardConnection::unlock(Disposition disposition) {
-    TraceScope trace(COMPONENT, "ctl::LockablePcScCardConnection::unlock");
-    QV_TRACE_ARG(COMPONENT, "mode", dispositionText(disposition));
+    QV_ENTER("ctl::LockablePcScCardConnection::unlock");
+    QV_TRACE_NAMED("mode", dispositionText(disposition));
     LONG rv = SCardEndTransaction(cardHandle, dispositionValue(disposition));
-    QV_TRACE_RETURN_VALUE(COMPONENT, "SCardEndTransaction(cardHandle, dwDisposition)", rv);
+    QV_TRACE_CALL("SCardEndTransaction(cardHandle, dwDisposition)", rv);
     if (rv != SCARD_S_SUCCESS)
         fail(rv);
 }
 
 void LockablePcScCardConnection::disconnect(Disposition disposition) {
-    TraceScope trace(COMPONENT, "ctl::LockablePcScCardConnection::disconnect");
-    QV_TRACE_ARG(COMPONENT, "mode", dispositionText(disposition));
+    QV_ENTER("ctl::LockablePcScCardConnection::disconnect");
+    QV_TRACE_NAMED("mode", dispositionText(disposition));
     LONG rv = SCardDisconnect(cardHandle, dispositionValue(disposition));
-    QV_TRACE_RETURN_VALUE(COMPONENT, "SCardDisconnect(cardHandle, dwDisposition)", rv);
+    QV_TRACE_CALL("SCardDisconnect(cardHandle, dwDisposition)", rv);
     releaseContext(context);
     disconnected = true;
     if (rv != SCARD_S_SUCCESS)

@@ -1,14 +1,30 @@
 #include "pcsc.h"
 
 #include "ctl/cardconnection.h"
+#include "ctl/pcscerror.h"
+
+QV_TRACE_UNIT("CTL", "libctl/src/pcsc");
 
 namespace ctl {
+
+namespace {
+
+bool carries(const CtlException& e, LONG result) { return e.getCode() == detail::code(result); }
+
+}  // namespace
+
+bool isCardReset(const CtlException& e) noexcept { return carries(e, SCARD_W_RESET_CARD); }
+bool isCardRemoved(const CtlException& e) noexcept { return carries(e, SCARD_W_REMOVED_CARD); }
+bool isCancelled(const CtlException& e) noexcept { return carries(e, SCARD_E_CANCELLED); }
+bool isTimeout(const CtlException& e) noexcept { return carries(e, SCARD_E_TIMEOUT); }
+bool isNoService(const CtlException& e) noexcept { return carries(e, SCARD_E_NO_SERVICE); }
+
 namespace detail {
 
 SCARDCONTEXT establishContext() {
     SCARDCONTEXT context = 0;
     LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
-    QV_TRACE_RETURN_VALUE(COMPONENT, "SCardEstablishContext(2, 0, 0, &context)", rv);
+    QV_TRACE_CALL("SCardEstablishContext(2, 0, 0, &context)", rv);
     if (rv != SCARD_S_SUCCESS)
         fail(rv);
     return context;

@@ -11,29 +11,17 @@
 namespace ctl {
 namespace detail {
 
-constexpr const char* COMPONENT = "CTL";
+constexpr DWORD STATE_CHANGED = SCARD_STATE_CHANGED;
+constexpr DWORD STATE_PRESENT = SCARD_STATE_PRESENT;
 
-// Result codes as the service reports them, compared as 32-bit values.
-constexpr std::uint32_t CANCELLED = 0x80100002;
-constexpr std::uint32_t INVALID_PARAMETER = 0x80100004;
-constexpr std::uint32_t UNKNOWN_READER = 0x80100009;
-constexpr std::uint32_t SYSTEM_CANCELLED = 0x80100012;
-constexpr std::uint32_t COMM_ERROR = 0x80100013;
-constexpr std::uint32_t NO_SERVICE = 0x8010001D;
-constexpr std::uint32_t SERVICE_STOPPED = 0x8010001E;
-constexpr std::uint32_t NO_READERS_AVAILABLE = 0x8010002E;
-constexpr std::uint32_t INSUFFICIENT_BUFFER = 0x80100008;
-
-constexpr DWORD STATE_CHANGED = 0x00000002;
-constexpr DWORD STATE_PRESENT = 0x00000020;
-
+// The 32-bit code an exception carries (LONG is wider on 64-bit Linux).
 inline std::uint32_t code(LONG result) { return static_cast<std::uint32_t>(result); }
 
 // The service is gone (stopped or not running). pcsc-lite reports a service
 // that stops under a blocked call as a communication error.
 inline bool serviceGone(LONG result) {
-    const std::uint32_t c = code(result);
-    return c == SERVICE_STOPPED || c == NO_SERVICE || c == SYSTEM_CANCELLED || c == COMM_ERROR;
+    return result == SCARD_E_SERVICE_STOPPED || result == SCARD_E_NO_SERVICE ||
+           result == SCARD_E_SYSTEM_CANCELLED || result == SCARD_F_COMM_ERROR;
 }
 
 [[noreturn]] inline void fail(LONG result) { throw CtlException(code(result)); }

@@ -9,13 +9,14 @@
 #include "configuration.h"
 #include "pcsc.h"
 
+QV_TRACE_UNIT("CTL", "libctl/src/pcsccardconnection");
+
 namespace ctl {
 
 using namespace detail;
 
 namespace {
 
-constexpr const char* SOURCE = "libctl/src/pcsccardconnection";
 constexpr DWORD PINPAD_OUTPUT_CAPACITY = 1024;
 
 void putLittleEndian16(std::uint8_t* out, std::uint16_t value) {
@@ -34,20 +35,19 @@ LONG PcScCardConnection::queryStatus() {
     DWORD dwReaderLen = 0;
     DWORD dwState = 0;
     LONG rv = SCardStatus(cardHandle, nullptr, &dwReaderLen, &dwState, nullptr, nullptr, nullptr);
-    QV_TRACE_RETURN_VALUE(
-        COMPONENT, "SCardStatusW(cardHandle, NULL, &dwReaderLen , &dwState, NULL, NULL, NULL)", rv);
+    QV_TRACE_CALL("SCardStatusW(cardHandle, NULL, &dwReaderLen , &dwState, NULL, NULL, NULL)", rv);
     return rv;
 }
 
 bool PcScCardConnection::isValid() {
-    TraceScope trace(COMPONENT, "ctl::PcScCardConnection::isValid");
+    QV_ENTER("ctl::PcScCardConnection::isValid");
     return queryStatus() == SCARD_S_SUCCESS;
 }
 
 void PcScCardConnection::reattach(SCARDCONTEXT scardContext, SCARDHANDLE scardHandle) {
-    TraceScope trace(COMPONENT, "ctl::PcScCardConnection::reattach");
-    QV_TRACE_ARG(COMPONENT, "scardContext", numberText(static_cast<unsigned long>(scardContext)));
-    QV_TRACE_ARG(COMPONENT, "scardHandle", numberText(static_cast<unsigned long>(scardHandle)));
+    QV_ENTER("ctl::PcScCardConnection::reattach");
+    QV_TRACE_VALUE(scardContext);
+    QV_TRACE_VALUE(scardHandle);
     if (scardContext == context && scardHandle == cardHandle)
         return;
 
@@ -60,10 +60,10 @@ void PcScCardConnection::reattach(SCARDCONTEXT scardContext, SCARDHANDLE scardHa
     DWORD dwAtrLen = sizeof atr;
     LONG rv = SCardStatus(scardHandle, dummy_buffer, &dummy_len, &dummy_state, &dwProtocol, atr,
                           &dwAtrLen);
-    QV_TRACE_RETURN_VALUE(COMPONENT,
-                          "SCardStatusA(scardHandle, dummy_buffer, &dummy_len, &dummy_state, "
-                          "&dwProtocol, atr, &dwAtrLen)",
-                          rv);
+    QV_TRACE_CALL(
+        "SCardStatusA(scardHandle, dummy_buffer, &dummy_len, &dummy_state, "
+        "&dwProtocol, atr, &dwAtrLen)",
+        rv);
     if (rv != SCARD_S_SUCCESS)
         fail(rv);
 
@@ -77,18 +77,17 @@ void PcScCardConnection::reattach(SCARDCONTEXT scardContext, SCARDHANDLE scardHa
 }
 
 void PcScCardConnection::checkPinPadSupport() {
-    TraceScope trace(COMPONENT, "ctl::PcScCardConnection::checkPinPadSupport");
+    QV_ENTER("ctl::PcScCardConnection::checkPinPadSupport");
     if (Configuration::instance().isPinPadDisabled()) {
-        QV_LOG(COMPONENT, "PINPAD explicitly DISABLED");
+        QV_TRACE("PINPAD explicitly DISABLED");
         return;
     }
 
     DWORD len = 0;
     LONG rv = SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0, nullptr, 0, &len);
-    QV_TRACE_RETURN_VALUE(
-        COMPONENT, "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, NULL, 0, &len)",
-        rv);
-    if (code(rv) == INSUFFICIENT_BUFFER) {
+    QV_TRACE_CALL("SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, NULL, 0, &len)",
+                  rv);
+    if (rv == SCARD_E_INSUFFICIENT_BUFFER) {
         // pcsc-lite cannot tell the answer's length in advance: a reader with
         // features refuses the empty buffer. Ask with room for the longest answer.
         len = std::max<DWORD>(len, MAX_BUFFER_SIZE);
@@ -98,14 +97,13 @@ void PcScCardConnection::checkPinPadSupport() {
 
     std::vector<std::uint8_t> data(len);
     rv = SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0, data.data(), len, &len);
-    QV_TRACE_RETURN_VALUE(
-        COMPONENT,
+    QV_TRACE_CALL(
         "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, data, len, &len)", rv);
     bool verifyFound = false;
     bool modifyFound = false;
     if (rv == SCARD_S_SUCCESS) {
         const std::size_t length = std::min<std::size_t>(len, data.size());
-        Logger::instance().dump(COMPONENT, "SCardControl() returned", data.data(), length, false);
+        QV_TRACE_BYTES("SCardControl() returned", data.data(), length);
         // Tag, length, value records; only 4-byte values that fit are codes.
         for (std::size_t i = 0; i + 1 < length; i += std::size_t(data[i + 1]) + 2) {
             const std::uint8_t tag = data[i];
@@ -123,35 +121,28 @@ void PcScCardConnection::checkPinPadSupport() {
         }
     }
     pinPadAvailable = verifyFound && modifyFound;
-    QV_TRACE_ARG(COMPONENT, "pinPadAvailable", boolText(pinPadAvailable));
+    QV_TRACE_VALUE(pinPadAvailable);
 }
 
 std::uint16_t PcScCardConnection::transmit0(const std::uint8_t* command, std::size_t commandLength,
                                             std::uint8_t* response, std::size_t* responseLength,
                                             std::uint32_t sensitive) {
-    TraceScope trace(COMPONENT, "ctl::PcScCardConnection::transmit0");
-    QV_CHECK_NOT_NULL(responseLength, "responseLength", "ctl::PcScCardConnection::transmit0",
-                      SOURCE, __LINE__);
-    const Logger& logger = Logger::instance();
-    if (logger.isEnabled()) {
-        if (sensitive & SENSITIVE) {
-            if (command != nullptr && commandLength >= 4)
-                logger.log(COMPONENT, "send_buff = %02X %02X %02X %02X ******", command[0],
-                           command[1], command[2], command[3]);
-            else
-                logger.log(COMPONENT, "send_buff = ******");
-        } else {
-            logger.dump(COMPONENT, "send_buff = ", command, commandLength, true);
-        }
-    }
+    QV_ENTER("ctl::PcScCardConnection::transmit0");
+    QV_REQUIRE(responseLength);
+    if (!(sensitive & SENSITIVE))
+        QV_TRACE_BYTES_WRAPPED("send_buff = ", command, commandLength);
+    else if (command != nullptr && commandLength >= 4)
+        QV_TRACE("send_buff = %02X %02X %02X %02X ******", command[0], command[1], command[2],
+                 command[3]);
+    else
+        QV_TRACE("send_buff = ******");
 
     const std::size_t capacity = *responseLength;
     DWORD dwRealRecvBuffLen = static_cast<DWORD>(capacity);
     LONG rv =
         SCardTransmit(cardHandle, protocol == PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1, command,
                       static_cast<DWORD>(commandLength), nullptr, response, &dwRealRecvBuffLen);
-    QV_TRACE_RETURN_VALUE(
-        COMPONENT,
+    QV_TRACE_CALL(
         "SCardTransmit( cardHandle, protocol == PROTOCOL_T0 ? (&g_rgSCardT0Pci) : "
         "(&g_rgSCardT1Pci), send_buff, (DWORD)send_buff_len, 0, recvBuff, "
         "&dwRealRecvBuffLen)",
@@ -159,14 +150,12 @@ std::uint16_t PcScCardConnection::transmit0(const std::uint8_t* command, std::si
     if (rv != SCARD_S_SUCCESS)
         fail(rv);
 
-    QV_TRACE_ARG(COMPONENT, "dwRealRecvBuffLen", numberText(dwRealRecvBuffLen));
-    if (logger.isEnabled()) {
-        if (sensitive & SENSITIVE)
-            logger.log(COMPONENT, "recvBuff = ******");
-        else
-            logger.dump(COMPONENT, "recvBuff = ", response,
-                        std::min<std::size_t>(dwRealRecvBuffLen, capacity), true);
-    }
+    QV_TRACE_VALUE(dwRealRecvBuffLen);
+    if (sensitive & SENSITIVE)
+        QV_TRACE("recvBuff = ******");
+    else
+        QV_TRACE_BYTES_WRAPPED("recvBuff = ", response,
+                               std::min<std::size_t>(dwRealRecvBuffLen, capacity));
     if (dwRealRecvBuffLen > capacity)
         throw CtlException(RESPONSE_TOO_LONG);
     if (dwRealRecvBuffLen >= 2) {
@@ -174,17 +163,16 @@ std::uint16_t PcScCardConnection::transmit0(const std::uint8_t* command, std::si
         return static_cast<std::uint16_t>((response[dwRealRecvBuffLen - 2] << 8) |
                                           response[dwRealRecvBuffLen - 1]);
     }
-    QV_LOG(COMPONENT, "INVALID RESPONSE FROM SCardTransmit, at least 2 bytes expected");
-    QV_TRACE_ARG(COMPONENT, "dwRealRecvBuffLen", numberText(dwRealRecvBuffLen));
+    QV_TRACE("INVALID RESPONSE FROM SCardTransmit, at least 2 bytes expected");
+    QV_TRACE_VALUE(dwRealRecvBuffLen);
     throw CtlException(RESPONSE_TOO_SHORT);
 }
 
 std::uint16_t PcScCardConnection::transmit(const std::uint8_t* command, std::size_t commandLength,
                                            std::uint8_t* response, std::size_t* responseLength,
                                            std::uint32_t sensitive) {
-    TraceScope trace(COMPONENT, "ctl::PcScCardConnection::transmit");
-    QV_CHECK_NOT_NULL(responseLength, "responseLength", "ctl::PcScCardConnection::transmit", SOURCE,
-                      __LINE__);
+    QV_ENTER("ctl::PcScCardConnection::transmit");
+    QV_REQUIRE(responseLength);
     const std::size_t capacity = *responseLength;
     std::size_t length = commandLength;
     // A T=0 reader takes a case 4 command without its trailing Le.
@@ -258,14 +246,13 @@ std::uint16_t PcScCardConnection::pinPadOperation(const char* operation, DWORD c
     DWORD output_len = sizeof apdu_result;
     LONG rv = SCardControl(cardHandle, controlCode, structure, static_cast<DWORD>(structureLength),
                            apdu_result, output_len, &output_len);
-    QV_TRACE_RETURN_VALUE(COMPONENT, callText, rv);
+    QV_TRACE_CALL(callText, rv);
     if (rv != SCARD_S_SUCCESS)
         fail(rv);
     if (output_len == 2)
         return static_cast<std::uint16_t>((apdu_result[0] << 8) | apdu_result[1]);
-    QV_TRACE_OUT(COMPONENT, "output_len", numberText(output_len));
-    Logger::instance().dump(COMPONENT, "[OUT] ", apdu_result,
-                            std::min<std::size_t>(output_len, sizeof apdu_result), false);
+    QV_TRACE_OUT_VALUE(output_len);
+    QV_TRACE_BYTES("[OUT] ", apdu_result, std::min<std::size_t>(output_len, sizeof apdu_result));
     throw InternalErrorException(
         "%s(): Unexpected number of bytes returned from SCardControl(): %d", operation,
         static_cast<int>(output_len));
@@ -273,7 +260,7 @@ std::uint16_t PcScCardConnection::pinPadOperation(const char* operation, DWORD c
 
 std::uint16_t PcScCardConnection::pinPadVerify(std::uint8_t pinOffset, const std::uint8_t* apdu,
                                                std::size_t apduLength) {
-    TraceScope trace(COMPONENT, "ctl::PcScCardConnection::pinPadVerify");
+    QV_ENTER("ctl::PcScCardConnection::pinPadVerify");
     if (!pinPadAvailable)
         throw CtlException(PINPAD_NOT_AVAILABLE);
     if (apduLength > MAX_PINPAD_APDU_LENGTH)
@@ -289,7 +276,7 @@ std::uint16_t PcScCardConnection::pinPadVerify(std::uint8_t pinOffset, const std
 std::uint16_t PcScCardConnection::pinPadModify(std::uint8_t enterOldPin, std::uint8_t confirmNewPin,
                                                std::uint8_t oldPinOffset, std::uint8_t newPinOffset,
                                                const std::uint8_t* apdu, std::size_t apduLength) {
-    TraceScope trace(COMPONENT, "ctl::PcScCardConnection::pinPadModify");
+    QV_ENTER("ctl::PcScCardConnection::pinPadModify");
     if (!pinPadAvailable)
         throw CtlException(PINPAD_NOT_AVAILABLE);
     if (apduLength > MAX_PINPAD_APDU_LENGTH)

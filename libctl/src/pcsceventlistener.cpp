@@ -5,6 +5,8 @@
 #include "ctl/pcscreader.h"
 #include "pcsc.h"
 
+QV_TRACE_UNIT("CTL", "libctl/src/pcsceventlistener");
+
 namespace ctl {
 
 using namespace detail;
@@ -20,7 +22,7 @@ constexpr std::chrono::milliseconds SERVICE_RETRY_INTERVAL{100};
 }  // namespace
 
 PcScEventListener::PcScEventListener() {
-    TraceScope trace(COMPONENT, "ctl::PcScEventListener::PcScEventListener");
+    QV_ENTER("ctl::PcScEventListener::PcScEventListener");
     context_ = establishContext();
     hasContext_ = true;
     try {
@@ -55,8 +57,8 @@ const char* PcScEventListener::eventTypeName(std::uint32_t type) {
 }
 
 PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
-    TraceScope trace(COMPONENT, "ctl::PcScEventListener::wait");
-    QV_TRACE_ARG(COMPONENT, "timeout", numberText(timeout));
+    QV_ENTER("ctl::PcScEventListener::wait");
+    QV_TRACE_VALUE(timeout);
     {
         // A cancellation only concerns a wait that is already running.
         std::lock_guard<std::mutex> guard(mutex_);
@@ -64,7 +66,7 @@ PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
     }
 
     while (eventQueue_.empty()) {
-        QV_LOG(COMPONENT, "SCardGetStatusChangeW() may block...");
+        QV_TRACE("SCardGetStatusChangeW() may block...");
         readerStates_.assign(entries_.size(), SCARD_READERSTATE{});
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             readerStates_[i].szReader = entries_[i].name.c_str();
@@ -78,22 +80,22 @@ PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
         }
         LONG rv = SCardGetStatusChange(context, static_cast<DWORD>(timeout), &readerStates_[0],
                                        static_cast<DWORD>(readerStates_.size()));
-        QV_TRACE_RETURN_VALUE(COMPONENT,
-                              "SCardGetStatusChangeW(context, static_cast<DWORD>(timeout), "
-                              "&readerStates[0], static_cast<DWORD>(readerStates.size()))",
-                              rv);
+        QV_TRACE_CALL(
+            "SCardGetStatusChangeW(context, static_cast<DWORD>(timeout), "
+            "&readerStates[0], static_cast<DWORD>(readerStates.size()))",
+            rv);
         if (serviceGone(rv)) {
             waitForServiceRestart();
             continue;
         }
-        if (code(rv) == INVALID_PARAMETER || code(rv) == CANCELLED)
-            throw CtlException(CANCELLED);
-        if (code(rv) == UNKNOWN_READER) {
+        if (rv == SCARD_E_INVALID_PARAMETER || rv == SCARD_E_CANCELLED)
+            fail(SCARD_E_CANCELLED);
+        if (rv == SCARD_E_UNKNOWN_READER) {
             // A reader left while nobody waited: the service then refuses the
             // whole array and never reports the departure through the PnP
             // entry. Catch up with its reader list and wait again; when that
             // changes nothing, the same call would only fail again.
-            QV_LOG(COMPONENT, "Number of readers changed");
+            QV_TRACE("Number of readers changed");
             const std::size_t queued = eventQueue_.size();
             handleNumOfReadersChanged();
             if (eventQueue_.size() == queued)
@@ -107,16 +109,16 @@ PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
             entries_[i].eventState = readerStates_[i].dwEventState;
 
         for (auto it = entries_.begin() + 1; it != entries_.end(); ++it) {
-            QV_LOG(COMPONENT, "Check change in a reader");
-            QV_TRACE_ARG(COMPONENT, "it->dwCurrentState", numberText(it->currentState));
-            QV_TRACE_ARG(COMPONENT, "it->dwEventState", numberText(it->eventState));
+            QV_TRACE("Check change in a reader");
+            QV_TRACE_NAMED("it->dwCurrentState", numberText(it->currentState));
+            QV_TRACE_NAMED("it->dwEventState", numberText(it->eventState));
             const bool wasPresent = (it->currentState & STATE_PRESENT) != 0;
             const bool isPresent = (it->eventState & STATE_PRESENT) != 0;
             if (wasPresent && !isPresent) {
-                QV_LOG(COMPONENT, "Card removed from %s", it->name.c_str());
+                QV_TRACE("Card removed from %s", it->name.c_str());
                 eventQueue_.push_back(Event{it->name, CARD_REMOVED});
             } else if (isPresent && !wasPresent) {
-                QV_LOG(COMPONENT, "Card inserted into %s", it->name.c_str());
+                QV_TRACE("Card inserted into %s", it->name.c_str());
                 eventQueue_.push_back(Event{it->name, CARD_INSERTED});
             }
             it->currentState = it->eventState;
@@ -124,23 +126,22 @@ PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
 
         const DWORD pnpState = entries_[0].eventState;
         if (pnpState & STATE_CHANGED) {
-            QV_LOG(COMPONENT, "Number of readers changed");
+            QV_TRACE("Number of readers changed");
             handleNumOfReadersChanged();
         }
         entries_[0].currentState = pnpState;
     }
 
-    QV_TRACE_ARG(COMPONENT, "eventQueue.size()", numberText(eventQueue_.size()));
+    QV_TRACE_NAMED("eventQueue.size()", numberText(eventQueue_.size()));
     Event event = eventQueue_.front();
     eventQueue_.pop_front();
-    QV_TRACE_ARG(COMPONENT, "reader_event",
-                 std::string("[event = ") + eventTypeName(event.type) +
-                     ", reader = " + event.readerName + "]");
+    QV_TRACE_NAMED("reader_event", std::string("[event = ") + eventTypeName(event.type) +
+                                       ", reader = " + event.readerName + "]");
     return event;
 }
 
 void PcScEventListener::handleNumOfReadersChanged() {
-    TraceScope trace(COMPONENT, "ctl::PcScEventListener::handleNumOfReadersChanged");
+    QV_ENTER("ctl::PcScEventListener::handleNumOfReadersChanged");
     std::vector<PcScReader> current = PcScReader::list();
 
     for (auto it = entries_.begin() + 1; it != entries_.end();) {
@@ -152,20 +153,20 @@ void PcScEventListener::handleNumOfReadersChanged() {
             ++it;
             continue;
         }
-        QV_LOG(COMPONENT, "Reader %s disconnected", it->name.c_str());
+        QV_TRACE("Reader %s disconnected", it->name.c_str());
         eventQueue_.push_back(Event{it->name, READER_DISCONNECTED});
         it = entries_.erase(it);
     }
 
     for (const PcScReader& reader : current) {
         appendEntry(reader.getName());
-        QV_LOG(COMPONENT, "Reader %s connected", reader.getName().c_str());
+        QV_TRACE("Reader %s connected", reader.getName().c_str());
         eventQueue_.push_back(Event{reader.getName(), READER_CONNECTED});
     }
 }
 
 void PcScEventListener::waitForServiceRestart() {
-    QV_LOG(COMPONENT, "Service stopped. Waiting on single object ...");
+    QV_TRACE("Service stopped. Waiting on single object ...");
     std::unique_lock<std::mutex> lock(mutex_);
     waitingForService_ = true;
     if (hasContext_) {
@@ -183,15 +184,16 @@ void PcScEventListener::waitForServiceRestart() {
     }
     waitingForService_ = false;
     const bool cancelled = cancelPending_;
-    QV_TRACE_ARG(COMPONENT, "waitForSingleObjectResult", numberText(cancelled ? CANCELLED : 0));
+    QV_TRACE_NAMED("waitForSingleObjectResult",
+                   numberText(cancelled ? code(SCARD_E_CANCELLED) : 0));
     if (cancelled) {
         if (rv == SCARD_S_SUCCESS)
             releaseContext(context);
         // The wait for the service ended by a cancellation, which is what the
         // waiting thread must see.
-        throw CtlException(CANCELLED);
+        fail(SCARD_E_CANCELLED);
     }
-    QV_TRACE_RETURN_VALUE(COMPONENT, "SCardEstablishContext(2, 0, 0, &context)", rv);
+    QV_TRACE_CALL("SCardEstablishContext(2, 0, 0, &context)", rv);
     if (rv != SCARD_S_SUCCESS)
         fail(rv);
     context_ = context;
@@ -199,7 +201,7 @@ void PcScEventListener::waitForServiceRestart() {
 }
 
 void PcScEventListener::cancel() {
-    TraceScope trace(COMPONENT, "ctl::PcScEventListener::cancel");
+    QV_ENTER("ctl::PcScEventListener::cancel");
     std::lock_guard<std::mutex> guard(mutex_);
     cancelPending_ = true;
     if (waitingForService_) {
@@ -208,7 +210,7 @@ void PcScEventListener::cancel() {
         return;
     }
     LONG rv = hasContext_ ? SCardCancel(context_) : SCARD_E_NO_SERVICE;
-    QV_TRACE_RETURN_VALUE(COMPONENT, "SCardCancel(context)", rv);
+    QV_TRACE_CALL("SCardCancel(context)", rv);
     // A service that just went away takes the waiter into the restart wait,
     // where the pending cancellation reaches it.
     if (rv != SCARD_S_SUCCESS && !serviceGone(rv))

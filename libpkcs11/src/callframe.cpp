@@ -1,5 +1,6 @@
 #include "callframe.h"
 
+#include "ctl/pcscerror.h"
 #include "exceptions.h"
 #include "internal/sessionmanager.h"
 
@@ -9,27 +10,20 @@ const char* const PKCS11_COMPONENT = qvTraceUnit_.component;
 
 namespace {
 
-// PC/SC results that mean the card went away under a session.
-constexpr std::uint32_t PCSC_CARD_WAS_RESET = 0x80100068;
-constexpr std::uint32_t PCSC_CARD_WAS_REMOVED = 0x80100069;
-
 CK_RV caught(const QVException& e, CK_RV rv) {
     QV_TRACE("EXCEPTION CAUGHT %s", e.what());
     return rv;
 }
 
 CK_RV mapCardTransportFailure(const CallFrame& frame, const ctl::CtlException& e) {
+    // The card went away under a session: reset or removed.
     CK_RV rv;
-    switch (e.getCode()) {
-    case PCSC_CARD_WAS_RESET:
+    if (ctl::isCardReset(e))
         rv = CKR_SESSION_CLOSED;
-        break;
-    case PCSC_CARD_WAS_REMOVED:
+    else if (ctl::isCardRemoved(e))
         rv = CKR_TOKEN_NOT_PRESENT;
-        break;
-    default:
+    else
         return CKR_DEVICE_ERROR;
-    }
     if (frame.sessionBearing) {
         // A failed invalidation must not change the result nor escape.
         try {

@@ -13,10 +13,15 @@ namespace ctl {
 class PcScCardConnection : public CardConnection {
 public:
     // Result codes the connection raises itself.
-    static constexpr std::uint32_t RESPONSE_TOO_LONG = 0x80100008;
-    static constexpr std::uint32_t RESPONSE_TOO_SHORT = 0x80100014;
+    static constexpr std::uint32_t RESPONSE_TOO_LONG =
+        static_cast<std::uint32_t>(SCARD_E_INSUFFICIENT_BUFFER);
+    static constexpr std::uint32_t RESPONSE_TOO_SHORT =
+        static_cast<std::uint32_t>(SCARD_F_UNKNOWN_ERROR);
+    // Windows' SCARD_E_UNSUPPORTED_FEATURE; pcsc-lite renumbered it
+    // 0x8010001F, but logs and callers know this value.
     static constexpr std::uint32_t PINPAD_NOT_AVAILABLE = 0x80100022;
-    static constexpr std::uint32_t PINPAD_APDU_TOO_LONG = 0x80100004;
+    static constexpr std::uint32_t PINPAD_APDU_TOO_LONG =
+        static_cast<std::uint32_t>(SCARD_E_INVALID_PARAMETER);
 
     // Longest APDU a PIN pad structure carries.
     static constexpr std::size_t MAX_PINPAD_APDU_LENGTH = 280;

@@ -1,12 +1,11 @@
 #include "internal/slotmanager.h"
 
 #include "configuration.h"
+#include "ctl/pcscerror.h"
 #include "ctl/pcsceventlistener.h"
 #include "exceptions.h"
 #include "internal/processstate.h"
 #include "trace.h"
-
-#include <winscard.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,9 +20,6 @@ QV_TRACE_UNIT("PKCS11", "libpkcs11/src/internal/slotmanager");
 namespace {
 
 constexpr std::uint32_t WAIT_WITHOUT_LIMIT = 0xFFFFFFFF;
-constexpr std::uint32_t PCSC_CANCELLED = 0x80100002;
-constexpr std::uint32_t PCSC_TIMEOUT = 0x8010000A;
-constexpr std::uint32_t PCSC_NO_SERVICE = 0x8010001D;
 
 // The event listener of one initialised life of the library, shared with the
 // thread that waits in it: that thread keeps it (and the slots it walks)
@@ -204,7 +200,7 @@ void SlotManager::init() {
         // Applications load the module whether or not the PC/SC service runs:
         // without it the slots start empty and the first slot-event wait
         // picks the readers up once the service answers.
-        if (e.getCode() != PCSC_NO_SERVICE)
+        if (!ctl::isNoService(e))
             throw;
         QV_TRACE("PC/SC service not running, the slots start empty [%s]", e.what());
         source->listener.reset();
@@ -317,9 +313,9 @@ bool SlotManager::waitForEvent(bool block, CK_SLOT_ID* slotId) {
         try {
             event = listener->wait(block ? WAIT_WITHOUT_LIMIT : 0);
         } catch (const ctl::CtlException& e) {
-            if (e.getCode() == PCSC_CANCELLED)
+            if (ctl::isCancelled(e))
                 throw LibraryNotInicializedException();
-            if (e.getCode() == PCSC_TIMEOUT)
+            if (ctl::isTimeout(e))
                 return false;
             throw;
         }
