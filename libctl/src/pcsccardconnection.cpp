@@ -1,5 +1,6 @@
 #include "ctl/pcsccardconnection.h"
 
+#include <endian.h>
 #include <reader.h>
 
 #include <algorithm>
@@ -19,14 +20,81 @@ namespace {
 
 constexpr DWORD PINPAD_OUTPUT_CAPACITY = 1024;
 
-void putLittleEndian16(std::uint8_t* out, std::uint16_t value) {
-    out[0] = static_cast<std::uint8_t>(value);
-    out[1] = static_cast<std::uint8_t>(value >> 8);
+// Both PIN pad structures: the reader takes 1 to 8 digits (0xXXYY, XX the
+// least, YY the most), ends the entry on its validation key, and shows its
+// prompts in this language; what it displays is its own business.
+constexpr std::uint16_t PIN_DIGITS = 0x0108;
+constexpr std::uint8_t ENTRY_ENDS_ON_VALIDATION_KEY = 0x02;
+constexpr std::uint16_t PROMPT_LANGUAGE = 0x0404;
+constexpr std::uint8_t SECONDS_AFTER_FIRST_KEY = 0x37;
+
+// The structure's fields followed by the APDU. The total is exactly the
+// header and the APDU: the CCID driver refuses a structure with anything
+// after the APDU, so a zero-filled structure of fixed size never reaches a
+// real PIN pad.
+template <class Header>
+std::vector<std::uint8_t> withApdu(const Header& header, const std::uint8_t* apdu,
+                                   std::size_t apduLength) {
+    std::vector<std::uint8_t> block(sizeof header + apduLength);
+    std::memcpy(block.data(), &header, sizeof header);
+    if (apduLength > 0)
+        std::memcpy(block.data() + sizeof header, apdu, apduLength);
+    return block;
 }
 
-void putLittleEndian32(std::uint8_t* out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+// `pinOffset` counts from the start of the APDU, as the card driver sees the
+// command; the reader counts from the end of its 5-byte header.
+std::vector<std::uint8_t> pinVerifyBlock(std::uint8_t pinOffset, const std::uint8_t* apdu,
+                                         std::size_t apduLength) {
+    PIN_VERIFY_STRUCTURE pin{};
+    pin.bTimerOut = 0x00;  // the reader's own timeout
+    pin.bTimerOut2 = SECONDS_AFTER_FIRST_KEY;
+    // The PIN goes pinOffset - 5 bytes into the command data (units of
+    // bytes, 0x80), left-justified, as ASCII digits (0x02).
+    pin.bmFormatString =
+        static_cast<std::uint8_t>(0x82 | static_cast<std::uint8_t>((pinOffset - 5) << 3));
+    // No PIN block size and no PIN length field: the APDU carries the digits only.
+    pin.bmPINBlockString = 0x00;
+    pin.bmPINLengthFormat = 0x00;
+    pin.wPINMaxExtraDigit = htole16(PIN_DIGITS);
+    pin.bEntryValidationCondition = ENTRY_ENDS_ON_VALIDATION_KEY;
+    pin.bNumberMessage = 0x01;
+    pin.wLangId = htole16(PROMPT_LANGUAGE);
+    pin.bMsgIndex = 0x00;  // "enter PIN"
+    // bTeoPrologue stays zero: the reader builds T=1 blocks itself.
+    pin.ulDataLength = htole32(static_cast<std::uint32_t>(apduLength));
+    return withApdu(pin, apdu, apduLength);
+}
+
+// The current PIN is asked for when `enterOldPin` is 1, the new one is
+// confirmed when `confirmNewPin` is 1; each PIN asked for has its prompt.
+std::vector<std::uint8_t> pinModifyBlock(std::uint8_t enterOldPin, std::uint8_t confirmNewPin,
+                                         std::uint8_t oldPinOffset, std::uint8_t newPinOffset,
+                                         const std::uint8_t* apdu, std::size_t apduLength) {
+    const bool old = enterOldPin != 0;
+    const bool confirm = confirmNewPin != 0;
+    PIN_MODIFY_STRUCTURE pin{};
+    pin.bTimerOut = 0x01;
+    pin.bTimerOut2 = SECONDS_AFTER_FIRST_KEY;
+    // Each PIN right at its insertion offset below, left-justified ASCII
+    // digits (0x02) in an 8-byte block (0x08), no PIN length field.
+    pin.bmFormatString = 0x02;
+    pin.bmPINBlockString = 0x08;
+    pin.bmPINLengthFormat = 0x00;
+    pin.bInsertionOffsetOld = static_cast<std::uint8_t>(oldPinOffset - 5);
+    pin.bInsertionOffsetNew = static_cast<std::uint8_t>(newPinOffset - 5);
+    pin.wPINMaxExtraDigit = htole16(PIN_DIGITS);
+    pin.bConfirmPIN = static_cast<std::uint8_t>((confirmNewPin == 1 ? 0x01 : 0x00) |
+                                                (enterOldPin == 1 ? 0x02 : 0x00));
+    pin.bEntryValidationCondition = ENTRY_ENDS_ON_VALIDATION_KEY;
+    // Prompts in the order asked: current PIN (0), new PIN (1), confirmation (2).
+    pin.bNumberMessage = static_cast<std::uint8_t>(1 + (old ? 1 : 0) + (confirm ? 1 : 0));
+    pin.wLangId = htole16(PROMPT_LANGUAGE);
+    pin.bMsgIndex1 = old ? 0x00 : 0x01;
+    pin.bMsgIndex2 = old ? 0x01 : (confirm ? 0x02 : 0x00);
+    pin.bMsgIndex3 = (old && confirm) ? 0x02 : 0x00;
+    pin.ulDataLength = htole32(static_cast<std::uint32_t>(apduLength));
+    return withApdu(pin, apdu, apduLength);
 }
 
 }  // namespace
@@ -189,63 +257,14 @@ std::uint16_t PcScCardConnection::transmit(const std::uint8_t* command, std::siz
     return sw;
 }
 
-void PcScCardConnection::buildPinVerifyStructure(std::uint8_t pinOffset, const std::uint8_t* apdu,
-                                                 std::size_t apduLength, std::uint8_t* out) {
-    std::memset(out, 0, PIN_VERIFY_STRUCTURE_LENGTH);
-    out[0] = 0x00;  // timeout
-    out[1] = 0x37;  // second timeout
-    // Position in bytes, PIN placed pinOffset - 5 bytes after the header,
-    // left-justified, ASCII.
-    out[2] = static_cast<std::uint8_t>(0x82 | static_cast<std::uint8_t>((pinOffset - 5) << 3));
-    out[3] = 0x00;                       // PIN block
-    out[4] = 0x00;                       // PIN length format
-    putLittleEndian16(out + 5, 0x0108);  // 1 to 8 digits
-    out[7] = 0x02;                       // validation key
-    out[8] = 0x01;                       // one message
-    putLittleEndian16(out + 9, 0x0404);
-    out[11] = 0x00;  // message index
-    putLittleEndian32(out + 15, static_cast<std::uint32_t>(apduLength));
-    if (apduLength > 0)
-        std::memcpy(out + 19, apdu, std::min(apduLength, MAX_PINPAD_APDU_LENGTH));
-}
-
-void PcScCardConnection::buildPinModifyStructure(std::uint8_t enterOldPin,
-                                                 std::uint8_t confirmNewPin,
-                                                 std::uint8_t oldPinOffset,
-                                                 std::uint8_t newPinOffset,
-                                                 const std::uint8_t* apdu, std::size_t apduLength,
-                                                 std::uint8_t* out) {
-    std::memset(out, 0, PIN_MODIFY_STRUCTURE_LENGTH);
-    out[0] = 0x01;  // timeout
-    out[1] = 0x37;  // second timeout
-    out[2] = 0x02;  // format
-    out[3] = 0x08;  // PIN block
-    out[4] = 0x00;  // PIN length format
-    out[5] = static_cast<std::uint8_t>(oldPinOffset - 5);
-    out[6] = static_cast<std::uint8_t>(newPinOffset - 5);
-    putLittleEndian16(out + 7, 0x0108);
-    out[9] = static_cast<std::uint8_t>((confirmNewPin == 1 ? 0x01 : 0x00) |
-                                       (enterOldPin == 1 ? 0x02 : 0x00));
-    out[10] = 0x02;  // validation key
-    out[11] =
-        static_cast<std::uint8_t>(1 + (enterOldPin != 0 ? 1 : 0) + (confirmNewPin != 0 ? 1 : 0));
-    putLittleEndian16(out + 12, 0x0404);
-    out[14] = enterOldPin != 0 ? 0x00 : 0x01;
-    out[15] = enterOldPin != 0 ? 0x01 : (confirmNewPin != 0 ? 0x02 : 0x00);
-    out[16] = (enterOldPin != 0 && confirmNewPin != 0) ? 0x02 : 0x00;
-    putLittleEndian32(out + 20, static_cast<std::uint32_t>(apduLength));
-    if (apduLength > 0)
-        std::memcpy(out + 24, apdu, std::min(apduLength, MAX_PINPAD_APDU_LENGTH));
-}
-
 std::uint16_t PcScCardConnection::pinPadOperation(const char* operation, DWORD controlCode,
                                                   const char* callText,
-                                                  const std::uint8_t* structure,
-                                                  std::size_t structureLength) {
+                                                  const std::vector<std::uint8_t>& structure) {
     std::uint8_t apdu_result[PINPAD_OUTPUT_CAPACITY];
     DWORD output_len = sizeof apdu_result;
-    LONG rv = SCardControl(cardHandle, controlCode, structure, static_cast<DWORD>(structureLength),
-                           apdu_result, output_len, &output_len);
+    LONG rv =
+        SCardControl(cardHandle, controlCode, structure.data(),
+                     static_cast<DWORD>(structure.size()), apdu_result, output_len, &output_len);
     QV_TRACE_CALL(callText, rv);
     if (rv != SCARD_S_SUCCESS)
         fail(rv);
@@ -265,12 +284,10 @@ std::uint16_t PcScCardConnection::pinPadVerify(std::uint8_t pinOffset, const std
         throw CtlException(PINPAD_NOT_AVAILABLE);
     if (apduLength > MAX_PINPAD_APDU_LENGTH)
         throw CtlException(PINPAD_APDU_TOO_LONG);
-    std::uint8_t pin_op_structure[PIN_VERIFY_STRUCTURE_LENGTH];
-    buildPinVerifyStructure(pinOffset, apdu, apduLength, pin_op_structure);
     return pinPadOperation("pinPadVerify", pinPadVerifyPinDirectCode,
                            "SCardControl(cardHandle, pinPadVerifyPinDirectCode, &pin_op_structure, "
                            "sizeof(pin_op_structure), apdu_result, output_len, &output_len)",
-                           pin_op_structure, sizeof pin_op_structure);
+                           pinVerifyBlock(pinOffset, apdu, apduLength));
 }
 
 std::uint16_t PcScCardConnection::pinPadModify(std::uint8_t enterOldPin, std::uint8_t confirmNewPin,
@@ -281,13 +298,11 @@ std::uint16_t PcScCardConnection::pinPadModify(std::uint8_t enterOldPin, std::ui
         throw CtlException(PINPAD_NOT_AVAILABLE);
     if (apduLength > MAX_PINPAD_APDU_LENGTH)
         throw CtlException(PINPAD_APDU_TOO_LONG);
-    std::uint8_t pin_op_structure[PIN_MODIFY_STRUCTURE_LENGTH];
-    buildPinModifyStructure(enterOldPin, confirmNewPin, oldPinOffset, newPinOffset, apdu,
-                            apduLength, pin_op_structure);
-    return pinPadOperation("pinPadModify", pinPadModifyPinDirectCode,
-                           "SCardControl(cardHandle, pinPadModifyPinDirectCode, &pin_op_structure, "
-                           "sizeof(pin_op_structure), apdu_result, output_len, &output_len)",
-                           pin_op_structure, sizeof pin_op_structure);
+    return pinPadOperation(
+        "pinPadModify", pinPadModifyPinDirectCode,
+        "SCardControl(cardHandle, pinPadModifyPinDirectCode, &pin_op_structure, "
+        "sizeof(pin_op_structure), apdu_result, output_len, &output_len)",
+        pinModifyBlock(enterOldPin, confirmNewPin, oldPinOffset, newPinOffset, apdu, apduLength));
 }
 
 }  // namespace ctl

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "ctl/cardconnection.h"
 
@@ -25,8 +26,6 @@ public:
 
     // Longest APDU a PIN pad structure carries.
     static constexpr std::size_t MAX_PINPAD_APDU_LENGTH = 280;
-    static constexpr std::size_t PIN_VERIFY_STRUCTURE_LENGTH = 19 + MAX_PINPAD_APDU_LENGTH;
-    static constexpr std::size_t PIN_MODIFY_STRUCTURE_LENGTH = 24 + MAX_PINPAD_APDU_LENGTH;
 
     bool isPinPadAvailable() override { return pinPadAvailable; }
     Protocol getProtocol() override { return protocol; }
@@ -55,15 +54,6 @@ public:
     // PIN pad discovery through the reader's feature list.
     void checkPinPadSupport();
 
-    // The PIN pad structures as sent to the reader (zero-filled, fixed size).
-    // `out` holds PIN_VERIFY_STRUCTURE_LENGTH / PIN_MODIFY_STRUCTURE_LENGTH bytes.
-    static void buildPinVerifyStructure(std::uint8_t pinOffset, const std::uint8_t* apdu,
-                                        std::size_t apduLength, std::uint8_t* out);
-    static void buildPinModifyStructure(std::uint8_t enterOldPin, std::uint8_t confirmNewPin,
-                                        std::uint8_t oldPinOffset, std::uint8_t newPinOffset,
-                                        const std::uint8_t* apdu, std::size_t apduLength,
-                                        std::uint8_t* out);
-
 protected:
     PcScCardConnection() = default;
 
@@ -79,7 +69,7 @@ protected:
 
 private:
     std::uint16_t pinPadOperation(const char* operation, DWORD controlCode, const char* callText,
-                                  const std::uint8_t* structure, std::size_t structureLength);
+                                  const std::vector<std::uint8_t>& structure);
 };
 
 }  // namespace ctl

@@ -1,19 +1,15 @@
 #include "pinpad.h"
 
+#include <endian.h>
+#include <reader.h>
+
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <string>
 
 namespace testpcsc::pinpad {
 namespace {
-
-constexpr std::size_t kVerifyHeader = 19;
-constexpr std::size_t kModifyHeader = 24;
-
-std::uint32_t le32(const Bytes& b, std::size_t at) {
-    return std::uint32_t(b[at]) | std::uint32_t(b[at + 1]) << 8 | std::uint32_t(b[at + 2]) << 16 |
-           std::uint32_t(b[at + 3]) << 24;
-}
 
 // The formatting fields shared by both structures.
 struct Format {
@@ -23,6 +19,23 @@ struct Format {
     std::uint8_t minDigits;
     std::uint8_t maxDigits;
 };
+
+// The structure's fields; false when it is shorter than them.
+template <class Header>
+bool readHeader(const Bytes& s, Header& header) {
+    if (s.size() < sizeof header)
+        return false;
+    std::memcpy(&header, s.data(), sizeof header);
+    return true;
+}
+
+template <class Header>
+Format formatOf(const Header& h) {
+    // wPINMaxExtraDigit is 0xXXYY: XX the least digits, YY the most.
+    const std::uint16_t digits = le16toh(h.wPINMaxExtraDigit);
+    return {h.bmFormatString, h.bmPINBlockString, h.bmPINLengthFormat,
+            static_cast<std::uint8_t>(digits >> 8), static_cast<std::uint8_t>(digits)};
+}
 
 bool validDigits(const std::string& pin) {
     for (char c : pin)
@@ -116,73 +129,81 @@ std::optional<Bytes> take(std::deque<PinEntry>& script, const Format& f, std::st
     return std::nullopt;
 }
 
-Outcome invalid() {
+Outcome failed(LONG error) {
     Outcome o;
-    o.error = SCARD_E_INVALID_PARAMETER;
+    o.error = error;
+    return o;
+}
+
+// The APDU behind a header of `headerLength` bytes announcing `apduLength`.
+// The CCID driver takes only a structure whose length is exactly the header
+// plus the APDU (a zero-filled tail is refused too), and reports any other
+// as an unsupported request.
+std::optional<Outcome> takeApdu(const Bytes& s, std::size_t headerLength, std::uint32_t apduLength,
+                                Bytes& apdu) {
+    if (apduLength != s.size() - headerLength)
+        return failed(SCARD_E_UNSUPPORTED_FEATURE);
+    if (apduLength < 5)
+        return failed(SCARD_E_INVALID_PARAMETER);
+    apdu.assign(s.begin() + static_cast<std::ptrdiff_t>(headerLength), s.end());
+    return std::nullopt;
+}
+
+Outcome statusWord(Bytes sw) {
+    Outcome o;
+    o.statusWord = std::move(sw);
+    return o;
+}
+
+Outcome verify(const Bytes& s, std::deque<PinEntry>& script) {
+    PIN_VERIFY_STRUCTURE h;
+    if (!readHeader(s, h))
+        return failed(SCARD_E_INVALID_PARAMETER);
+    Outcome o;
+    if (auto refused = takeApdu(s, sizeof h, le32toh(h.ulDataLength), o.apdu))
+        return *refused;
+    const Format f = formatOf(h);
+    std::string pin;
+    if (auto sw = take(script, f, pin))
+        return statusWord(*sw);
+    if (!place(o.apdu, f, 0, pin))
+        return failed(SCARD_E_INVALID_PARAMETER);
+    return o;
+}
+
+Outcome modify(const Bytes& s, std::deque<PinEntry>& script) {
+    PIN_MODIFY_STRUCTURE h;
+    if (!readHeader(s, h))
+        return failed(SCARD_E_INVALID_PARAMETER);
+    Outcome o;
+    if (auto refused = takeApdu(s, sizeof h, le32toh(h.ulDataLength), o.apdu))
+        return *refused;
+    const Format f = formatOf(h);
+    const bool askOld = h.bConfirmPIN & 0x02;
+    const bool confirm = h.bConfirmPIN & 0x01;
+    std::string oldPin, newPin, again;
+    if (askOld) {
+        if (auto sw = take(script, f, oldPin))
+            return statusWord(*sw);
+    }
+    if (auto sw = take(script, f, newPin))
+        return statusWord(*sw);
+    if (confirm) {
+        if (auto sw = take(script, f, again))
+            return statusWord(*sw);
+        if (again != newPin)
+            return statusWord({0x64, 0x02});
+    }
+    if ((askOld && !place(o.apdu, f, h.bInsertionOffsetOld, oldPin)) ||
+        !place(o.apdu, f, h.bInsertionOffsetNew, newPin))
+        return failed(SCARD_E_INVALID_PARAMETER);
     return o;
 }
 
 }  // namespace
 
-Outcome prepare(bool modify, const Bytes& s, std::deque<PinEntry>& script) {
-    const std::size_t header = modify ? kModifyHeader : kVerifyHeader;
-    if (s.size() < header)
-        return invalid();
-    const std::uint32_t apduLength = le32(s, header - 4);
-    // The structure may be longer than its APDU (zero-filled tail), never shorter.
-    if (apduLength < 5 || apduLength > s.size() - header)
-        return invalid();
-    Bytes apdu(s.begin() + header, s.begin() + header + apduLength);
-
-    Format f{};
-    f.formatString = s[2];
-    f.blockString = s[3];
-    f.lengthFormat = s[4];
-    // wPINMaxExtraDigit, little-endian: low byte maximum, high byte minimum.
-    f.maxDigits = modify ? s[7] : s[5];
-    f.minDigits = modify ? s[8] : s[6];
-
-    Outcome o;
-    if (!modify) {
-        std::string pin;
-        if (auto sw = take(script, f, pin)) {
-            o.statusWord = *sw;
-            return o;
-        }
-        if (!place(apdu, f, 0, pin))
-            return invalid();
-        o.apdu = std::move(apdu);
-        return o;
-    }
-
-    const std::uint8_t confirm = s[9];
-    std::string oldPin, newPin, again;
-    if (confirm & 0x02) {
-        if (auto sw = take(script, f, oldPin)) {
-            o.statusWord = *sw;
-            return o;
-        }
-    }
-    if (auto sw = take(script, f, newPin)) {
-        o.statusWord = *sw;
-        return o;
-    }
-    if (confirm & 0x01) {
-        if (auto sw = take(script, f, again)) {
-            o.statusWord = *sw;
-            return o;
-        }
-        if (again != newPin) {
-            o.statusWord = {0x64, 0x02};
-            return o;
-        }
-    }
-    if ((confirm & 0x02) && !place(apdu, f, s[5], oldPin))
-        return invalid();
-    if (!place(apdu, f, s[6], newPin))
-        return invalid();
-    o.apdu = std::move(apdu);
-    return o;
+Outcome prepare(bool modifyPin, const Bytes& structure, std::deque<PinEntry>& script) {
+    return modifyPin ? modify(structure, script) : verify(structure, script);
 }
 
 }  // namespace testpcsc::pinpad

@@ -1,4 +1,6 @@
 // The reader's feature list and the scripted PIN pad behind verify/modify PIN direct.
+#include <tuple>
+
 #include "helpers.h"
 
 namespace testpcsc::test {
@@ -13,10 +15,10 @@ void putLe32(Bytes& b, std::size_t at, std::uint32_t v) {
         b[at + i] = std::uint8_t(v >> (8 * i));
 }
 
-// The 299-byte verify structure: PIN as ASCII, left-justified, `pinOffset`
-// counted from the start of the APDU, 1 to 8 digits.
+// The verify structure: PIN as ASCII, left-justified, `pinOffset` counted
+// from the start of the APDU, 1 to 8 digits.
 Bytes verifyStructure(const Bytes& apdu, std::uint8_t pinOffset) {
-    Bytes s(299, 0);
+    Bytes s(19 + apdu.size(), 0);
     s[1] = 0x37;
     s[2] = std::uint8_t(0x82 | ((pinOffset - 5) << 3));
     s[5] = 0x08;
@@ -30,10 +32,10 @@ Bytes verifyStructure(const Bytes& apdu, std::uint8_t pinOffset) {
     return s;
 }
 
-// The 304-byte modify structure with 8-byte PIN blocks at the two offsets.
+// The modify structure with 8-byte PIN blocks at the two offsets.
 Bytes modifyStructure(const Bytes& apdu, bool enterOld, bool confirm, std::uint8_t oldOffset,
                       std::uint8_t newOffset) {
-    Bytes s(304, 0);
+    Bytes s(24 + apdu.size(), 0);
     s[0] = 0x01;
     s[1] = 0x37;
     s[2] = 0x02;
@@ -188,14 +190,29 @@ TEST_F(PinPadTest, ModifyTakesOldNewAndConfirmation) {
     EXPECT_TRUE(card->received().empty());
 }
 
-TEST_F(PinPadTest, UnusableStructuresAndBuffers) {
-    SCARDHANDLE h = setUpReader(PinPadFeatures::VerifyOnly);
-    Bytes s = verifyStructure(kVerifyApdu, 5);
-    putLe32(s, 15, 281);  // claims more APDU than the structure holds
-    EXPECT_EQ(control(h, kVerifyPinDirectCode, s).rv, SCARD_E_INVALID_PARAMETER);
-    s = verifyStructure(kVerifyApdu, 12);  // PIN would run past the APDU
-    svc.queuePinEntries("Pad", {PinEntry::pin("1234")});
-    EXPECT_EQ(control(h, kVerifyPinDirectCode, s).rv, SCARD_E_INVALID_PARAMETER);
+// As the CCID driver: a structure longer or shorter than its fields and the
+// APDU it announces is not supported; one that places the PIN outside the
+// APDU is invalid. The card sees none of them.
+TEST_F(PinPadTest, UnusableStructures) {
+    SCARDHANDLE h = setUpReader(PinPadFeatures::VerifyAndModify);
+    Bytes zeroFilled = verifyStructure(kVerifyApdu, 5);
+    zeroFilled.resize(299, 0x00);
+    Bytes claimsMore = verifyStructure(kVerifyApdu, 5);
+    putLe32(claimsMore, 15, std::uint32_t(kVerifyApdu.size() + 1));
+    Bytes modifyZeroFilled = modifyStructure(kVerifyApdu, false, false, 5, 5);
+    modifyZeroFilled.resize(304, 0x00);
+    const std::tuple<DWORD, Bytes, LONG> rows[] = {
+        {kVerifyPinDirectCode, zeroFilled, SCARD_E_UNSUPPORTED_FEATURE},
+        {kVerifyPinDirectCode, claimsMore, SCARD_E_UNSUPPORTED_FEATURE},
+        {kModifyPinDirectCode, modifyZeroFilled, SCARD_E_UNSUPPORTED_FEATURE},
+        {kVerifyPinDirectCode, Bytes(18, 0x00), SCARD_E_INVALID_PARAMETER},
+        {kVerifyPinDirectCode, verifyStructure(kVerifyApdu, 12), SCARD_E_INVALID_PARAMETER},
+    };
+    for (const auto& [code, structure, error] : rows) {
+        svc.queuePinEntries("Pad", {PinEntry::pin("1234")});
+        EXPECT_EQ(control(h, code, structure).rv, error) << structure.size();
+    }
+    EXPECT_TRUE(card->received().empty());
 }
 
 }  // namespace

@@ -189,7 +189,9 @@ public:
     // confirmation differs 64 02, digit count outside the structure's min/max
     // 64 03. Otherwise the PIN(s) are put into the structure's APDU as its
     // format bytes say and the APDU goes to the card; the card's whole answer
-    // is returned.
+    // is returned. As with the CCID driver, a structure whose length is not
+    // its fields plus the APDU it announces is refused with
+    // SCARD_E_UNSUPPORTED_FEATURE.
     void queuePinEntries(const std::string& reader, const std::vector<PinEntry>& entries);
     std::size_t pendingPinEntries(const std::string& reader) const;
     std::vector<PinPadRecord> pinPadRecords(const std::string& reader) const;
