@@ -249,10 +249,11 @@ std::uint16_t PcScCardConnection::transmit(const std::uint8_t* command, std::siz
         --length;
     std::uint16_t sw = transmit0(command, length, response, responseLength, sensitive);
     if ((sw & 0xFF00) == 0x6100) {
+        // The answer of a sensitive command arrives here (a decrypted block,
+        // a session PIN), so this exchange stays masked in the log too.
         const std::uint8_t getResponse[5] = {0x00, 0xC0, 0x00, 0x00, static_cast<std::uint8_t>(sw)};
         *responseLength = capacity;
-        sw = transmit0(getResponse, sizeof getResponse, response, responseLength,
-                       sensitive & ~std::uint32_t(SENSITIVE));
+        sw = transmit0(getResponse, sizeof getResponse, response, responseLength, sensitive);
     }
     return sw;
 }

@@ -61,7 +61,8 @@ TEST_F(TraceTest, ConnectionLifecycle) {
     {
         auto c = connect("Reader 0");
         c->lock();
-        // A secret command: only its header is logged; the GET RESPONSE is not secret.
+        // A secret command: only its header is logged, and the GET RESPONSE
+        // that fetches its answer is masked as well.
         EXPECT_EQ(roundTrip(*c, {0x80, 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4', 0x04},
                             CardConnection::SENSITIVE),
                   (Bytes{0x01, 0x02, 0x03, 0x04, 0x90, 0x00}));
@@ -123,10 +124,10 @@ TEST_F(TraceTest, ConnectionLifecycle) {
             ctl(2, "recvBuff = ******"),
             ctl(1, "Leaving ctl::PcScCardConnection::transmit0"),
             ctl(1, "Entering ctl::PcScCardConnection::transmit0()"),
-            ctl(2, "send_buff =  00 C0 00 00 04"),
+            ctl(2, "send_buff = 00 C0 00 00 ******"),
             ctl(2, kTransmit),
             ctl(2, "dwRealRecvBuffLen = 6 [0x00000006]"),
-            ctl(2, "recvBuff =  01 02 03 04 90 00"),
+            ctl(2, "recvBuff = ******"),
             ctl(1, "Leaving ctl::PcScCardConnection::transmit0"),
             ctl(0, "Leaving ctl::PcScCardConnection::transmit"),
             emptyLine(),
