@@ -18,6 +18,10 @@ namespace {
 // pcsc-lite has no "service started" event: while the service is gone we
 // try to establish a context this often.
 constexpr std::chrono::milliseconds SERVICE_RETRY_INTERVAL{100};
+// How often cancel() repeats itself while the waiter is still in the
+// service, and for how long, should the service never let it go.
+constexpr std::chrono::milliseconds CANCEL_RESEND_INTERVAL{100};
+constexpr std::chrono::seconds CANCEL_PATIENCE{5};
 
 }  // namespace
 
@@ -66,7 +70,6 @@ PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
     }
 
     while (eventQueue_.empty()) {
-        QV_TRACE("SCardGetStatusChangeW() may block...");
         readerStates_.assign(entries_.size(), SCARD_READERSTATE{});
         for (std::size_t i = 0; i < entries_.size(); ++i) {
             readerStates_[i].szReader = entries_[i].name.c_str();
@@ -75,11 +78,22 @@ PcScEventListener::Event PcScEventListener::wait(std::uint32_t timeout) {
         }
         SCARDCONTEXT context;
         {
+            // A cancel() since this wait began counts, even one that came
+            // before the wait got as far as the service.
             std::lock_guard<std::mutex> guard(mutex_);
+            if (cancelPending_)
+                fail(SCARD_E_CANCELLED);
             context = context_;
+            inServiceCall_ = true;
         }
+        QV_TRACE("SCardGetStatusChangeW() may block...");
         LONG rv = SCardGetStatusChange(context, static_cast<DWORD>(timeout), &readerStates_[0],
                                        static_cast<DWORD>(readerStates_.size()));
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            inServiceCall_ = false;
+            wake_.notify_all();
+        }
         QV_TRACE_CALL(
             "SCardGetStatusChangeW(context, static_cast<DWORD>(timeout), "
             "&readerStates[0], static_cast<DWORD>(readerStates.size()))",
@@ -180,7 +194,7 @@ void PcScEventListener::waitForServiceRestart() {
         rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
         if (!serviceGone(rv))
             break;
-        restartWake_.wait_for(lock, SERVICE_RETRY_INTERVAL, [this] { return cancelPending_; });
+        wake_.wait_for(lock, SERVICE_RETRY_INTERVAL, [this] { return cancelPending_; });
     }
     waitingForService_ = false;
     const bool cancelled = cancelPending_;
@@ -202,19 +216,27 @@ void PcScEventListener::waitForServiceRestart() {
 
 void PcScEventListener::cancel() {
     QV_ENTER("ctl::PcScEventListener::cancel");
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     cancelPending_ = true;
     if (waitingForService_) {
         // The waiter sleeps between attempts to reach the service, not in it.
-        restartWake_.notify_all();
+        wake_.notify_all();
         return;
     }
-    LONG rv = hasContext_ ? SCardCancel(context_) : SCARD_E_NO_SERVICE;
-    QV_TRACE_CALL("SCardCancel(context)", rv);
-    // A service that just went away takes the waiter into the restart wait,
-    // where the pending cancellation reaches it.
-    if (rv != SCARD_S_SUCCESS && !serviceGone(rv))
-        fail(rv);
+    const auto giveUp = std::chrono::steady_clock::now() + CANCEL_PATIENCE;
+    for (;;) {
+        LONG rv = hasContext_ ? SCardCancel(context_) : SCARD_E_NO_SERVICE;
+        QV_TRACE_CALL("SCardCancel(context)", rv);
+        // A service that just went away takes the waiter into the restart
+        // wait, where the pending cancellation reaches it.
+        if (rv != SCARD_S_SUCCESS && !serviceGone(rv))
+            fail(rv);
+        // The service drops a cancellation that reaches it before the
+        // waiter's call does: repeat it until the waiter is out of the call.
+        if (wake_.wait_for(lock, CANCEL_RESEND_INTERVAL, [this] { return !inServiceCall_; }) ||
+            waitingForService_ || std::chrono::steady_clock::now() >= giveUp)
+            return;
+    }
 }
 
 }  // namespace ctl

@@ -45,7 +45,9 @@ public:
     // service then refuses the array) is reported as READER_DISCONNECTED.
     Event wait(std::uint32_t timeout);
 
-    // Makes a `wait` blocked in another thread throw 0x80100002.
+    // Makes a `wait` running in another thread throw 0x80100002 before it
+    // blocks again, or wakes it when it is blocked; returns once that wait
+    // is out of the service. A cancel while no wait runs is forgotten.
     void cancel();
 
     // Brings the reader list in line with the service and queues
@@ -67,10 +69,12 @@ private:
 
     // Guards `context_` and the cancellation state against `cancel`.
     std::mutex mutex_;
-    std::condition_variable restartWake_;
+    // Signals a cancellation to the restart wait, and the end of a service call to `cancel`.
+    std::condition_variable wake_;
     SCARDCONTEXT context_ = 0;
     bool hasContext_ = false;
     bool waitingForService_ = false;
+    bool inServiceCall_ = false;
     bool cancelPending_ = false;
 
     std::deque<Event> eventQueue_;

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -76,6 +77,7 @@ struct Service::Impl {
     std::array<unsigned long, kFunctionCount> calls{};
     std::array<std::deque<Injection>, kFunctionCount> injections;
     std::array<std::size_t, kFunctionCount> blocked{};
+    std::array<std::deque<std::function<void()>>, kFunctionCount> hooks;
 
     // Never reset: a stale value from an earlier test must not name a new record.
     SCARDCONTEXT nextContext = 0x01000000;
@@ -86,6 +88,8 @@ struct Service::Impl {
     ReaderPtr requireReader(const std::string& name) const;  // throws std::logic_error
     // Counts the call and consumes an injection; the injected result if any.
     std::optional<LONG> enter(Function f);
+    // The next hook of `f`, removed from its queue; empty when none.
+    std::function<void()> takeHook(Function f);
 
     // Waits until no card call runs on `r`, marks it busy and runs `fn(card)`
     // without the lock. False when the card left the reader meanwhile

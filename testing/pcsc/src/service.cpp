@@ -50,6 +50,15 @@ std::optional<LONG> Service::Impl::enter(Function f) {
     return result;
 }
 
+std::function<void()> Service::Impl::takeHook(Function f) {
+    auto& queue = hooks.at(static_cast<std::size_t>(f));
+    if (queue.empty())
+        return nullptr;
+    std::function<void()> hook = std::move(queue.front());
+    queue.pop_front();
+    return hook;
+}
+
 void Service::Impl::flagReset(const ReaderPtr& r, SCARDHANDLE except) {
     for (auto& [id, h] : handles)
         if (id != except && h.reader == r && h.cardId == r->cardId)
@@ -101,6 +110,8 @@ void Service::reset() {
     d.allocations.clear();
     d.calls.fill(0);
     for (auto& q : d.injections)
+        q.clear();
+    for (auto& q : d.hooks)
         q.clear();
     d.running = true;
     ++d.epoch;
@@ -254,6 +265,12 @@ void Service::failCall(Function f, LONG result, unsigned times, unsigned skip) {
     Impl& d = *impl_;
     std::lock_guard<std::mutex> lock(d.mu);
     d.injections.at(static_cast<std::size_t>(f)).push_back({result, skip, times});
+}
+
+void Service::onNextCall(Function f, std::function<void()> action) {
+    Impl& d = *impl_;
+    std::lock_guard<std::mutex> lock(d.mu);
+    d.hooks.at(static_cast<std::size_t>(f)).push_back(std::move(action));
 }
 
 void Service::stop() {

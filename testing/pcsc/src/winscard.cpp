@@ -29,6 +29,18 @@ constexpr DWORD kPresenceBits = SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE | 
 constexpr DWORD kPoweredState = SCARD_PRESENT | SCARD_POWERED | SCARD_NEGOTIABLE;
 constexpr DWORD kUnpoweredState = SCARD_PRESENT;
 
+// Runs the test's hook of a call as it enters, before the service lock.
+void runHook(Function f) {
+    std::function<void()> hook;
+    {
+        Impl& d = Api::impl();
+        std::lock_guard<std::mutex> lock(d.mu);
+        hook = d.takeHook(f);
+    }
+    if (hook)
+        hook();
+}
+
 LONG checkContext(const Impl& d, SCARDCONTEXT c) {
     auto it = d.contexts.find(c);
     if (it == d.contexts.end())
@@ -277,6 +289,7 @@ const SCARD_IO_REQUEST g_rgSCardT1Pci = {SCARD_PROTOCOL_T1, sizeof(SCARD_IO_REQU
 const SCARD_IO_REQUEST g_rgSCardRawPci = {SCARD_PROTOCOL_RAW, sizeof(SCARD_IO_REQUEST)};
 
 LONG SCardEstablishContext(DWORD dwScope, LPCVOID, LPCVOID, LPSCARDCONTEXT phContext) {
+    runHook(Function::EstablishContext);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::EstablishContext))
@@ -294,6 +307,7 @@ LONG SCardEstablishContext(DWORD dwScope, LPCVOID, LPCVOID, LPSCARDCONTEXT phCon
 }
 
 LONG SCardReleaseContext(SCARDCONTEXT hContext) {
+    runHook(Function::ReleaseContext);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::ReleaseContext))
@@ -317,6 +331,7 @@ LONG SCardReleaseContext(SCARDCONTEXT hContext) {
 }
 
 LONG SCardIsValidContext(SCARDCONTEXT hContext) {
+    runHook(Function::IsValidContext);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::IsValidContext))
@@ -325,6 +340,7 @@ LONG SCardIsValidContext(SCARDCONTEXT hContext) {
 }
 
 LONG SCardListReaders(SCARDCONTEXT hContext, LPCSTR, LPSTR mszReaders, LPDWORD pcchReaders) {
+    runHook(Function::ListReaders);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::ListReaders))
@@ -345,6 +361,7 @@ LONG SCardListReaders(SCARDCONTEXT hContext, LPCSTR, LPSTR mszReaders, LPDWORD p
 }
 
 LONG SCardFreeMemory(SCARDCONTEXT hContext, LPCVOID pvMem) {
+    runHook(Function::FreeMemory);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::FreeMemory))
@@ -363,6 +380,7 @@ LONG SCardFreeMemory(SCARDCONTEXT hContext, LPCVOID pvMem) {
 }
 
 LONG SCardCancel(SCARDCONTEXT hContext) {
+    runHook(Function::Cancel);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::Cancel))
@@ -376,6 +394,7 @@ LONG SCardCancel(SCARDCONTEXT hContext) {
 
 LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout, SCARD_READERSTATE* rgReaderStates,
                           DWORD cReaders) {
+    runHook(Function::GetStatusChange);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::GetStatusChange))
@@ -480,6 +499,7 @@ LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout, SCARD_READERST
 
 LONG SCardConnect(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode,
                   DWORD dwPreferredProtocols, LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol) {
+    runHook(Function::Connect);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::Connect))
@@ -523,6 +543,7 @@ LONG SCardConnect(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode,
 
 LONG SCardReconnect(SCARDHANDLE hCard, DWORD dwShareMode, DWORD dwPreferredProtocols,
                     DWORD dwInitialization, LPDWORD pdwActiveProtocol) {
+    runHook(Function::Reconnect);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::Reconnect))
@@ -587,6 +608,7 @@ LONG SCardReconnect(SCARDHANDLE hCard, DWORD dwShareMode, DWORD dwPreferredProto
 }
 
 LONG SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition) {
+    runHook(Function::Disconnect);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::Disconnect))
@@ -610,6 +632,7 @@ LONG SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition) {
 }
 
 LONG SCardBeginTransaction(SCARDHANDLE hCard) {
+    runHook(Function::BeginTransaction);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::BeginTransaction))
@@ -636,6 +659,7 @@ LONG SCardBeginTransaction(SCARDHANDLE hCard) {
 }
 
 LONG SCardEndTransaction(SCARDHANDLE hCard, DWORD dwDisposition) {
+    runHook(Function::EndTransaction);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::EndTransaction))
@@ -668,6 +692,7 @@ LONG SCardEndTransaction(SCARDHANDLE hCard, DWORD dwDisposition) {
 
 LONG SCardStatus(SCARDHANDLE hCard, LPSTR mszReaderName, LPDWORD pcchReaderLen, LPDWORD pdwState,
                  LPDWORD pdwProtocol, LPBYTE pbAtr, LPDWORD pcbAtrLen) {
+    runHook(Function::Status);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::Status))
@@ -706,6 +731,7 @@ LONG SCardStatus(SCARDHANDLE hCard, LPSTR mszReaderName, LPDWORD pcchReaderLen, 
 LONG SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioSendPci, LPCBYTE pbSendBuffer,
                    DWORD cbSendLength, SCARD_IO_REQUEST* pioRecvPci, LPBYTE pbRecvBuffer,
                    LPDWORD pcbRecvLength) {
+    runHook(Function::Transmit);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::Transmit))
@@ -746,6 +772,7 @@ LONG SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioSendPci, LPCBYT
 
 LONG SCardControl(SCARDHANDLE hCard, DWORD dwControlCode, LPCVOID pbSendBuffer, DWORD cbSendLength,
                   LPVOID pbRecvBuffer, DWORD cbRecvLength, LPDWORD lpBytesReturned) {
+    runHook(Function::Control);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::Control))
@@ -810,6 +837,7 @@ LONG SCardControl(SCARDHANDLE hCard, DWORD dwControlCode, LPCVOID pbSendBuffer, 
 }
 
 LONG SCardGetAttrib(SCARDHANDLE hCard, DWORD, LPBYTE, LPDWORD) {
+    runHook(Function::GetAttrib);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::GetAttrib))
@@ -821,6 +849,7 @@ LONG SCardGetAttrib(SCARDHANDLE hCard, DWORD, LPBYTE, LPDWORD) {
 }
 
 LONG SCardSetAttrib(SCARDHANDLE hCard, DWORD, LPCBYTE, DWORD) {
+    runHook(Function::SetAttrib);
     Impl& d = Api::impl();
     Lock lock(d.mu);
     if (auto rv = d.enter(Function::SetAttrib))

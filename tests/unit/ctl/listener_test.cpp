@@ -150,6 +150,44 @@ TEST_F(ListenerTest, CancelEndsABlockedWaitOnly) {
     EXPECT_EQ(next(listener), (Seen{"A", PcScEventListener::CARD_REMOVED}));
 }
 
+// A cancel() that lands after a wait began but before the service has its
+// call: while the waiter catches up with a reader change between two calls
+// (its own check before each call sees it), or just as the call enters the
+// service, which drops it (it is repeated). Either way the wait ends.
+TEST_F(ListenerTest, CancelBeforeTheServiceHasTheCallIsNotLost) {
+    svc.addReader("A");
+    PcScEventListener listener;
+    EXPECT_EQ(failureCode([&] { listener.wait(0); }), TIMEOUT);
+    auto endsCancelled = [&](std::future<Seen>& wait) {
+        const bool ended = wait.wait_for(5s) == std::future_status::ready;
+        if (!ended)
+            svc.reset();  // frees the lost wait so that the test can end
+        return failureCode([&] { wait.get(); }) == CANCELLED && ended;
+    };
+
+    // A reader comes and goes again: the waiter lists the readers, and the
+    // cancel lands in its own thread as it does, leaving nothing to report.
+    auto pending = blockedWait(listener);
+    svc.onNextCall(Function::EstablishContext, [&] {
+        svc.removeReader("B");
+        listener.cancel();
+    });
+    svc.addReader("B");
+    EXPECT_TRUE(endsCancelled(pending)) << "between calls";
+
+    std::future<void> cancelling;
+    svc.onNextCall(Function::GetStatusChange, [&] {
+        const unsigned long cancels = svc.callCount(Function::Cancel);
+        cancelling = std::async(std::launch::async, [&] { listener.cancel(); });
+        const auto giveUp = Clock::now() + 5s;
+        while (svc.callCount(Function::Cancel) == cancels && Clock::now() < giveUp)
+            std::this_thread::sleep_for(1ms);
+    });
+    pending = std::async(std::launch::async, [&] { return next(listener, WAIT_FOREVER); });
+    EXPECT_TRUE(endsCancelled(pending)) << "at the call";
+    cancelling.get();
+}
+
 TEST_F(ListenerTest, FailuresOfTheServiceCarryTheirCodeAndLeaveNoContext) {
     svc.addReader("R");
     svc.failCall(Function::ListReaders, SCARD_E_NO_MEMORY);

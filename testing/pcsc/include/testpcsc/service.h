@@ -43,6 +43,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -136,7 +137,7 @@ public:
 
     // Back to the initial state: service running, no readers, no contexts or
     // handles (threads blocked in the service return SCARD_E_INVALID_HANDLE),
-    // no pending injections, counters, traces and PIN pad records cleared.
+    // no pending injections or hooks, counters, traces and PIN pad records cleared.
     // Outstanding SCARD_AUTOALLOCATE buffers are freed.
     void reset();
 
@@ -208,6 +209,12 @@ public:
     void stop();
     void start();
     bool running() const;
+
+    // --- interleavings ---------------------------------------------------------------
+    // Runs `action` once, in the calling thread, when the next call of `f`
+    // enters the service, before it does anything. A test uses it to place a
+    // step of its own exactly between two steps of the code under test.
+    void onNextCall(Function f, std::function<void()> action);
 
     // --- observation ---------------------------------------------------------------
     std::vector<Exchange> trace(const std::string& reader) const;
