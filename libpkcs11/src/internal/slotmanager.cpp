@@ -301,7 +301,13 @@ bool SlotManager::waitForEvent(bool block, CK_SLOT_ID* slotId) {
     if (!source)
         throw LibraryNotInicializedException();
     WaiterRegistration registration(*source);
-    std::lock_guard<std::mutex> oneWaiter(source->waitLock);
+    // A thread already blocked in the listener takes every event it reports:
+    // a wait that must not block has nothing to wait for behind it.
+    std::unique_lock<std::mutex> oneWaiter(source->waitLock, std::defer_lock);
+    if (block)
+        oneWaiter.lock();
+    else if (!oneWaiter.try_lock())
+        return false;
     if (isCancelled(*source))
         throw LibraryNotInicializedException();
     ctl::PcScEventListener* listener = startListener(*source, list);

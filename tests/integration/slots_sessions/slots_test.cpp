@@ -158,6 +158,24 @@ TEST_F(Slots, ReaderWithoutAFreeSlotRaisesNoEvent) {
     EXPECT_EQ(slotList().size(), 6u);
 }
 
+TEST_F(Slots, NonBlockingWaitAnswersWhileAnotherThreadBlocks) {
+    addReaders(1, 0);
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    drainEvents();
+    std::future<CK_RV> poll;
+    // The event goes to the thread that blocks for it.
+    EXPECT_EQ(waitAcross([&] {
+                  poll = std::async(std::launch::async, [&] {
+                      CK_SLOT_ID slot;
+                      return waitNow(&slot);
+                  });
+                  EXPECT_EQ(poll.wait_for(5s), std::future_status::ready);
+                  svc.insertCard(readerName(0), std::make_shared<BlankCard>());
+              }),
+              std::make_pair(CKR_OK, CK_SLOT_ID(0)));
+    EXPECT_EQ(poll.get(), CKR_NO_EVENT);
+}
+
 TEST_F(Slots, FinalizeFromAnotherThreadEndsABlockedWait) {
     addReaders(1, 0);
     ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
