@@ -3,6 +3,7 @@
 #include "fileutils.h"
 #include "mutex.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,7 @@ struct InstanceReaper {
 } instanceReaper;
 
 const char* const DEFAULT_FILE = "/etc/brisane.txt";
+constexpr std::size_t LINE_PIECE = 1023;
 
 bool isTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -117,23 +119,29 @@ long long Configuration::parseInteger(const std::string& text) {
 }
 
 void Configuration::readFile(const std::string& file) {
-    std::FILE* f = std::fopen(file.c_str(), "r");
-    if (f == nullptr)
+    // A FIFO or a device named as the file must not hang or flood the first
+    // call: only a regular file of a sensible size is read, else defaults.
+    std::string content;
+    if (!readRegularFile(file, true, MAX_FILE_SIZE, &content))
         return;
     // Later occurrences replace earlier ones; keys are applied in field order.
     std::map<std::string, std::string> values;
-    char line[1024];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        const char* eq = std::strchr(line, '=');
-        if (eq == nullptr)
+    for (std::size_t at = 0; at < content.size();) {
+        // Lines as a 1024-byte line buffer reads them: at most 1023
+        // characters, a longer line in several pieces; a zero byte ends the text.
+        std::size_t end = content.find('\n', at);
+        end = std::min(end == std::string::npos ? content.size() : end + 1, at + LINE_PIECE);
+        const std::string piece = content.substr(at, ::strnlen(content.c_str() + at, end - at));
+        at = end;
+        const std::size_t eq = piece.find('=');
+        if (eq == std::string::npos)
             continue;
-        std::string key = trim(std::string(line, static_cast<std::size_t>(eq - line)));
-        std::string value = trim(std::string(eq + 1));
+        std::string key = trim(piece.substr(0, eq));
+        std::string value = trim(piece.substr(eq + 1));
         if (key.empty() || value.empty())
             continue;
         values[key] = value;
     }
-    std::fclose(f);
     for (const char* key : {"logpath", "loglevel", "locale", "disablepinpad", "disablepinpaddlg",
                             "pkcs11.slots", "cache"}) {
         auto it = values.find(key);

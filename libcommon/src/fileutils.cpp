@@ -2,6 +2,7 @@
 
 #include "trace.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,3 +95,66 @@ bool createDirectories(const std::string& path, unsigned mode) {
 }
 
 bool deleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+FileDescriptor::~FileDescriptor() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+bool readRegularFile(const std::string& path, bool followLinks, std::size_t maxSize,
+                     std::string* content, int directory) {
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+    FileDescriptor file(::openat(directory < 0 ? AT_FDCWD : directory, path.c_str(), flags));
+    struct stat st;
+    if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<unsigned long long>(st.st_size) > maxSize)
+        return false;
+    // The size may change while we read: never take more than allowed.
+    std::string bytes;
+    bytes.resize(maxSize + 1 < 65536 ? maxSize + 1 : 65536);
+    std::size_t total = 0;
+    for (;;) {
+        if (total == bytes.size()) {
+            if (bytes.size() > maxSize)
+                return false;
+            bytes.resize(bytes.size() * 2 > maxSize + 1 ? maxSize + 1 : bytes.size() * 2);
+        }
+        ssize_t n = ::read(file.get(), &bytes[total], bytes.size() - total);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        total += static_cast<std::size_t>(n);
+    }
+    if (total > maxSize)
+        return false;
+    bytes.resize(total);
+    content->swap(bytes);
+    return true;
+}
+
+bool writeAll(int fd, const void* data, std::size_t length) {
+    const char* p = static_cast<const char*>(data);
+    while (length > 0) {
+        ssize_t n = ::write(fd, p, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}

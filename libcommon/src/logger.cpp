@@ -1,8 +1,11 @@
 #include "logger.h"
 
 #include "configuration.h"
+#include "fileutils.h"
 #include "mutex.h"
 #include "platform.h"
+
+#include <fcntl.h>
 
 #include <atomic>
 #include <chrono>
@@ -135,11 +138,13 @@ std::string Logger::makePrefix(const char* component, int depth) {
 }
 
 void Logger::write(const std::string& record) const {
-    std::FILE* f = std::fopen(fileName_.c_str(), "a");
-    if (f == nullptr)
-        return;
-    std::fwrite(record.data(), 1, record.size(), f);
-    std::fclose(f);
+    // The log may hold card identifiers and APDU headers: it is the user's
+    // alone. A link or a FIFO planted under its name is not written through.
+    FileDescriptor file(::open(fileName_.c_str(),
+                               O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                               0600));
+    if (file.valid())
+        writeAll(file.get(), record.data(), record.size());
 }
 
 void Logger::log(const char* component, const char* format, ...) const noexcept {

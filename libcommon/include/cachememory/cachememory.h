@@ -15,9 +15,14 @@
 #include <type_traits>
 #include <vector>
 
+class FileDescriptor;
+
 class CacheMemory {
 public:
     static constexpr std::size_t HEADER_LENGTH = 12;
+    // Far above the lists of any card (whose content is bounded by its
+    // memory); a larger file is damaged or planted and counts as a miss.
+    static constexpr std::size_t MAX_FILE_SIZE = 16 * 1024 * 1024;
 
     // `factory` is not owned and must outlive the store.
     CacheMemory(SerializeEntityFactory* factory, const std::string& cachingDir);
@@ -38,6 +43,8 @@ public:
     // Fills the empty `collection` with new entities (owned by the caller)
     // when the file is a hit. On a miss (false) and when an entity fails to
     // deserialise (the exception passes on) the collection is left empty.
+    // Anything but a regular file of at most MAX_FILE_SIZE bytes, in a card
+    // directory that is the user's own, is a miss.
     bool deserializeEntities(int entityId, std::uint32_t freshness,
                              std::vector<SerializableEntity*>* collection,
                              CacheMemoryIntegrityDelegate* delegate);
@@ -77,6 +84,7 @@ private:
     // The argument checks of deserializeEntities.
     static void checkTargetCollection(const void* collection, bool isEmpty);
 
+    FileDescriptor openDirectory(bool create) const;
     bool writeFile(int entityId, std::uint32_t freshness,
                    const std::vector<SerializableEntity*>& collection,
                    CacheMemoryIntegrityDelegate* delegate);

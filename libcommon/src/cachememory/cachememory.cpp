@@ -4,18 +4,22 @@
 #include "sha256.h"
 #include "trace.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <random>
+#include <sstream>
 
 QV_TRACE_UNIT("LIBCOMMON", "libcommon/src/cachememory/cachememory");
 
 namespace {
 
-constexpr std::size_t DIGEST_CHUNK = 1024;
 // The files describe what is on the user's card: nobody else reads them.
 constexpr unsigned DIRECTORY_MODE = 0700;
+constexpr mode_t FILE_MODE = 0600;
 
 void putLittleEndian32(std::uint8_t* p, std::uint32_t value) {
     for (int i = 0; i < 4; ++i)
@@ -27,35 +31,32 @@ std::uint32_t getLittleEndian32(const std::uint8_t* p) {
            (std::uint32_t(p[3]) << 24);
 }
 
-// SHA-256 of the whole stream from offset 0, read in 1024-byte chunks.
-// Leaves the stream cleared at its end.
-bool digestStream(std::istream& stream, CacheMemoryDigest* digest) {
-    stream.clear();
-    stream.seekg(0, std::ios::beg);
-    if (!stream)
-        return false;
-    Sha256 sha;
-    char chunk[DIGEST_CHUNK];
-    for (;;) {
-        stream.read(chunk, sizeof chunk);
-        if (stream.gcount() > 0)
-            sha.update(chunk, static_cast<std::size_t>(stream.gcount()));
-        if (stream.bad())
-            return false;
-        if (stream.eof())
-            break;
-        if (stream.fail())
-            return false;
-    }
-    stream.clear();
-    *digest = sha.final();
-    return true;
-}
-
 void destroyEntities(std::vector<SerializableEntity*>* collection) {
     for (SerializableEntity* entity : *collection)
         delete entity;
     collection->clear();
+}
+
+std::string withoutTrailingSeparators(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+// A new file of a name nobody else uses, next to the one it will replace.
+FileDescriptor createTemporary(int directory, const std::string& name, std::string* tempName) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(random()));
+        *tempName = name + suffix;
+        FileDescriptor file(::openat(directory, tempName->c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                     FILE_MODE));
+        if (file.valid() || errno != EEXIST)
+            return file;
+    }
+    return FileDescriptor();
 }
 
 }  // namespace
@@ -88,83 +89,84 @@ bool CacheMemory::serializeEntities(int entityId, std::uint32_t freshness,
     }
 }
 
+// The card's directory, opened without following a link in its place. It is
+// trusted only when it is ours and nobody else may use it: a directory of
+// ours that others may enter is closed up again; one that belongs to someone
+// else, or a link, is not used at all (the cache just misses).
+FileDescriptor CacheMemory::openDirectory(bool create) const {
+    const std::string path = withoutTrailingSeparators(cachingDir_);
+    if (create && !createDirectories(path, DIRECTORY_MODE)) {
+        QV_TRACE("CACHE MEMORY: failed to create dir %s", cachingDir_.c_str());
+        return FileDescriptor();
+    }
+    FileDescriptor directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const bool missing = !directory.valid() && errno == ENOENT;
+    struct stat st;
+    if (!missing &&
+        (!directory.valid() || ::fstat(directory.get(), &st) != 0 || st.st_uid != ::geteuid() ||
+         ((st.st_mode & 077) != 0 && ::fchmod(directory.get(), DIRECTORY_MODE) != 0))) {
+        QV_TRACE("CACHE MEMORY: untrusted cache directory %s", cachingDir_.c_str());
+        return FileDescriptor();
+    }
+    return directory;
+}
+
 bool CacheMemory::writeFile(int entityId, std::uint32_t freshness,
                             const std::vector<SerializableEntity*>& collection,
                             CacheMemoryIntegrityDelegate* delegate) {
     const std::string path = getFilePath(entityId);
-    if (!createDirectories(cachingDir_, DIRECTORY_MODE)) {
-        QV_TRACE("CACHE MEMORY: failed to create dir %s", cachingDir_.c_str());
-        return false;
-    }
+    const std::string name = std::to_string(entityId);
 
+    std::ostringstream stream(std::ios::out | std::ios::binary);
+    std::uint8_t header[HEADER_LENGTH];
+    putLittleEndian32(header, factory_->getSerializationVersion());
+    putLittleEndian32(header + 4, freshness);
+    putLittleEndian32(header + 8, static_cast<std::uint32_t>(collection.size()));
+    stream.write(reinterpret_cast<const char*>(header), sizeof header);
+    std::vector<SerializableEntity*> sorted(collection);
+    if (std::find(sorted.begin(), sorted.end(), nullptr) != sorted.end())
+        throw InternalErrorException("CACHE MEMORY: null entity in collection");
+    // Descending order makes the bytes independent of the list's order.
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const SerializableEntity* a, const SerializableEntity* b) {
+                         return a->compare(*b) > 0;
+                     });
+    for (const SerializableEntity* entity : sorted)
+        entity->serialize(stream);
+    const std::string bytes = stream.str();
+    if (!stream.good() || bytes.size() > MAX_FILE_SIZE)
+        return false;
+
+    FileDescriptor directory = openDirectory(true);
+    if (!directory.valid())
+        return false;
     // Written under a temporary name in the same directory and renamed over
     // the old file when complete: a crash leaves at most a stray temporary
-    // file, never a truncated cache file. mkstemp creates it owner-only.
-    std::vector<char> tempName(path.begin(), path.end());
-    for (char c : std::string(".XXXXXX"))
-        tempName.push_back(c);
-    tempName.push_back('\0');
-    int fd = ::mkstemp(tempName.data());
-    if (fd < 0) {
+    // file, never a truncated cache file, and whatever stood under the name
+    // (a link, a FIFO) is replaced rather than written through.
+    std::string tempName;
+    FileDescriptor file = createTemporary(directory.get(), name, &tempName);
+    if (!file.valid()) {
         QV_TRACE("CACHE MEMORY: failed to open cache file %s", path.c_str());
         return false;
     }
-    ::close(fd);
-    const std::string tempPath(tempName.data());
-
-    bool ok = false;
-    CacheMemoryDigest digest{};
-    try {
-        std::fstream file(tempPath,
-                          std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
-        if (!file.is_open()) {
-            QV_TRACE("CACHE MEMORY: failed to open cache file %s", path.c_str());
-        } else {
-            std::uint8_t header[HEADER_LENGTH];
-            putLittleEndian32(header, factory_->getSerializationVersion());
-            putLittleEndian32(header + 4, freshness);
-            putLittleEndian32(header + 8, static_cast<std::uint32_t>(collection.size()));
-            file.write(reinterpret_cast<const char*>(header), sizeof header);
-
-            std::vector<SerializableEntity*> sorted(collection);
-            if (std::find(sorted.begin(), sorted.end(), nullptr) != sorted.end())
-                throw InternalErrorException("CACHE MEMORY: null entity in collection");
-            // Descending order makes the bytes independent of the list's order.
-            std::stable_sort(sorted.begin(), sorted.end(),
-                             [](const SerializableEntity* a, const SerializableEntity* b) {
-                                 return a->compare(*b) > 0;
-                             });
-            for (const SerializableEntity* entity : sorted)
-                entity->serialize(file);
-            file.flush();
-            ok = file.good();
-
-            if (ok && delegate != nullptr && !digestStream(file, &digest)) {
-                QV_TRACE("CACHE MEMORY: fail to compute SHA-256 of file %s", path.c_str());
-                ok = false;
-            }
-            file.close();
-            ok = ok && !file.fail();
-        }
-    } catch (...) {
-        ok = false;
-    }
-
-    if (ok && ::rename(tempPath.c_str(), path.c_str()) != 0) {
+    bool ok = writeAll(file.get(), bytes.data(), bytes.size());
+    ok = ::close(file.release()) == 0 && ok;
+    if (ok && ::renameat(directory.get(), tempName.c_str(), directory.get(), name.c_str()) != 0) {
         QV_TRACE("CACHE MEMORY: failed to replace cache file %s", path.c_str());
         ok = false;
     }
     if (!ok) {
-        deleteFile(tempPath);
+        ::unlinkat(directory.get(), tempName.c_str(), 0);
         return false;
     }
 
     // The digest is handed on only for a file that is in place.
     if (delegate != nullptr) {
         try {
-            delegate->cacheMemoryHash(this, entityId, digest);
+            delegate->cacheMemoryHash(this, entityId, Sha256::digest(bytes.data(), bytes.size()));
         } catch (...) {
-            deleteFile(path);
+            ::unlinkat(directory.get(), name.c_str(), 0);
             return false;
         }
     }
@@ -192,17 +194,20 @@ bool CacheMemory::readFile(int entityId, std::uint32_t freshness,
                            std::vector<SerializableEntity*>* collection,
                            CacheMemoryIntegrityDelegate* delegate) {
     const std::string path = getFilePath(entityId);
-    std::ifstream file(path, std::ios::in | std::ios::binary);
-    if (!file.is_open()) {
+    // Only a regular file of a size a cache file can have, not a link in its
+    // place: a FIFO or a link to a device would hang or flood the call.
+    FileDescriptor directory = openDirectory(false);
+    std::string bytes;
+    if (!directory.valid() ||
+        !readRegularFile(std::to_string(entityId), false, MAX_FILE_SIZE, &bytes, directory.get())) {
         QV_TRACE("CACHE MEMORY: Failed to open cache file %s", path.c_str());
         return false;
     }
-
-    std::uint8_t header[HEADER_LENGTH];
-    if (!file.read(reinterpret_cast<char*>(header), sizeof header)) {
+    if (bytes.size() < HEADER_LENGTH) {
         QV_TRACE("CACHE MEMORY: Failed to read header from cache file %s", path.c_str());
         return false;
     }
+    const std::uint8_t* header = reinterpret_cast<const std::uint8_t*>(bytes.data());
     const std::uint32_t version = getLittleEndian32(header);
     const std::uint32_t fileFreshness = getLittleEndian32(header + 4);
     const std::uint32_t count = getLittleEndian32(header + 8);
@@ -218,21 +223,20 @@ bool CacheMemory::readFile(int entityId, std::uint32_t freshness,
                  static_cast<int>(expectedVersion), static_cast<int>(version));
         return false;
     }
-
-    if (delegate != nullptr) {
-        CacheMemoryDigest digest{};
-        if (!digestStream(file, &digest)) {
-            QV_TRACE("CACHE MEMORY: fail to compute SHA-256 of file %s", path.c_str());
-            return false;
-        }
-        if (!delegate->cacheMemoryVerifyHash(this, entityId, digest)) {
-            QV_TRACE("CACHE MEMORY: Integrity of cache broken in file %s", path.c_str());
-            return false;
-        }
-        file.seekg(static_cast<std::streamoff>(HEADER_LENGTH), std::ios::beg);
+    if (delegate != nullptr && !delegate->cacheMemoryVerifyHash(
+                                   this, entityId, Sha256::digest(bytes.data(), bytes.size()))) {
+        QV_TRACE("CACHE MEMORY: Integrity of cache broken in file %s", path.c_str());
+        return false;
     }
 
+    std::istringstream file(bytes, std::ios::in | std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(HEADER_LENGTH), std::ios::beg);
+    // Every record takes at least one byte, whatever the header claims.
     for (std::uint32_t i = 0; i < count && file.good(); ++i) {
+        if (i >= bytes.size() - HEADER_LENGTH) {
+            file.setstate(std::ios::failbit);
+            break;
+        }
         SerializableEntity* entity = factory_->createSerializableEntity(entityId);
         if (entity == nullptr)
             throw InternalErrorException("CACHE MEMORY: no entity made for entityId [%d]",

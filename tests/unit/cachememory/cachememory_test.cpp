@@ -9,10 +9,12 @@
 #include <openssl/sha.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -312,6 +314,66 @@ TEST_F(CacheMemoryTest, DirectoriesAndFilesAreOwnerOnly) {
     ASSERT_EQ(::stat((cacheDir + "/1").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+// What stands under a file's name is read only when it is a regular file of
+// a cache file's size: anything else misses at once (a FIFO or /dev/zero
+// would hang or flood the read) and the next write replaces it.
+TEST_F(CacheMemoryTest, OnlyRegularFilesOfBoundedSizeAreRead) {
+    ASSERT_TRUE(store->serializeEntities(1, 5, items, &delegate));
+    const std::string file = cacheDir + "/1";
+    const std::string good = dir.file("good");
+    ASSERT_EQ(::rename(file.c_str(), good.c_str()), 0);
+    const std::pair<const char*, std::function<void()>> plants[] = {
+        {"FIFO", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }},
+        {"link to /dev/zero", [&] { ASSERT_EQ(::symlink("/dev/zero", file.c_str()), 0); }},
+        {"link to a good file", [&] { ASSERT_EQ(::symlink(good.c_str(), file.c_str()), 0); }},
+        {"oversized",
+         [&] {
+             std::filesystem::copy_file(good, file);
+             ASSERT_EQ(::truncate(file.c_str(), CacheMemory::MAX_FILE_SIZE + 1), 0);
+         }},
+    };
+    for (const auto& [what, plant] : plants) {
+        ::unlink(file.c_str());
+        plant();
+        EXPECT_FALSE(load(5, &delegate)) << what;
+        EXPECT_TRUE(loaded.empty()) << what;
+        ASSERT_TRUE(store->serializeEntities(1, 5, items, &delegate)) << what;
+        struct stat st;
+        ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << what;
+        EXPECT_TRUE(load(5, &delegate)) << what;
+    }
+}
+
+// The card directory is used only when it is the user's own: one that others
+// may enter is closed up, a link or someone else's directory is not used.
+TEST_F(CacheMemoryTest, CardDirectoryMustBeTheUsersOwn) {
+    ASSERT_TRUE(std::filesystem::create_directories(cacheDir));
+    ::chmod(cacheDir.c_str(), 0777);
+    ASSERT_TRUE(store->serializeEntities(1, 5, items, &delegate));
+    struct stat st;
+    ASSERT_EQ(::stat(cacheDir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_TRUE(load(5, &delegate));
+
+    // A link in the card directory's place, to a directory holding a good file.
+    const std::string elsewhere = dir.file("elsewhere");
+    std::filesystem::rename(cacheDir, elsewhere);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), cacheDir.c_str()), 0);
+    EXPECT_FALSE(load(5, &delegate));
+    EXPECT_FALSE(store->serializeEntities(1, 6, items, &delegate));
+    EXPECT_EQ(directoryEntries(elsewhere), std::vector<std::string>{"1"});
+    EXPECT_TRUE(logged(newBodies(), "CACHE MEMORY: untrusted cache directory " + cacheDir));
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a directory of another user needs root to make";
+    ::unlink(cacheDir.c_str());
+    std::filesystem::rename(elsewhere, cacheDir);
+    ASSERT_EQ(::chown(cacheDir.c_str(), 1, 1), 0);
+    EXPECT_FALSE(load(5, &delegate));
+    EXPECT_FALSE(store->serializeEntities(1, 6, items, &delegate));
 }
 
 }  // namespace

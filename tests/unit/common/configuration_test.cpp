@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <string>
 
@@ -138,6 +140,27 @@ TEST(Configuration, LongLinesAreReadInPieces) {
     std::string padding(1023, 'x');
     Configuration c(dir.write("brisane.txt", padding + "pkcs11.slots=8\n"));
     EXPECT_EQ(c.getSlotCount(), 8u);
+}
+
+// Only a regular file of at most 64 KiB is read, through a link too; a FIFO
+// or a device must not hang or flood the read.
+TEST(Configuration, OnlyARegularFileOfBoundedSizeIsRead) {
+    TempDir dir;
+    const std::string settings = "pkcs11.slots=8\n";
+    const std::string good = dir.write("good.txt", settings);
+    const std::string big = dir.write("big.txt", settings + std::string(64 * 1024, '#'));
+    const std::string limit =
+        dir.write("limit.txt", settings + std::string(64 * 1024 - settings.size(), '#'));
+    ::mkfifo(dir.file("fifo").c_str(), 0600);
+    ::symlink("/dev/zero", dir.file("zero").c_str());
+    ::symlink(good.c_str(), dir.file("link").c_str());
+    const std::pair<std::string, std::size_t> cases[] = {
+        {good, 8},       {dir.file("link"), 8}, {limit, 8},
+        {big, 6},        {dir.file("fifo"), 6}, {dir.file("zero"), 6},
+        {dir.path(), 6},
+    };
+    for (const auto& [path, slots] : cases)
+        EXPECT_EQ(Configuration(path).getSlotCount(), slots) << path;
 }
 
 TEST(Configuration, FileComesFromTheEnvironmentVariable) {

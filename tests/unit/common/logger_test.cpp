@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,15 @@ TEST_F(LoggerFile, FormatIsCutAt1023CharactersButArgumentsAreNot) {
 #pragma GCC diagnostic pop
     logrecords::expectFile(
         path, {record("PKCS11", 0, longFormat), record("PKCS11", 0, std::string(1023, 'f'))});
+}
+
+TEST_F(LoggerFile, FileIsTheUsersAlone) {
+    const mode_t previous = ::umask(0);
+    logger.log("LOGGER", "x");
+    ::umask(previous);
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 TEST(Logger, DisabledLoggerWritesNothing) {
