@@ -10,6 +10,9 @@ class Configuration {
 public:
     enum Language : std::int32_t { LANGUAGE_CZECH = 0, LANGUAGE_ENGLISH = 1 };
     static constexpr std::size_t DEFAULT_SLOT_COUNT = 6;
+    // More is taken as this many: every slot costs memory and time in each
+    // slot query, and no machine has that many readers.
+    static constexpr std::size_t MAX_SLOT_COUNT = 64;
     // A settings file of seven keys; anything larger (or not a regular file)
     // is not read and every default stands.
     static constexpr std::size_t MAX_FILE_SIZE = 64 * 1024;

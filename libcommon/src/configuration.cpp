@@ -166,7 +166,8 @@ void Configuration::apply(const std::string& key, const std::string& value) {
         pinPadDialogDisabled_ = parseInteger(value) != 0;
     } else if (key == "pkcs11.slots") {
         long long n = parseInteger(value);
-        slotCount_ = n > 0 ? static_cast<std::size_t>(n) : DEFAULT_SLOT_COUNT;
+        slotCount_ =
+            n <= 0 ? DEFAULT_SLOT_COUNT : std::min(static_cast<std::size_t>(n), MAX_SLOT_COUNT);
     } else if (key == "cache") {
         cacheDirectory_ = withTrailingSeparator(value);
     }

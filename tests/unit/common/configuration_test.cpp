@@ -89,11 +89,18 @@ TEST(Configuration, SlotCountAndLogLevelValues) {
         std::uint32_t slots;
         bool logging;
     } cases[] = {
-        {"pkcs11.slots=-3\n", 6, false},     {"pkcs11.slots=0\n", 6, false},
-        {"pkcs11.slots=abc\n", 6, false},    {"pkcs11.slots=+0\n", 6, false},
+        {"pkcs11.slots=-3\n", 6, false},
+        {"pkcs11.slots=0\n", 6, false},
+        {"pkcs11.slots=abc\n", 6, false},
+        {"pkcs11.slots=+0\n", 6, false},
         {"pkcs11.slots=7slots\n", 7, false},  // digits up to the first non-digit
-        {"loglevel=0\n", 6, false},          {"loglevel=verbose\n", 6, false},
-        {"loglevel=5\n", 6, true},           {"loglevel=-1\n", 6, true},
+        {"pkcs11.slots=64\n", 64, false},
+        {"pkcs11.slots=65\n", 64, false},
+        {"pkcs11.slots=10000000\n", 64, false},
+        {"loglevel=0\n", 6, false},
+        {"loglevel=verbose\n", 6, false},
+        {"loglevel=5\n", 6, true},
+        {"loglevel=-1\n", 6, true},
         {"loglevel=1\r\n", 6, true},
     };
     for (const auto& k : cases) {
