@@ -20,15 +20,6 @@ struct Format {
     std::uint8_t maxDigits;
 };
 
-// The structure's fields; false when it is shorter than them.
-template <class Header>
-bool readHeader(const Bytes& s, Header& header) {
-    if (s.size() < sizeof header)
-        return false;
-    std::memcpy(&header, s.data(), sizeof header);
-    return true;
-}
-
 template <class Header>
 Format formatOf(const Header& h) {
     // wPINMaxExtraDigit is 0xXXYY: XX the least digits, YY the most.
@@ -135,17 +126,21 @@ Outcome failed(LONG error) {
     return o;
 }
 
-// The APDU behind a header of `headerLength` bytes announcing `apduLength`.
-// The CCID driver takes only a structure whose length is exactly the header
-// plus the APDU (a zero-filled tail is refused too), and reports any other
-// as an unsupported request.
-std::optional<Outcome> takeApdu(const Bytes& s, std::size_t headerLength, std::uint32_t apduLength,
-                                Bytes& apdu) {
-    if (apduLength != s.size() - headerLength)
+// Reads the structure's fields and the APDU behind them. The CCID driver
+// takes only a structure whose length is exactly its fields plus the APDU it
+// announces (a zero-filled tail is refused too) and reports any other as an
+// unsupported request; the refusal is returned.
+template <class Header>
+std::optional<Outcome> read(const Bytes& s, Header& header, Bytes& apdu) {
+    if (s.size() < sizeof header)
+        return failed(SCARD_E_INVALID_PARAMETER);
+    std::memcpy(&header, s.data(), sizeof header);
+    const std::uint32_t apduLength = le32toh(header.ulDataLength);
+    if (apduLength != s.size() - sizeof header)
         return failed(SCARD_E_UNSUPPORTED_FEATURE);
     if (apduLength < 5)
         return failed(SCARD_E_INVALID_PARAMETER);
-    apdu.assign(s.begin() + static_cast<std::ptrdiff_t>(headerLength), s.end());
+    apdu.assign(s.begin() + static_cast<std::ptrdiff_t>(sizeof header), s.end());
     return std::nullopt;
 }
 
@@ -157,10 +152,8 @@ Outcome statusWord(Bytes sw) {
 
 Outcome verify(const Bytes& s, std::deque<PinEntry>& script) {
     PIN_VERIFY_STRUCTURE h;
-    if (!readHeader(s, h))
-        return failed(SCARD_E_INVALID_PARAMETER);
     Outcome o;
-    if (auto refused = takeApdu(s, sizeof h, le32toh(h.ulDataLength), o.apdu))
+    if (auto refused = read(s, h, o.apdu))
         return *refused;
     const Format f = formatOf(h);
     std::string pin;
@@ -173,10 +166,8 @@ Outcome verify(const Bytes& s, std::deque<PinEntry>& script) {
 
 Outcome modify(const Bytes& s, std::deque<PinEntry>& script) {
     PIN_MODIFY_STRUCTURE h;
-    if (!readHeader(s, h))
-        return failed(SCARD_E_INVALID_PARAMETER);
     Outcome o;
-    if (auto refused = takeApdu(s, sizeof h, le32toh(h.ulDataLength), o.apdu))
+    if (auto refused = read(s, h, o.apdu))
         return *refused;
     const Format f = formatOf(h);
     const bool askOld = h.bConfirmPIN & 0x02;
