@@ -1,6 +1,7 @@
 // Connect/Reconnect/Disconnect, reset and removal as other handles see them,
 // transactions between handles and threads, Status.
 #include <cstring>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -61,69 +62,89 @@ TEST_F(ConnectionTest, StatusReportsReaderAtrAndProtocol) {
     EXPECT_EQ(state, DWORD(1u << 16 | SCARD_PRESENT | SCARD_POWERED | SCARD_NEGOTIABLE));
 }
 
-// What a stale handle gets from each call, after a reset by another party and
-// after removal, and how reconnecting ends it.
-TEST_F(ConnectionTest, StaleHandlesReportResetUntilReconnectedAndRemovalForGood) {
+// What a handle's calls answer once its card was reset by someone (itself
+// included), pulled, swapped or its reader went; whether the card really was
+// reset or powered off; and what reconnecting without a reset gives.
+TEST_F(ConnectionTest, HandlesAfterTheCardChanged) {
+    using Change = std::function<void(Service&, SCARDHANDLE self, SCARDHANDLE other)>;
+    DWORD proto = 0;
+    struct Row {
+        const char* what;
+        Change change;
+        LONG calls;  // Transmit, Status and BeginTransaction, every time
+        int resets, powerOffs;
+        LONG reconnect;  // then Status answers this too, or success
+    };
+    const Row rows[] = {
+        {"another handle disconnects with reset",
+         [](Service&, SCARDHANDLE, SCARDHANDLE o) { SCardDisconnect(o, SCARD_RESET_CARD); },
+         SCARD_W_RESET_CARD, 1, 0, SCARD_S_SUCCESS},
+        {"own transaction ends with reset (as pcscd: stale too)",
+         [](Service&, SCARDHANDLE h, SCARDHANDLE) {
+             SCardBeginTransaction(h);
+             SCardEndTransaction(h, SCARD_RESET_CARD);
+         },
+         SCARD_W_RESET_CARD, 1, 0, SCARD_S_SUCCESS},
+        {"another handle reconnects with reset",
+         [&](Service&, SCARDHANDLE, SCARDHANDLE o) {
+             SCardReconnect(o, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_RESET_CARD, &proto);
+         },
+         SCARD_W_RESET_CARD, 1, 0, SCARD_S_SUCCESS},
+        {"another handle disconnects with unpower",
+         [](Service&, SCARDHANDLE, SCARDHANDLE o) { SCardDisconnect(o, SCARD_UNPOWER_CARD); },
+         SCARD_W_RESET_CARD, 0, 1, SCARD_S_SUCCESS},
+        {"another application resets the card",
+         [](Service& s, SCARDHANDLE, SCARDHANDLE) { s.resetCard("R"); }, SCARD_W_RESET_CARD, 1, 0,
+         SCARD_S_SUCCESS},
+        {"card pulled", [](Service& s, SCARDHANDLE, SCARDHANDLE) { s.removeCard("R"); },
+         SCARD_W_REMOVED_CARD, 0, 1, SCARD_E_NO_SMARTCARD},
+        {"card swapped",
+         [](Service& s, SCARDHANDLE, SCARDHANDLE) { s.replaceCard("R", swCard(0x90, 0x00)); },
+         SCARD_W_REMOVED_CARD, 0, 1, SCARD_S_SUCCESS},
+        {"reader gone", [](Service& s, SCARDHANDLE, SCARDHANDLE) { s.removeReader("R"); },
+         SCARD_E_READER_UNAVAILABLE, 0, 1, SCARD_E_READER_UNAVAILABLE},
+    };
+    for (const Row& row : rows) {
+        SetUp();
+        SCARDHANDLE h = connect(ctx, "R");
+        row.change(svc, h, connect(ctx, "R"));
+        for (int i = 0; i < 2; ++i) {  // not a one-shot report
+            EXPECT_EQ(transmit(h, kSelect).rv, row.calls) << row.what;
+            EXPECT_EQ(status(h), row.calls) << row.what;
+            EXPECT_EQ(SCardBeginTransaction(h), row.calls) << row.what;
+        }
+        EXPECT_EQ(card->resets, row.resets) << row.what;
+        EXPECT_EQ(card->powerOffs, row.powerOffs) << row.what;
+        EXPECT_EQ(
+            SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto),
+            row.reconnect)
+            << row.what;
+        EXPECT_EQ(status(h),
+                  row.reconnect == SCARD_E_NO_SMARTCARD ? SCARD_W_REMOVED_CARD : row.reconnect)
+            << row.what;
+        EXPECT_EQ(card->resets, row.resets) << row.what;  // reconnecting with LEAVE does not reset
+        EXPECT_EQ(SCardDisconnect(h, SCARD_RESET_CARD), SCARD_S_SUCCESS) << row.what;
+    }
+}
+
+// A reset under a transaction ends it; a transaction waited for ends when the card goes.
+TEST_F(ConnectionTest, TransactionsEndWithTheCard) {
     SCARDHANDLE a = connect(ctx, "R");
     SCARDHANDLE b = connect(ctx, "R");
-
-    // b resets the card on disconnect: the card really is reset, a is stale.
-    EXPECT_EQ(SCardDisconnect(b, SCARD_RESET_CARD), SCARD_S_SUCCESS);
-    EXPECT_EQ(card->resets, 1);
-    for (int i = 0; i < 2; ++i) {  // not a one-shot report
-        EXPECT_EQ(transmit(a, kSelect).rv, SCARD_W_RESET_CARD);
-        EXPECT_EQ(status(a), SCARD_W_RESET_CARD);
-        EXPECT_EQ(SCardBeginTransaction(a), SCARD_W_RESET_CARD);
-    }
-    DWORD proto = 0;
-    ASSERT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto),
-              SCARD_S_SUCCESS);
-    EXPECT_EQ(card->resets, 1);  // LEAVE does not reset again
-    EXPECT_EQ(status(a), SCARD_S_SUCCESS);
-
-    // Reset by a transaction's end disposition.
-    SCARDHANDLE c = connect(ctx, "R");
-    ASSERT_EQ(SCardBeginTransaction(c), SCARD_S_SUCCESS);
-    ASSERT_EQ(SCardEndTransaction(c, SCARD_RESET_CARD), SCARD_S_SUCCESS);
-    EXPECT_EQ(card->resets, 2);
-    EXPECT_EQ(status(c), SCARD_W_RESET_CARD);  // as pcscd: the resetting handle too
-    EXPECT_EQ(status(a), SCARD_W_RESET_CARD);
-    ASSERT_EQ(SCardReconnect(c, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto),
-              SCARD_S_SUCCESS);
-
-    // Reconnect with reset resets, and makes the others stale.
-    ASSERT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_RESET_CARD, &proto),
-              SCARD_S_SUCCESS);
-    EXPECT_EQ(card->resets, 3);
-    EXPECT_EQ(status(a), SCARD_S_SUCCESS);
-    EXPECT_EQ(status(c), SCARD_W_RESET_CARD);
-
-    // A reset under a transaction ends it.
     ASSERT_EQ(SCardBeginTransaction(a), SCARD_S_SUCCESS);
     svc.resetCard("R");
     EXPECT_EQ(SCardEndTransaction(a, SCARD_LEAVE_CARD), SCARD_W_RESET_CARD);
-    ASSERT_EQ(SCardReconnect(c, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto),
-              SCARD_S_SUCCESS);
-    EXPECT_EQ(SCardBeginTransaction(c), SCARD_S_SUCCESS);
-
-    // Removal: every call says so, even once a new card is in.
+    DWORD proto = 0;
+    for (SCARDHANDLE h : {a, b})
+        ASSERT_EQ(
+            SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto),
+            SCARD_S_SUCCESS);
+    ASSERT_EQ(SCardBeginTransaction(b), SCARD_S_SUCCESS);
+    auto waiting = std::async(std::launch::async, [&] { return SCardBeginTransaction(a); });
+    ASSERT_TRUE(svc.waitUntilBlocked(Function::BeginTransaction, 1, 5s));
     svc.removeCard("R");
-    EXPECT_EQ(transmit(a, kSelect).rv, SCARD_W_REMOVED_CARD);
-    EXPECT_EQ(status(a), SCARD_W_REMOVED_CARD);
-    EXPECT_EQ(SCardReconnect(a, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &proto),
-              SCARD_E_NO_SMARTCARD);
-    svc.insertCard("R", swCard(0x90, 0x00));
-    EXPECT_EQ(status(a), SCARD_W_REMOVED_CARD);
-    EXPECT_EQ(SCardDisconnect(a, SCARD_RESET_CARD), SCARD_S_SUCCESS);
-}
-
-TEST_F(ConnectionTest, RemovedReaderMakesHandlesUnavailable) {
-    SCARDHANDLE h = connect(ctx, "R");
-    svc.removeReader("R");
-    EXPECT_EQ(card->powerOffs, 1);
-    EXPECT_EQ(status(h), SCARD_E_READER_UNAVAILABLE);
-    EXPECT_EQ(transmit(h, kSelect).rv, SCARD_E_READER_UNAVAILABLE);
-    EXPECT_EQ(SCardDisconnect(h, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
+    EXPECT_EQ(waiting.get(), SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(SCardEndTransaction(b, SCARD_LEAVE_CARD), SCARD_W_REMOVED_CARD);
 }
 
 TEST_F(ConnectionTest, SecondHandleWaitsForTheTransactionToEnd) {
@@ -155,17 +176,6 @@ TEST_F(ConnectionTest, SecondHandleWaitsForTheTransactionToEnd) {
     ASSERT_TRUE(svc.waitUntilBlocked(Function::BeginTransaction, 1, 5s));
     EXPECT_EQ(SCardDisconnect(b, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
     EXPECT_EQ(third.get(), SCARD_S_SUCCESS);
-}
-
-TEST_F(ConnectionTest, BlockedTransactionEndsWhenTheCardGoes) {
-    SCARDHANDLE a = connect(ctx, "R");
-    SCARDHANDLE b = connect(ctx, "R");
-    ASSERT_EQ(SCardBeginTransaction(a), SCARD_S_SUCCESS);
-    auto waiting = std::async(std::launch::async, [&] { return SCardBeginTransaction(b); });
-    ASSERT_TRUE(svc.waitUntilBlocked(Function::BeginTransaction, 1, 5s));
-    svc.removeCard("R");
-    EXPECT_EQ(waiting.get(), SCARD_W_REMOVED_CARD);
-    EXPECT_EQ(SCardEndTransaction(a, SCARD_LEAVE_CARD), SCARD_W_REMOVED_CARD);
 }
 
 TEST_F(ConnectionTest, ConcurrentTransmitsReachTheCardOneAtATime) {
