@@ -82,26 +82,6 @@ protected:
     std::shared_ptr<ScriptedCard> card;
 };
 
-TEST_F(PinPadTest, FeatureListFollowsTheReaderConfiguration) {
-    const Bytes verifyTlv = {0x06, 0x04, 0x42, 0x33, 0x00, 0x06};
-    Bytes both = verifyTlv;
-    both.insert(both.end(), {0x07, 0x04, 0x42, 0x33, 0x00, 0x07});
-    const std::pair<PinPadFeatures, Bytes> rows[] = {{PinPadFeatures::VerifyOnly, verifyTlv},
-                                                     {PinPadFeatures::VerifyAndModify, both}};
-    for (const auto& [features, expected] : rows) {
-        svc.reset();
-        SCARDHANDLE h = setUpReader(features);
-        EXPECT_EQ(control(h, kFeatureRequestCode, {}).out, expected);
-        // Asking without room fails, as with a CCID reader.
-        EXPECT_EQ(control(h, kFeatureRequestCode, {}, 0).rv, SCARD_E_INSUFFICIENT_BUFFER);
-    }
-    svc.reset();
-    SCARDHANDLE h = setUpReader(PinPadFeatures::None);
-    EXPECT_EQ(control(h, kFeatureRequestCode, {}).rv, SCARD_E_UNSUPPORTED_FEATURE);
-    EXPECT_EQ(control(h, kVerifyPinDirectCode, verifyStructure(kVerifyApdu, 5)).rv,
-              SCARD_E_UNSUPPORTED_FEATURE);
-}
-
 // One verify per row: the digits go where the structure says and the card's
 // answer comes back unchanged, or the pad answers by itself.
 TEST_F(PinPadTest, VerifyFillsTheApduOrAnswersItself) {
