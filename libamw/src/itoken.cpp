@@ -32,8 +32,7 @@ Token::~Token() = default;
 void Token::checkTokenType(std::uint32_t type) {
     QV_FUNCTION_NAME("amw::Token::createToken");
     // The message carries the line it has always named, not this one.
-    if (type != TOKEN_TYPE_KALVIK)
-        QV_THROW_INVALID_ARGUMENT("type", qvFunction_, qvTraceUnit_.source, 35);
+    QV_REQUIRE_VALID_AT_LINE(type == TOKEN_TYPE_KALVIK, "type", 35);
 }
 
 std::uint16_t& FreshnessBlock::counter(int entityId) { return counters[freshnessIndex(entityId)]; }

@@ -16,8 +16,8 @@ DataObject* DataObject::createFromHeader(ctl::CardConnection& connection, std::u
     QV_ENTER("amwkalvik::DataObject::createFromHeader");
     std::uint8_t metadata[MAX_METADATA_SIZE];
     // An oversized area is refused with the line its message has always carried.
-    LvReader reader(metadata, storage::readMetadata(connection, header, metadata, qvFunction_,
-                                                    qvTraceUnit_.source, 18));
+    LvReader reader(metadata,
+                    storage::readMetadata(connection, header, metadata, QV_CALL_SITE_AT_LINE(18)));
     std::unique_ptr<DataObject> object(new DataObject(&connection));
     reader.readMandatory(object->pkcs11Id);
     reader.readMandatory(object->label);

@@ -29,8 +29,7 @@ KeyPair* KeyPair::createFromHeader(ctl::CardConnection& connection, std::uint16_
                                    const std::uint8_t* header) {
     QV_ENTER("amwkalvik::KeyPair::createFromHeader");
     std::uint8_t metadata[MAX_METADATA_SIZE];
-    LvReader reader(metadata, storage::readMetadata(connection, header, metadata, qvFunction_,
-                                                    qvTraceUnit_.source, __LINE__));
+    LvReader reader(metadata, storage::readMetadata(connection, header, metadata, QV_CALL_SITE));
     std::unique_ptr<KeyPair> pair(new KeyPair(&connection));
     reader.readMandatory(pair->pkcs11Id);
     pair->keySize = header::field(header, header::KEY_SIZE);

@@ -17,8 +17,8 @@ X509Certificate* X509Certificate::createFromHeader(ctl::CardConnection& connecti
     QV_ENTER("amwkalvik::X509Certificate::createFromHeader");
     std::uint8_t metadata[MAX_METADATA_SIZE];
     // An oversized area is refused with the line its message has always carried.
-    LvReader reader(metadata, storage::readMetadata(connection, header, metadata, qvFunction_,
-                                                    qvTraceUnit_.source, 19));
+    LvReader reader(metadata,
+                    storage::readMetadata(connection, header, metadata, QV_CALL_SITE_AT_LINE(19)));
     std::unique_ptr<X509Certificate> certificate(new X509Certificate(&connection));
     reader.readMandatory(certificate->pkcs11Id);
     reader.readMandatory(certificate->label);

@@ -118,11 +118,17 @@ struct TraceUnit {
 #define QV_REQUIRE_RANGE(value, lower, upper) \
     QV_CHECK_RANGE(value, lower, upper, #value, qvFunction_, qvTraceUnit_.source, __LINE__)
 // "Invalid argument exception <argument> [function() source:line]" unless `condition`.
-#define QV_REQUIRE_VALID(condition, argument)                                                  \
-    do {                                                                                       \
-        if (!(condition))                                                                      \
-            QV_THROW_INVALID_ARGUMENT((argument), qvFunction_, qvTraceUnit_.source, __LINE__); \
+#define QV_REQUIRE_VALID(condition, argument) \
+    QV_REQUIRE_VALID_AT_LINE(condition, argument, __LINE__)
+#define QV_REQUIRE_VALID_AT_LINE(condition, argument, line)                                  \
+    do {                                                                                     \
+        if (!(condition))                                                                    \
+            QV_THROW_INVALID_ARGUMENT((argument), qvFunction_, qvTraceUnit_.source, (line)); \
     } while (0)
+// The function, source and line of a message that is thrown further down,
+// as three arguments of a call: helper(x, QV_CALL_SITE_AT_LINE(19)).
+#define QV_CALL_SITE_AT_LINE(line) qvFunction_, qvTraceUnit_.source, (line)
+#define QV_CALL_SITE QV_CALL_SITE_AT_LINE(__LINE__)
 
 // Value texts of the traced-value macros: numbers as numberText, bools as
 // "true"/"false", texts as they are. Enumerations have no default text on

@@ -137,8 +137,7 @@ void increaseFileAndContainerFreshness(amw::File* cardcf) {
 
 bool isContainerName(const std::uint8_t* recordName, const std::string& name) {
     QV_FUNCTION_NAME("isContainerName");
-    if (name.size() > cmap::NAME_UNITS - 1)
-        QV_THROW_INVALID_ARGUMENT("name", qvFunction_, qvTraceUnit_.source, 65);
+    QV_REQUIRE_VALID_AT_LINE(name.size() <= cmap::NAME_UNITS - 1, "name", 65);
     for (std::size_t i = 0; i < name.size(); ++i)
         if (get16(recordName + 2 * i) != static_cast<unsigned char>(name[i]))
             return false;

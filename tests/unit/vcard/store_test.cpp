@@ -19,10 +19,6 @@ Bytes pattern(std::size_t n, std::uint8_t seed) {
     return b;
 }
 
-std::uint16_t field(const Bytes& h, std::size_t at) {
-    return std::uint16_t(h[at] << 8 | h[at + 1]);
-}
-
 class StoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
