@@ -113,16 +113,22 @@ int Directory::compare(const SerializableEntity& other) const {
 
 // -------------------------------------------------------------- data storage
 
+StaticBuffer<65536>& DataStorage::body() {
+    if (!content)
+        content = std::make_unique<StaticBuffer<65536>>();
+    return *content;
+}
+
 const StaticBuffer<65536>& DataStorage::getContent() {
     if (!contentLoaded) {
-        readContent(content);
+        readContent(body());
         contentLoaded = true;
     }
-    return content;
+    return body();
 }
 
 void DataStorage::setContent(const std::uint8_t* data, std::size_t length) {
-    content.assign(data, length);
+    body().assign(data, length);
     contentLoaded = true;
     contentSize = static_cast<std::uint32_t>(length);
 }
@@ -131,16 +137,18 @@ void DataStorage::serializeContent(std::ostream& stream) const {
     writeUint32(stream, contentSize);
     const bool stored = contentLoaded && !isPrivateContent();
     writeFlag(stream, stored);
-    if (stored)
-        writeStaticBuffer(stream, content);
+    if (stored) {
+        static const StaticBuffer<65536> EMPTY;
+        writeStaticBuffer(stream, content ? *content : EMPTY);
+    }
 }
 
 void DataStorage::deserializeContent(std::istream& stream) {
     contentSize = readUint32(stream);
     contentLoaded = false;
-    content.clear();
+    content.reset();
     if (readFlag(stream)) {
-        readStaticBuffer(stream, content);
+        readStaticBuffer(stream, body());
         contentLoaded = true;
     }
 }

@@ -13,6 +13,7 @@
 #include "staticbuffer.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace amw {
 
@@ -167,7 +168,6 @@ public:
     // Replaces the body in memory (the card sees it on commitContentChanges).
     void setContent(const std::uint8_t* data, std::size_t length);
 
-    StaticBuffer<65536> content;
     bool contentLoaded = false;
     std::uint32_t contentSize = 0;  // as the card reports it, known without the body
 
@@ -176,6 +176,12 @@ protected:
     void serializeContent(std::ostream& stream) const;
     // Content that was not stored comes back unloaded.
     void deserializeContent(std::istream& stream);
+
+private:
+    StaticBuffer<65536>& body();
+    // Allocated when a body is first held: a card listing thousands of
+    // objects must not cost 64 KiB each before any body is read.
+    std::unique_ptr<StaticBuffer<65536>> content;
 };
 
 class X509Certificate : public DataStorage {

@@ -305,10 +305,10 @@ TEST_F(CachedTokenTest, ChangeByAnotherProcessMakesTheListMissAndReload) {
         clearTrace();
         EXPECT_EQ(dataObjectLabels(*call), std::vector<std::string>{"from a"});
         EXPECT_EQ(apdus(), 0u) << "b's rewritten file is current again";
-        const amw::DataObject* object = call->getDataObjects().front();
+        amw::DataObject* object = call->getDataObjects().front();
         ASSERT_TRUE(object->contentLoaded);
-        EXPECT_EQ(std::string(object->content.begin(), object->content.end()),
-                  "made by the other process");
+        const StaticBuffer<65536>& content = object->getContent();
+        EXPECT_EQ(std::string(content.begin(), content.end()), "made by the other process");
     }
 }
 

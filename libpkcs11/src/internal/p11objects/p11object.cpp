@@ -113,8 +113,9 @@ P11ContentObject::P11ContentObject(CK_OBJECT_CLASS objectClass, const StaticBuff
 
 void P11ContentObject::copyValue(CK_BYTE_PTR buffer, CK_ULONG_PTR size) {
     if (buffer == nullptr) {
-        // A size query copies nothing: the unread body stands in as source.
-        copyBufferToAttributeBuffer(nullptr, size, storage->content.data, storage->contentSize);
+        // A size query copies nothing and must not read the body: any
+        // non-null address stands in as its source.
+        copyBufferToAttributeBuffer(nullptr, size, storage, storage->contentSize);
         return;
     }
     copyBytes(buffer, size, storage->getContent());
