@@ -4,11 +4,13 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -40,6 +42,18 @@ inline KeyPtr rsaKey(unsigned bits) {
     KeyPtr key(EVP_RSA_gen(bits));
     if (!key)
         throw std::runtime_error("RSA key generation failed");
+    return key;
+}
+
+// A private key from a PEM file.
+inline KeyPtr loadKey(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        throw std::runtime_error("cannot open " + path);
+    KeyPtr key(PEM_read_PrivateKey(file, nullptr, nullptr, nullptr));
+    std::fclose(file);
+    if (!key)
+        throw std::runtime_error("no private key in " + path);
     return key;
 }
 

@@ -11,6 +11,7 @@
 #include "internal/p11objects/p11RsaPrivateKey.h"
 #include "internal/p11objects/p11RsaPublicKey.h"
 #include "internal/p11objects/p11X509Certificate.h"
+#include "p11template.h"
 #include "p11values.h"
 #include "tempdir.h"
 #include "testcerts.h"
@@ -23,7 +24,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,26 +42,6 @@ Bytes bytesOf(const StaticBuffer<N>& b) {
     return Bytes(b.begin(), b.end());
 }
 StaticBuffer<128> id128(const Bytes& b) { return StaticBuffer<128>(b.data(), b.size()); }
-
-// A creation template whose values live as long as it does.
-class Template {
-public:
-    Template() = default;
-    Template(Template&&) = default;  // the values' nodes move along
-    Template& operator=(Template&&) = default;
-    Template& add(CK_ATTRIBUTE_TYPE type, const Bytes& value) {
-        values_.push_back(value);
-        attributes_.push_back({type, values_.back().data(), values_.back().size()});
-        return *this;
-    }
-    Template& flag(CK_ATTRIBUTE_TYPE type, bool value) { return add(type, Bytes{value}); }
-    const CK_ATTRIBUTE* data() const { return attributes_.data(); }
-    CK_ULONG count() const { return attributes_.size(); }
-
-private:
-    std::list<Bytes> values_;
-    std::vector<CK_ATTRIBUTE> attributes_;
-};
 
 std::string failure(const std::function<void()>& call) {
     try {
@@ -163,11 +143,13 @@ protected:
         return std::make_unique<Call>(*this, role, cache.path());
     }
 
-    static Template privateTemplate(const EVP_PKEY* key, const Bytes& id, bool signOnly) {
+    // `padded`: CRT values left-padded to half the modulus; otherwise as
+    // OpenSSL gives them, without leading zeros.
+    static Template privateTemplate(const EVP_PKEY* key, const Bytes& id, bool signOnly,
+                                    bool padded = true) {
         const testcerts::RsaComponents c = testcerts::rsaComponents(key);
-        // CRT values left-padded to half the modulus, as the pair check expects.
         auto half = [&](const Bytes& v) {
-            Bytes b(c.n.size() / 2 - v.size(), 0);
+            Bytes b(padded ? c.n.size() / 2 - v.size() : 0, 0);
             b.insert(b.end(), v.begin(), v.end());
             return b;
         };
@@ -434,6 +416,23 @@ TEST_P(KeyCompletion, ContainerMapFollowsImportUseAndRemovalOfTheHalves) {
     EXPECT_EQ(cardcfCounter(2), 3);
 }
 
+// OpenSSL clients send CRT values without their leading zeros; a key whose
+// first CRT exponent is a byte short still completes its pair.
+TEST_F(P11ObjectsTest, CrtValuesWithoutLeadingZerosCompleteAPair) {
+    const testcerts::KeyPtr key =
+        testcerts::loadKey(BRISANE_TEST_DATA "/rsa1024-short-exponent1.pem");
+    ASSERT_LT(testcerts::rsaComponents(key.get()).dp.size(), 64u);
+    const Bytes id = {0x5F};
+    importHalf(false, key.get(), id);
+    {
+        auto call = cached();
+        const Template t = privateTemplate(key.get(), id, false, false);
+        EXPECT_EQ(bytesOf(P11RsaPrivateKey::createObject(call->get(), t.data(), t.count())), id);
+    }
+    EXPECT_EQ(cmapfile().size(), 86u);
+    expectCardSignatureVerifies(key.get(), id);
+}
+
 TEST_F(P11ObjectsTest, CertificatesTakeTheirKeysContainerAndKeepTheirRecordTaken) {
     const Bytes a = {0xA}, b = {0xB}, c = {0xC};
     auto completePair = [&](EVP_PKEY* key, const Bytes& id) {
@@ -474,6 +473,14 @@ TEST_F(P11ObjectsTest, RefusalsLeaveTheCardAsItWas) {
     longPrime.add(CKA_COEFFICIENT, half);
     privateAgain = privateTemplate(keys[0], id, false);
     otherSize.add(CKA_ID, id).add(CKA_MODULUS, Bytes(256, 0xC5)).add(CKA_PUBLIC_EXPONENT, {3});
+    // A private key for a public half of another size.
+    const Bytes publicId = {0x43}, shorter(48, 0x11);
+    importHalf(false, keys[1], publicId);
+    Template otherSizePrivate;
+    otherSizePrivate.add(CKA_ID, publicId).add(CKA_MODULUS, Bytes(96, 0xC7));
+    for (CK_ATTRIBUTE_TYPE type :
+         {CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2, CKA_COEFFICIENT})
+        otherSizePrivate.add(type, shorter);
     using Create = StaticBuffer<128> (*)(Token, const CK_ATTRIBUTE*, CK_ULONG);
     const struct {
         Create create;
@@ -492,6 +499,8 @@ TEST_F(P11ObjectsTest, RefusalsLeaveTheCardAsItWas) {
         {P11RsaPrivateKey::createObject, &privateAgain,
          "Template is inconsistent. Multiple occurence of attribute [type=258]"},
         {P11RsaPublicKey::createObject, &otherSize,
+         "Template is inconsistent. Multiple occurence of attribute [type=288]"},
+        {P11RsaPrivateKey::createObject, &otherSizePrivate,
          "Template is inconsistent. Multiple occurence of attribute [type=288]"},
     };
     const Bytes image = card->serialize();

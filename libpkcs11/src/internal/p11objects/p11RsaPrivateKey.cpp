@@ -194,7 +194,9 @@ StaticBuffer<128> P11RsaPrivateKey::createObject(amw::CachedToken* token,
     }
     if (pair->hasPrivateKey)
         throw TemplateInconsistentException(CKA_ID);
-    if (pair->keySize / 8u != 2 * components->dp.size())
+    // The modulus tells the key size; CRT values may come without their
+    // leading zero bytes.
+    if (pair->keySize / 8u != components->n.size())
         throw TemplateInconsistentException(CKA_MODULUS);
     completePair(token, pair, [&](std::uint8_t containerIndex, std::uint32_t keySpec) {
         token->amendKeyPairAddPrivateKey(pair, label, containerIndex, keySpec, usage, *components);
