@@ -16,6 +16,7 @@
 #include "tempdir.h"
 #include "testcerts.h"
 #include "testpcsc/service.h"
+#include "tokencall.h"
 #include "vcard/kalvikcard.h"
 
 #include <gtest/gtest.h>
@@ -101,46 +102,12 @@ protected:
             ctl::CardConnection::PROTOCOL_T0_OR_T1));
     }
 
-    // One front-end call: the connection locked, a card token and a caching
-    // token made, a role logged in (0: none); refreshCache at the end.
-    class Call {
-    public:
-        Call(P11ObjectsTest& test, std::uint32_t role, const std::string& cacheDirectory)
-            : connection_(*test.connection) {
-            connection_.lock();
-            token_.reset(amw::Token::createToken(&connection_, 0, true));
-            amw::CardId cardId;
-            token_->getCardId(cardId);
-            cached_.reset(new amw::CachedToken(token_.get(), cardId, cacheDirectory));
-            const std::string pin = role == 2 ? "12345678" : "123456";
-            std::uint32_t tries = 0;
-            if (role != 0 &&
-                cached_->authenticate(cached_->findAuthenticationObject(role),
-                                      reinterpret_cast<const std::uint8_t*>(pin.data()), pin.size(),
-                                      &tries, nullptr) != 0)
-                throw std::runtime_error("login failed");
-        }
-        ~Call() {
-            cached_->refreshCache();
-            cached_.reset();
-            token_.reset();
-            connection_.unlock(ctl::CardConnection::LEAVE_CARD);
-        }
-        Token operator->() const { return cached_.get(); }
-        Token get() const { return cached_.get(); }
-
-    private:
-        ctl::LockablePcScCardConnection& connection_;
-        std::unique_ptr<amw::Token> token_;
-        std::unique_ptr<amw::CachedToken> cached_;
-    };
-
     // A call of another process: no cache, everything from the card.
-    std::unique_ptr<Call> fromCard(std::uint32_t role = 0) {
-        return std::make_unique<Call>(*this, role, "");
+    std::unique_ptr<TokenCall> fromCard(std::uint32_t role = 0) {
+        return std::make_unique<TokenCall>(*connection, role, "");
     }
-    std::unique_ptr<Call> cached(std::uint32_t role = 1) {
-        return std::make_unique<Call>(*this, role, cache.path());
+    std::unique_ptr<TokenCall> cached(std::uint32_t role = 1) {
+        return std::make_unique<TokenCall>(*connection, role, cache.path());
     }
 
     // `padded`: CRT values left-padded to half the modulus; otherwise as
@@ -603,7 +570,7 @@ TEST_F(P11ObjectsTest, ApdusPerCreateAndDestroyColdAndWarm) {
             // has put every list into the cache. Login and cache writes are not counted.
             const std::string directory = warm ? cache.file(std::to_string(++run)) : "";
             {
-                Call call(*this, 1, directory);
+                TokenCall call(*connection, 1, directory);
                 call->getKeyPairs();
                 call->getCertificates();
                 call->getDataObjects();
@@ -613,12 +580,12 @@ TEST_F(P11ObjectsTest, ApdusPerCreateAndDestroyColdAndWarm) {
             }
             Bytes id;
             {
-                Call call(*this, 1, directory);
+                TokenCall call(*connection, 1, directory);
                 clearTrace();
                 id = kind.create(call.get());
                 created[warm] = apdus();
             }
-            Call call(*this, 1, directory);
+            TokenCall call(*connection, 1, directory);
             clearTrace();
             kind.destroy(call.get(), id);
             destroyed[warm] = apdus();
