@@ -1,5 +1,6 @@
 #include "argumenttext.h"
 
+#include "internal/p11objects/p11RsaPrivateKey.h"
 #include "names.h"
 #include "trace.h"
 
@@ -13,21 +14,6 @@ namespace {
 constexpr CK_ULONG MAX_LOGGED_ENTRIES = 64;
 constexpr CK_ULONG MAX_LOGGED_VALUE = 256;
 constexpr CK_ULONG MAX_LOGGED_PARAMETER = 1024;
-
-// Private key material never reaches the log.
-bool isSecret(CK_ATTRIBUTE_TYPE type) {
-    switch (type) {
-    case CKA_PRIVATE_EXPONENT:
-    case CKA_PRIME_1:
-    case CKA_PRIME_2:
-    case CKA_EXPONENT_1:
-    case CKA_EXPONENT_2:
-    case CKA_COEFFICIENT:
-        return true;
-    default:
-        return false;
-    }
-}
 
 // At most `limit` bytes as hex; with `markCut`, " ..." when there are more.
 std::string hexValue(const void* data, CK_ULONG length, CK_ULONG limit, bool markCut) {
@@ -49,7 +35,7 @@ std::string hexValue(const void* data, CK_ULONG length, CK_ULONG limit, bool mar
 
 std::string attributeText(const CK_ATTRIBUTE& attribute) {
     std::string value;
-    if (isSecret(attribute.type))
+    if (P11RsaPrivateKey::isSecretComponent(attribute.type))
         value = "***";
     else if (attribute.pValue == nullptr)
         value = "NULL";

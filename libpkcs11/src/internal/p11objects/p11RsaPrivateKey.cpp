@@ -61,10 +61,26 @@ bool P11RsaPrivateKey::supportsAttributeType(CK_ATTRIBUTE_TYPE type) {
     return supported.count(type) != 0;
 }
 
+bool P11RsaPrivateKey::isSecretComponent(CK_ATTRIBUTE_TYPE type) {
+    switch (type) {
+    case CKA_PRIVATE_EXPONENT:
+    case CKA_PRIME_1:
+    case CKA_PRIME_2:
+    case CKA_EXPONENT_1:
+    case CKA_EXPONENT_2:
+    case CKA_COEFFICIENT:
+        return true;
+    default:
+        return false;
+    }
+}
+
 void P11RsaPrivateKey::getAttributeValue(CK_ATTRIBUTE_TYPE type, CK_BYTE_PTR buffer,
                                          CK_ULONG_PTR size) {
     QV_ENTER("P11RsaPrivateKey::getAttributeValue");
     QV_TRACE_VALUE(type);
+    if (isSecretComponent(type))
+        sensitive(type, size);
     if (copyCommonAttribute(type, buffer, size))
         return;
     const amw::KeyPair::RsaPublicKey* publicKey = keyPair->getRsaPublicKey();
@@ -94,13 +110,6 @@ void P11RsaPrivateKey::getAttributeValue(CK_ATTRIBUTE_TYPE type, CK_BYTE_PTR buf
             unavailable(type, size);
         return copyBytes(buffer, size,
                          type == CKA_MODULUS ? publicKey->modulus : publicKey->publicExponent);
-    case CKA_PRIVATE_EXPONENT:
-    case CKA_PRIME_1:
-    case CKA_PRIME_2:
-    case CKA_EXPONENT_1:
-    case CKA_EXPONENT_2:
-    case CKA_COEFFICIENT:
-        sensitive(type, size);
     case CKA_UNWRAP_TEMPLATE:
         return copyUlong(buffer, size, CK_UNAVAILABLE_INFORMATION);
     default:

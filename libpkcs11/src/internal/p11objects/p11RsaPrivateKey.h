@@ -23,6 +23,8 @@ public:
     void destroyObjectFromCard(amw::CachedToken* token) override;
 
     static bool supportsAttributeType(CK_ATTRIBUTE_TYPE type);
+    // The private exponent and the CRT components: never revealed, never logged.
+    static bool isSecretComponent(CK_ATTRIBUTE_TYPE type);
     // Imports the private key, completing the pair when its public key is on
     // the card; returns the identifier.
     static StaticBuffer<128> createObject(amw::CachedToken* token, const CK_ATTRIBUTE* attributes,
