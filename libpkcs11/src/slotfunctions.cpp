@@ -6,6 +6,7 @@
 #include "internal/slotmanager.h"
 #include "textfield.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -114,8 +115,15 @@ extern "C" CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
         [&]() -> CK_RV {
             if (pulCount == nullptr)
                 return CKR_ARGUMENTS_BAD;
-            // Every slot is listed, card or not: presence is C_GetSlotInfo's to tell.
-            const std::vector<CK_SLOT_ID> ids = SlotManager::getSlotIds();
+            // Asked for slots with a token, only those: clients ask each
+            // listed slot for its token and report every empty one as a failure.
+            std::vector<CK_SLOT_ID> ids = SlotManager::getSlotIds();
+            if (tokenPresent != CK_FALSE)
+                ids.erase(std::remove_if(ids.begin(), ids.end(),
+                                         [](CK_SLOT_ID id) {
+                                             return !SlotManager::getById(id)->isTokenPresent();
+                                         }),
+                          ids.end());
             CK_RV rv = copyList(ids.data(), static_cast<CK_ULONG>(ids.size()), pSlotList, pulCount);
             QV_TRACE_OUT_VALUE(*pulCount);
             return rv;

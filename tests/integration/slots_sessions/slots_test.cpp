@@ -70,10 +70,22 @@ TEST_P(SlotCount, ReadersTakeTheFirstSlotsAndTheRestAreEmpty) {
     addReaders(setup.readers, setup.withCards);
     ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
 
-    // tokenPresent is not applied: every slot is listed.
+    // Asked for slots with a token: the first `withCards`, in order.
     CK_ULONG count = 0;
     ASSERT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
-    EXPECT_EQ(count, setup.expectedSlots);
+    EXPECT_EQ(count, static_cast<CK_ULONG>(setup.withCards));
+    std::vector<CK_SLOT_ID> present(count + 1, 99);
+    ASSERT_EQ(f->C_GetSlotList(CK_TRUE, present.data(), &count), CKR_OK);
+    present.resize(count);
+    for (CK_ULONG i = 0; i < count; ++i)
+        EXPECT_EQ(present[i], i);
+    if (count > 0) {
+        CK_ULONG tooFew = count - 1;
+        EXPECT_EQ(f->C_GetSlotList(CK_TRUE, present.data(), &tooFew), CKR_BUFFER_TOO_SMALL);
+        EXPECT_EQ(tooFew, count);
+    }
+
+    // Without: every slot.
     std::vector<CK_SLOT_ID> ids = slotList();
     ASSERT_EQ(ids.size(), setup.expectedSlots);
     for (CK_ULONG i = 0; i < ids.size(); ++i)
@@ -99,6 +111,23 @@ TEST_P(SlotCount, ReadersTakeTheFirstSlotsAndTheRestAreEmpty) {
 INSTANTIATE_TEST_SUITE_P(Readers, SlotCount,
                          ::testing::Values(ReaderSetup{0, 0, 6}, ReaderSetup{2, 1, 6},
                                            ReaderSetup{8, 3, 8}));
+
+TEST_F(Slots, SlotsWithATokenFollowTheCards) {
+    addReaders(4, 0);
+    svc.insertCard(readerName(1), std::make_shared<BlankCard>());
+    svc.insertCard(readerName(3), std::make_shared<BlankCard>());
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    auto withToken = [&] {
+        CK_SLOT_ID ids[8];
+        CK_ULONG count = 8;
+        EXPECT_EQ(f->C_GetSlotList(CK_TRUE, ids, &count), CKR_OK);
+        return std::vector<CK_SLOT_ID>(ids, ids + count);
+    };
+    EXPECT_EQ(withToken(), (std::vector<CK_SLOT_ID>{1, 3}));
+    svc.removeCard(readerName(3));
+    svc.insertCard(readerName(0), std::make_shared<BlankCard>());
+    EXPECT_EQ(withToken(), (std::vector<CK_SLOT_ID>{0, 1}));
+}
 
 TEST_F(Slots, NonBlockingWaitReportsPresentCardsFirstThenNothing) {
     addReaders(3, 0);
