@@ -3,13 +3,10 @@
 // session PINs the card issued); the whole log and every cache file are then
 // searched for them in every form the log writes bytes in. New paths that
 // handle secrets (key import, decryption) join as further scenarios.
-#include "amw/cachedtoken.h"
 #include "harness.h"
-#include "internal/p11objects/p11RsaPrivateKey.h"
-#include "internal/sessionmanager.h"
-#include "library.h"
 #include "logrecords.h"
 #include "p11app.h"
+#include "p11template.h"
 #include "testcerts.h"
 
 #include "vcard/kalvikcard.h"
@@ -48,39 +45,21 @@ Secret pinSecret(const std::string& name, const std::string& pin) {
     return {name, Bytes(pin.begin(), pin.end())};
 }
 
-// Imports a private key on the session's card the way C_CreateObject does,
-// in the call bracket; returns its secret components.
-std::vector<Secret> importPrivateKey(CK_SESSION_HANDLE h) {
+// Imports a private key with C_CreateObject, the private exponent given as
+// well, as applications do; returns its secret components.
+std::vector<Secret> importPrivateKey(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h) {
     testcerts::KeyPtr key = testcerts::rsaKey(1024);
     const testcerts::RsaComponents c = testcerts::rsaComponents(key.get());
-    // CRT values left-padded to half the modulus.
-    auto half = [&](const Bytes& v) {
-        Bytes b(c.n.size() / 2 - v.size(), 0);
-        b.insert(b.end(), v.begin(), v.end());
-        return b;
-    };
-    const Bytes id = {1, 2, 3, 4};
-    const std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>> values = {
-        {CKA_ID, id},
-        {CKA_MODULUS, c.n},
-        {CKA_PUBLIC_EXPONENT, c.e},
-        {CKA_PRIME_1, half(c.p)},
-        {CKA_PRIME_2, half(c.q)},
-        {CKA_EXPONENT_1, half(c.dp)},
-        {CKA_EXPONENT_2, half(c.dq)},
-        {CKA_COEFFICIENT, half(c.inv)}};
-    std::vector<CK_ATTRIBUTE> attributes;
-    for (const auto& [type, value] : values)
-        attributes.push_back({type, const_cast<std::uint8_t*>(value.data()), value.size()});
-    ScopedLock libraryCall(Library::lock());
-    SessionCardCall call(SessionManager::getByHandle(h)->getConnection());
-    P11RsaPrivateKey::createObject(&call.token(), attributes.data(), attributes.size());
-    call.token().refreshCache();
-    return {{"prime 1", c.p},
-            {"prime 2", c.q},
-            {"exponent 1", c.dp},
-            {"exponent 2", c.dq},
-            {"coefficient", c.inv}};
+    const Bytes d = testcerts::rsaParam(key.get(), OSSL_PKEY_PARAM_RSA_D);
+    Template t;
+    t.ulong(CKA_CLASS, CKO_PRIVATE_KEY).ulong(CKA_KEY_TYPE, CKK_RSA).add(CKA_ID, {1, 2, 3, 4});
+    t.add(CKA_MODULUS, c.n).add(CKA_PUBLIC_EXPONENT, c.e).add(CKA_PRIVATE_EXPONENT, d);
+    t.add(CKA_PRIME_1, c.p).add(CKA_PRIME_2, c.q).add(CKA_EXPONENT_1, c.dp);
+    t.add(CKA_EXPONENT_2, c.dq).add(CKA_COEFFICIENT, c.inv);
+    CK_OBJECT_HANDLE object = 0;
+    EXPECT_EQ(f->C_CreateObject(h, t.data(), t.count(), &object), CKR_OK);
+    return {{"private exponent", d}, {"prime 1", c.p},     {"prime 2", c.q},
+            {"exponent 1", c.dp},    {"exponent 2", c.dq}, {"coefficient", c.inv}};
 }
 
 class Secrets;
@@ -235,7 +214,7 @@ const Scenario SCENARIOS[] = {
      [](Secrets& t) {
          CK_SESSION_HANDLE h = t.open();
          EXPECT_EQ(t.login(h, CKU_USER, USER_PIN), CKR_OK);
-         return importPrivateKey(h);
+         return importPrivateKey(t.f, h);
      }},
     {"PinPadLoginAndLaterCall", true,
      [](Secrets& t) {
