@@ -84,6 +84,25 @@ demo_pkcs11_tool() {
   pkcs11-tool --module "$module" -M
 }
 
+demo_objects() {
+  step "pkcs11-tool: a certificate and its RSA key, made by OpenSSL, written to the card"
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$STACK_DIR/demo.key" -subj /CN=Brisane\ demo \
+    -days 30 -outform DER -out "$STACK_DIR/demo.der" 2> /dev/null
+  openssl pkey -in "$STACK_DIR/demo.key" -outform DER -out "$STACK_DIR/demo-key.der"
+  openssl pkey -in "$STACK_DIR/demo.key" -pubout -outform DER -out "$STACK_DIR/demo-pub.der"
+  local user_pin=123456 type
+  for type in cert privkey pubkey; do
+    local file=$STACK_DIR/demo.der
+    [ "$type" = privkey ] && file=$STACK_DIR/demo-key.der
+    [ "$type" = pubkey ] && file=$STACK_DIR/demo-pub.der
+    pkcs11-tool --module "$module" --login --pin "$user_pin" --write-object "$file" \
+      --type "$type" --id 01 --label demo --usage-sign > "$STACK_DIR/write.log" 2>&1 ||
+      { cat "$STACK_DIR/write.log" >&2; exit 1; }
+  done
+  step "pkcs11-tool: the objects on the card (with the PIN, the private key too)"
+  pkcs11-tool --module "$module" --login --pin "$user_pin" -O
+}
+
 # Only the installed module is registered with p11-kit.
 demo_p11kit() {
   [ "$module" = "$installed_module" ] || return 0
@@ -102,6 +121,7 @@ steps=(
   demo_apdus
   demo_image
   demo_pkcs11_tool
+  demo_objects
   demo_p11kit
 )
 
