@@ -232,9 +232,11 @@ nss_module() {
     grep -Eq "^[[:space:]]+token: $token\$" || fail "nss-list: no token $token in slot $reader"
 }
 
-# The two NSS steps below need C_CreateObject, C_GenerateKeyPair and the find
-# functions; add them to `steps` once those are in the module.
+# A certificate and its key, made by OpenSSL and written with pkcs11-tool.
 nss_certificate() {
+  # The card's object cache stays in the work directory.
+  printf 'cache = %s/cache/\n' "$work" > "$work/objects.txt"
+  export BRISANE_CONF=$work/objects.txt
   openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/soft.key" -subj /CN=brisane-test \
     -days 2 -outform DER -out "$work/cert.der" 2> /dev/null || fail "openssl req"
   run write-cert pkcs11-tool --module "$module" --login --pin "$user_pin" \
@@ -247,12 +249,19 @@ nss_certificate() {
 }
 
 nss_key() {
-  run keygen pkcs11-tool --module "$module" --login --pin "$user_pin" \
-    --keypairgen --key-type rsa:2048 --id 01 --label brisane-key
-  expect_rc0 keygen
+  openssl pkey -in "$work/soft.key" -outform DER -out "$work/soft.der" || fail "openssl pkey"
+  run write-key pkcs11-tool --module "$module" --login --pin "$user_pin" \
+    --write-object "$work/soft.der" --type privkey --id 02 --label brisane-key
+  expect_rc0 write-key
   run nss-keys certutil -K -d "$nssdb" -h "$token" -f "$work/pin"
   expect_rc0 nss-keys
-  expect_line nss-keys '^<[ 0-9]+> rsa +01 '
+  expect_line nss-keys '^<[ 0-9]+> rsa +02 '
+  # The card is left as it was found.
+  for type in cert privkey; do
+    run delete-$type pkcs11-tool --module "$module" --login --pin "$user_pin" \
+      --delete-object --type $type --id 02
+    expect_rc0 delete-$type
+  done
 }
 
 steps=(
@@ -265,6 +274,8 @@ steps=(
   example_settings
   vcard_tools
   nss_module
+  nss_certificate
+  nss_key
 )
 for s in "${steps[@]}"; do
   "$s"
