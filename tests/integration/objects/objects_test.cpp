@@ -4,7 +4,10 @@
 // changes of the card by another process, a card pulled during a search.
 #include "ctl/lockablepcsccardconnection.h"
 #include "harness.h"
+#include "internal/p11objects/p11RsaPrivateKey.h"
 #include "internal/p11objects/p11X509Certificate.h"
+#include "internal/sessionmanager.h"
+#include "library.h"
 #include "p11app.h"
 #include "p11template.h"
 #include "testcerts.h"
@@ -619,6 +622,50 @@ TEST_F(Objects, ACardPulledDuringASearch) {
     attribute(found[0], CKA_LABEL, &rv);
     EXPECT_EQ(rv, CKR_TOKEN_NOT_PRESENT);
     EXPECT_EQ(f->C_FindObjects(h, found, 4, &count), CKR_SESSION_HANDLE_INVALID);
+}
+
+// --- operation keys ------------------------------------------------------------------
+
+std::string failure(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const QVException& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// What signing and decryption keep between their init and their call.
+TEST_F(Objects, AnOperationKeyNamesAPrivateKeyUntilTheOperationEnds) {
+    login();
+    const CK_OBJECT_HANDLE privateHandle = create(privateKey("priv"));
+    const CK_OBJECT_HANDLE publicHandle = create(publicKey("pub"));
+    ScopedLock libraryCall(Library::lock());
+    Session& session = *SessionManager::getByHandle(h);
+    EXPECT_EQ(failure([&] { session.operationFinal(Session::SIGN); }),
+              "The operation has not been inicalized: C_DecryptFinal");
+    EXPECT_EQ(
+        failure([&] { session.initOperationWithPrivateKeyHandle(publicHandle, Session::SIGN); }),
+        "INTERNAL ERROR invalid object class [2]. [236]:libpkcs11/src/internal/session ");
+    EXPECT_EQ(failure([&] { session.initOperationWithPrivateKeyHandle(0xBAD, Session::SIGN); }),
+              "invalid CK_OBJECT_HANDLE [2989]");
+
+    session.initOperationWithPrivateKeyHandle(privateHandle, Session::DECRYPT);
+    EXPECT_TRUE(session.isOperationInitialized(Session::DECRYPT));
+    EXPECT_FALSE(session.isOperationInitialized(Session::SIGN));
+    {
+        SessionCardCall call(session.getConnection());
+        const std::unique_ptr<P11RsaPrivateKey> key =
+            session.getPrivateKeyForOperation(&call.token(), Session::DECRYPT);
+        EXPECT_EQ(Bytes(key->getPkcs11Id().begin(), key->getPkcs11Id().end()), KEY_ID);
+        EXPECT_EQ(failure([&] { session.getPrivateKeyForOperation(&call.token(), Session::SIGN); }),
+                  "The operation has not been inicalized: C_Decrypt");
+        EXPECT_EQ(failure([&] { session.getObject(nullptr, privateHandle); }),
+                  "Null pointer exception <token> [Session::getObject() "
+                  "libpkcs11/src/internal/session:183]");
+    }
+    session.operationFinal(Session::DECRYPT);
+    EXPECT_FALSE(session.isOperationInitialized(Session::DECRYPT));
 }
 
 // --- card traffic ---------------------------------------------------------------------
