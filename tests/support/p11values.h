@@ -1,9 +1,12 @@
 #pragma once
-// Reading PKCS#11 object attributes in tests: the length first, then the value.
+// Reading PKCS#11 object attributes in tests: the length first, then the
+// value; and the message a failing call throws.
+#include "exceptions.h"
 #include "internal/p11objects/p11object.h"
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,5 +30,15 @@ inline Bytes ulongBytes(CK_ULONG value) {
 }
 
 inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// The message of the module exception `call` throws; empty when it returns.
+inline std::string failure(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const QVException& e) {
+        return e.what();
+    }
+    return "";
+}
 
 }  // namespace p11values

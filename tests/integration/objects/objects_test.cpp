@@ -10,6 +10,7 @@
 #include "library.h"
 #include "p11app.h"
 #include "p11template.h"
+#include "p11values.h"
 #include "testcerts.h"
 #include "tokencall.h"
 
@@ -29,6 +30,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Handles = std::vector<CK_OBJECT_HANDLE>;
 using Labels = std::vector<std::string>;
+using p11values::failure;
 
 harness::ConfigurationEnvironment* const environment = [] {
     auto* e = new harness::ConfigurationEnvironment("");
@@ -625,15 +627,6 @@ TEST_F(Objects, ACardPulledDuringASearch) {
 }
 
 // --- operation keys ------------------------------------------------------------------
-
-std::string failure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const QVException& e) {
-        return e.what();
-    }
-    return "";
-}
 
 // What signing and decryption keep between their init and their call.
 TEST_F(Objects, AnOperationKeyNamesAPrivateKeyUntilTheOperationEnds) {

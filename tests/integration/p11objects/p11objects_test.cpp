@@ -31,6 +31,7 @@
 
 namespace {
 
+using p11values::failure;
 using p11values::text;
 using p11values::valueOf;
 using testcerts::Bytes;
@@ -43,15 +44,6 @@ Bytes bytesOf(const StaticBuffer<N>& b) {
     return Bytes(b.begin(), b.end());
 }
 StaticBuffer<128> id128(const Bytes& b) { return StaticBuffer<128>(b.data(), b.size()); }
-
-std::string failure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const QVException& e) {
-        return e.what();
-    }
-    return "";
-}
 
 void setLabel(P11Object& object, const std::string& label) {
     object.setAttributeValue(CKA_LABEL, reinterpret_cast<const CK_BYTE*>(label.data()),
