@@ -35,8 +35,8 @@ public:
         attributes_.push_back({type, value, length});
         return *this;
     }
-    const CK_ATTRIBUTE* data() const { return attributes_.data(); }
-    CK_ATTRIBUTE* data() { return attributes_.data(); }
+    // Non-const, as the C_ functions take it.
+    CK_ATTRIBUTE* data() const { return const_cast<CK_ATTRIBUTE*>(attributes_.data()); }
     CK_ULONG count() const { return attributes_.size(); }
 
 private:
