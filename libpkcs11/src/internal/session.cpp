@@ -12,6 +12,8 @@
 
 #include <cstring>
 #include <map>
+#include <string>
+#include <utility>
 
 QV_TRACE_UNIT("PKCS11", "libpkcs11/src/internal/session");
 
@@ -22,9 +24,23 @@ namespace {
 // other. Handles come from a counter that never repeats a value within the
 // process, so a stale handle never names a newer record; ordered by handle,
 // which is the order of creation.
+//
+// An object found again keeps the handle it already has: were every search
+// to add records, an application that searches in a loop would grow the list
+// without bound.
 struct ObjectHandleList {
     std::map<CK_OBJECT_HANDLE, ObjectHandle> records;
+    std::map<std::pair<CK_OBJECT_CLASS, std::string>, CK_OBJECT_HANDLE> byObject;
     std::uint32_t lastHandle = 0;
+
+    static std::pair<CK_OBJECT_CLASS, std::string> key(CK_OBJECT_CLASS objectClass,
+                                                       const StaticBuffer<128>& pkcs11Id) {
+        return {objectClass, std::string(pkcs11Id.begin(), pkcs11Id.end())};
+    }
+    void erase(std::map<CK_OBJECT_HANDLE, ObjectHandle>::iterator record) {
+        byObject.erase(key(record->second.objectClass, record->second.pkcs11Id));
+        records.erase(record);
+    }
 };
 
 ObjectHandleList& objectHandles() {
@@ -163,6 +179,9 @@ SessionConnection& Session::getConnection() {
 CK_OBJECT_HANDLE Session::addObjectHandle(const StaticBuffer<128>& pkcs11Id,
                                           CK_OBJECT_CLASS objectClass) {
     ObjectHandleList& list = objectHandles();
+    CK_OBJECT_HANDLE& known = list.byObject[ObjectHandleList::key(objectClass, pkcs11Id)];
+    if (known != 0)
+        return known;
     // Past 2^32 handles the counter wraps; live handles and 0 are skipped.
     do {
         ++list.lastHandle;
@@ -170,22 +189,23 @@ CK_OBJECT_HANDLE Session::addObjectHandle(const StaticBuffer<128>& pkcs11Id,
     ObjectHandle& record = list.records[list.lastHandle];
     record.pkcs11Id = pkcs11Id;
     record.objectClass = objectClass;
-    return list.lastHandle;
+    known = list.lastHandle;
+    return known;
 }
 
 std::unique_ptr<P11Object> Session::getObject(amw::CachedToken* token, CK_OBJECT_HANDLE hObject) {
     QV_ENTER("Session::getObject");
     QV_REQUIRE_AT_LINE(token, "token", 183);
     QV_TRACE_VALUE(hObject);
-    auto& records = objectHandles().records;
-    auto found = records.find(hObject);
-    if (found == records.end())
+    ObjectHandleList& list = objectHandles();
+    auto found = list.records.find(hObject);
+    if (found == list.records.end())
         throw InvalidObjectHandleException(hObject);
     QV_TRACE_NAMED("objectHandle", found->second.logText());
     std::unique_ptr<P11Object> object = objectOnCard(*token, found->second);
     if (object == nullptr) {
         QV_TRACE("object not found on the card");
-        records.erase(found);
+        list.erase(found);
         throw InvalidObjectHandleException(hObject);
     }
     return object;
@@ -302,7 +322,10 @@ void Session::destroyObject(amw::CachedToken* token, CK_OBJECT_HANDLE hObject) {
     QV_ENTER("Session::destroyObject");
     std::unique_ptr<P11Object> object = getObject(token, hObject);
     object->destroyObjectFromCard(token);
-    objectHandles().records.erase(hObject);
+    ObjectHandleList& list = objectHandles();
+    auto found = list.records.find(hObject);
+    if (found != list.records.end())
+        list.erase(found);
 }
 
 // --- operations ------------------------------------------------------------------------

@@ -113,8 +113,8 @@ TEST_F(ObjectsLog, SecretComponentsAreMaskedAndAtMost64EntriesShown) {
     const Records args = arguments(recordsOfCall("C_CreateObject"), 66);
     EXPECT_EQ(args[2], "pTemplate[1] = [CKA_PRIVATE_EXPONENT, valueLen=64, value=***]");
     EXPECT_EQ(args[7], "pTemplate[6] = [CKA_COEFFICIENT, valueLen=64, value=***]");
-    EXPECT_EQ(args[8], "pTemplate[7] = [(???), valueLen=1, value=01]");
-    EXPECT_EQ(args[64], "pTemplate[63] = [(???), valueLen=1, value=01]");
+    EXPECT_EQ(args[8], "pTemplate[7] = [(?\?\?), valueLen=1, value=01]");
+    EXPECT_EQ(args[64], "pTemplate[63] = [(?\?\?), valueLen=1, value=01]");
     EXPECT_EQ(args[65], "ulCount = " + number(70));
 }
 
