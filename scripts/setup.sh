@@ -5,7 +5,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libpcsclite-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   pcscd vsmartcard-vpcd pcsc-tools iproute2
-  opensc gnutls-bin openssl openssh-client python3 python3-pykcs11 softhsm2
+  opensc gnutls-bin openssl libengine-pkcs11-openssl openssh-client python3 python3-pykcs11 softhsm2
   p11-kit p11-kit-modules libnss3-tools file dpkg-dev
 )
 missing=()
