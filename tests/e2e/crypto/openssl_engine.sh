@@ -1,0 +1,48 @@
+#!/bin/bash
+# OpenSSL with the PKCS#11 engine: a self-signed certificate made with the
+# card's key, checked by OpenSSL, then written to the card next to its key.
+. "$(dirname "$0")/common.sh"
+
+id=c2a0
+label=e2e-engine-key
+new_key "$id" "$label" 2048
+
+# The engine, told to load this module instead of p11-kit's proxy.
+cat > "$work/openssl.cnf" <<CNF
+openssl_conf = openssl_init
+[openssl_init]
+engines = engine_section
+[engine_section]
+pkcs11 = pkcs11_section
+[pkcs11_section]
+engine_id = pkcs11
+dynamic_path = $(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
+MODULE_PATH = $module
+init = 0
+[req]
+distinguished_name = dn
+[dn]
+CNF
+
+key_uri="$TOKEN_URI;object=$label;type=private;pin-value=$PIN"
+step req env OPENSSL_CONF="$work/openssl.cnf" openssl req -new -x509 -days 2 -sha256 \
+  -subj /CN=brisane-e2e -engine pkcs11 -keyform engine -key "$key_uri" -out "$work/cert.pem"
+expect_rc 0
+step verify openssl verify -CAfile "$work/cert.pem" "$work/cert.pem"
+expect_rc 0
+expect_line verify ': OK$'
+# The certificate carries the card's public key.
+openssl x509 -in "$work/cert.pem" -pubkey -noout > "$work/cert-pub.pem"
+expect_same "$work/$id.pub.pem" "$work/cert-pub.pem"
+
+openssl x509 -in "$work/cert.pem" -outform DER -out "$work/cert.der"
+step write p11 --login --pin "$PIN" --write-object "$work/cert.der" --type cert \
+  --id "$id" --label "$label"
+expect_rc 0
+step list p11 --list-objects --type cert
+expect_line list "label: +$label"
+step read p11 --read-object --type cert --id "$id" -o "$work/cert-back.der"
+expect_rc 0
+expect_same "$work/cert.der" "$work/cert-back.der"
+
+finish
