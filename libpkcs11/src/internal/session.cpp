@@ -2,6 +2,7 @@
 
 #include "amw/cachedtoken.h"
 #include "exceptions.h"
+#include "internal/cmapfile.h"
 #include "internal/p11objects/p11DataObject.h"
 #include "internal/p11objects/p11RsaPrivateKey.h"
 #include "internal/p11objects/p11RsaPublicKey.h"
@@ -326,6 +327,58 @@ void Session::destroyObject(amw::CachedToken* token, CK_OBJECT_HANDLE hObject) {
     auto found = list.records.find(hObject);
     if (found != list.records.end())
         list.erase(found);
+}
+
+// --- key generation -------------------------------------------------------------------
+
+void Session::generateKeyPair(amw::CachedToken* token, const CK_ATTRIBUTE* publicKeyTemplate,
+                              CK_ULONG publicCount, const CK_ATTRIBUTE* privateKeyTemplate,
+                              CK_ULONG privateCount, CK_OBJECT_HANDLE* hPublicKey,
+                              CK_OBJECT_HANDLE* hPrivateKey) {
+    QV_ENTER("Session::generateKeyPair");
+    QV_REQUIRE_AT_LINE(publicKeyTemplate, "publicKeyTemplate", 324);
+    QV_REQUIRE_AT_LINE(privateKeyTemplate, "privateKeyTemplate", 325);
+    QV_REQUIRE_AT_LINE(hPublicKey, "hPublicKey", 326);
+    QV_REQUIRE_AT_LINE(hPrivateKey, "hPrivateKey", 327);
+    QV_REQUIRE(token);
+
+    StaticBuffer<128> publicId, publicLabel, privateId, privateLabel;
+    std::uint16_t publicUsage = 0, privateUsage = 0;
+    std::uint32_t keySize = 0;
+    P11RsaPublicKey::parseTemplate(publicKeyTemplate, publicCount, &publicId, &publicLabel,
+                                   &publicUsage, nullptr, nullptr, &keySize,
+                                   P11RsaPublicKey::REQUIRE_MODULUS_BITS);
+    P11RsaPrivateKey::parseTemplate(privateKeyTemplate, privateCount, &privateId, &privateLabel,
+                                    &privateUsage, nullptr, 0);
+
+    // An empty CKA_ID names nothing: it counts as none given.
+    StaticBuffer<128> pkcs11Id;
+    if (!publicId.empty() && !privateId.empty() && publicId != privateId)
+        throw TemplateInconsistentException(CKA_ID);
+    if (!publicId.empty())
+        pkcs11Id = publicId;
+    else if (!privateId.empty())
+        pkcs11Id = privateId;
+    else
+        token->generatePkcs11Id(&pkcs11Id);
+    if (token->findKeyPair(pkcs11Id) != nullptr) {
+        QV_TRACE("Keypair with same PKCS#11 ID found on the card");
+        throw AttributValueInvalidException(CKA_ID);
+    }
+
+    const std::uint8_t containerIndex = prepareContainerInCmapfile(token, pkcs11Id);
+    const std::uint32_t keySpec = P11RsaKey::keySpecForUsage(privateUsage);
+    token->increaseFreshnessCounter(amw::CachedToken::CACHED_OBJECT_KEYPAIR, true);
+    static const std::uint8_t F4[] = {0x01, 0x00, 0x01};
+    const StaticBuffer<256> publicExponent(F4, sizeof F4);
+    token
+        ->generateKeyPair(publicLabel, privateLabel, keySize, containerIndex, keySpec, pkcs11Id,
+                          static_cast<std::uint16_t>(publicUsage | privateUsage), publicExponent)
+        ->commitCreationOrMetadataChanges();
+    commitContainerInCmapfile(token, containerIndex, keySpec, keySize);
+
+    *hPrivateKey = addObjectHandle(pkcs11Id, CKO_PRIVATE_KEY);
+    *hPublicKey = addObjectHandle(pkcs11Id, CKO_PUBLIC_KEY);
 }
 
 // --- operations ------------------------------------------------------------------------

@@ -87,6 +87,16 @@ public:
     static bool matchObjectWithTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count,
                                         P11Object& object);
 
+    // Generates an RSA key pair on the card (1024 or 2048 bits, CKA_MODULUS_BITS
+    // required, exponent 65537) in a container of its own, and hands out both
+    // halves. The identifier is the templates' CKA_ID (equal when both give
+    // one) or a new one; one already on the card is refused before the card
+    // is written.
+    void generateKeyPair(amw::CachedToken* token, const CK_ATTRIBUTE* publicKeyTemplate,
+                         CK_ULONG publicCount, const CK_ATTRIBUTE* privateKeyTemplate,
+                         CK_ULONG privateCount, CK_OBJECT_HANDLE* hPublicKey,
+                         CK_OBJECT_HANDLE* hPrivateKey);
+
     // A new handle for an object put on the card by this process.
     static CK_OBJECT_HANDLE addObjectHandle(const StaticBuffer<128>& pkcs11Id,
                                             CK_OBJECT_CLASS objectClass);
