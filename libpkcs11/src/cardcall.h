@@ -17,6 +17,9 @@ struct CardCallFrame {
     CK_SESSION_HANDLE session;
     // False: CKR_ARGUMENTS_BAD before the session is looked at.
     bool argumentsValid = true;
+    // Otherwise the result, also before the session is looked at (a
+    // mechanism the function does not offer).
+    CK_RV refusal = CKR_OK;
     // Whether the cache files and the card's freshness block are brought up
     // to date after the work.
     bool refreshCache = true;
@@ -32,6 +35,8 @@ CK_RV runCardCall(const CardCallFrame& frame, LogArguments&& logArguments, Sessi
                         [&]() -> CK_RV {
                             if (!frame.argumentsValid)
                                 return CKR_ARGUMENTS_BAD;
+                            if (frame.refusal != CKR_OK)
+                                return frame.refusal;
                             Session& session = *SessionManager::getByHandle(frame.session);
                             SessionConnection& connection = session.getConnection();
                             const CK_RV refused = check(session);
