@@ -4,6 +4,7 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -144,6 +145,46 @@ inline Certificate makeCertificate(const EVP_PKEY* key, const CertificateOptions
         padding += static_cast<long long>(options.totalSize) - static_cast<long long>(c.der.size());
     }
     throw std::runtime_error("cannot make a certificate of the requested size");
+}
+
+// The public key with this modulus and exponent (big-endian bytes).
+inline KeyPtr rsaPublicKey(const Bytes& n, const Bytes& e) {
+    OSSL_PARAM_BLD* build = OSSL_PARAM_BLD_new();
+    BIGNUM* bn = BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr);
+    BIGNUM* be = BN_bin2bn(e.data(), static_cast<int>(e.size()), nullptr);
+    OSSL_PARAM_BLD_push_BN(build, OSSL_PKEY_PARAM_RSA_N, bn);
+    OSSL_PARAM_BLD_push_BN(build, OSSL_PKEY_PARAM_RSA_E, be);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(build);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY* key = nullptr;
+    EVP_PKEY_fromdata_init(ctx);
+    EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params);
+    EVP_PKEY_CTX_free(ctx);
+    OSSL_PARAM_free(params);
+    BN_free(bn);
+    BN_free(be);
+    OSSL_PARAM_BLD_free(build);
+    if (key == nullptr)
+        throw std::runtime_error("no RSA public key from the modulus and exponent");
+    return KeyPtr(key);
+}
+
+// RSA encryption with the public key; `padding` RSA_PKCS1_PADDING, or
+// RSA_NO_PADDING for a block the caller made.
+inline Bytes rsaEncrypt(EVP_PKEY* key, const Bytes& data, int padding = RSA_PKCS1_PADDING) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    std::size_t length = 0;
+    Bytes out;
+    if (EVP_PKEY_encrypt_init(ctx) > 0 && EVP_PKEY_CTX_set_rsa_padding(ctx, padding) > 0 &&
+        EVP_PKEY_encrypt(ctx, nullptr, &length, data.data(), data.size()) > 0) {
+        out.resize(length);
+        if (EVP_PKEY_encrypt(ctx, out.data(), &length, data.data(), data.size()) <= 0)
+            out.clear();
+    }
+    EVP_PKEY_CTX_free(ctx);
+    if (out.empty())
+        throw std::runtime_error("RSA encryption failed");
+    return out;
 }
 
 }  // namespace testcerts

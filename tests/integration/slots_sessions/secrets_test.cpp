@@ -2,7 +2,7 @@
 // the module with the log on and names the secrets it handled (PINs, the
 // session PINs the card issued); the whole log and every cache file are then
 // searched for them in every form the log writes bytes in. New paths that
-// handle secrets (key import, decryption) join as further scenarios.
+// handle secrets join as further scenarios.
 #include "harness.h"
 #include "logrecords.h"
 #include "p11app.h"
@@ -60,6 +60,44 @@ std::vector<Secret> importPrivateKey(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h
     EXPECT_EQ(f->C_CreateObject(h, t.data(), t.count(), &object), CKR_OK);
     return {{"private exponent", d}, {"prime 1", c.p},     {"prime 2", c.q},
             {"exponent 1", c.dp},    {"exponent 2", c.dq}, {"coefficient", c.inv}};
+}
+
+// Decrypts on the session's card with a key generated there: a block made
+// here (so that the whole decrypted block, padding included, is known),
+// encrypted by OpenSSL with the card's public key. Returns the plaintext and
+// the block.
+std::vector<Secret> decryptOnCard(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h) {
+    Template pub, priv;
+    pub.ulong(CKA_CLASS, CKO_PUBLIC_KEY).ulong(CKA_MODULUS_BITS, 1024);
+    priv.ulong(CKA_CLASS, CKO_PRIVATE_KEY).flag(CKA_DECRYPT, true);
+    CK_MECHANISM generation{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
+    EXPECT_EQ(f->C_GenerateKeyPair(h, &generation, pub.data(), pub.count(), priv.data(),
+                                   priv.count(), &publicKey, &privateKey),
+              CKR_OK);
+    Bytes n(128), e(3);
+    CK_ATTRIBUTE values[] = {{CKA_MODULUS, n.data(), n.size()},
+                             {CKA_PUBLIC_EXPONENT, e.data(), e.size()}};
+    EXPECT_EQ(f->C_GetAttributeValue(h, publicKey, values, 2), CKR_OK);
+
+    const std::string text = "Pl41n-t3xt for the card's eyes";
+    const Bytes plaintext(text.begin(), text.end());
+    Bytes block = {0x00, 0x02};
+    while (block.size() < 128 - 1 - plaintext.size())
+        block.push_back(static_cast<std::uint8_t>(0x11 + block.size()));
+    block.push_back(0x00);
+    block.insert(block.end(), plaintext.begin(), plaintext.end());
+    Bytes encrypted =
+        testcerts::rsaEncrypt(testcerts::rsaPublicKey(n, e).get(), block, RSA_NO_PADDING);
+
+    CK_MECHANISM rsa{CKM_RSA_PKCS, nullptr, 0};
+    EXPECT_EQ(f->C_DecryptInit(h, &rsa, privateKey), CKR_OK);
+    Bytes out(128);
+    CK_ULONG length = out.size();
+    EXPECT_EQ(f->C_Decrypt(h, encrypted.data(), encrypted.size(), out.data(), &length), CKR_OK);
+    out.resize(length);
+    EXPECT_EQ(out, plaintext);
+    return {{"plaintext", plaintext}, {"decrypted block", block}};
 }
 
 class Secrets;
@@ -215,6 +253,12 @@ const Scenario SCENARIOS[] = {
          CK_SESSION_HANDLE h = t.open();
          EXPECT_EQ(t.login(h, CKU_USER, USER_PIN), CKR_OK);
          return importPrivateKey(t.f, h);
+     }},
+    {"Decryption", false,
+     [](Secrets& t) {
+         CK_SESSION_HANDLE h = t.open();
+         EXPECT_EQ(t.login(h, CKU_USER, USER_PIN), CKR_OK);
+         return decryptOnCard(t.f, h);
      }},
     {"PinPadLoginAndLaterCall", true,
      [](Secrets& t) {
