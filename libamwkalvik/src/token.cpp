@@ -401,6 +401,9 @@ amw::KeyPair* Token::generateKeyPair(const StaticBuffer<128>& publicLabel,
     std::unique_ptr<KeyPair> pair =
         beginContainerPair(connection, apdu::CONTENT_GENERATED_ON_CARD | apdu::CONTENT_BOTH_HALVES,
                            keySize, containerIndex, keySpec, pkcs11Id, keyUsage);
+    // As the card's header says from now on: CKA_LOCAL must not depend on
+    // whether the pair was read back from the card or from this call's list.
+    pair->generatedOnCard = true;
     StaticBuffer<256> modulus;
     apdu::generateKeyPair(*connection, publicExponent, modulus);
     if (modulus.size() > keySize / 8)
