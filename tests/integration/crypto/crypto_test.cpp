@@ -189,7 +189,10 @@ protected:
     CK_SESSION_HANDLE session = 0;
 };
 
-constexpr std::uint8_t INS_CRYPT_INIT = 0x46, INS_CRYPT = 0x48;
+constexpr std::uint8_t INS_CRYPT_INIT = 0x46, INS_CRYPT = 0x48, INS_CRYPT_FINAL = 0x4A;
+bool isCrypt(std::uint8_t ins) {
+    return ins == INS_CRYPT_INIT || ins == INS_CRYPT || ins == INS_CRYPT_FINAL;
+}
 
 // ------------------------------------------------------------------ round trips
 
@@ -378,7 +381,7 @@ TEST_F(CryptoTest, FailedDecryptionKeepsTheOperation) {
               CKR_ENCRYPTED_DATA_LEN_RANGE);
     EXPECT_EQ(f->C_Decrypt(session, nullptr, 256, out.data(), &length), CKR_ARGUMENTS_BAD);
     // A block of type 1, and one whose padding string is too short.
-    const Bytes type1 = Bytes{0x00, 0x01} + Bytes(245, 0xFF) + Bytes{0x00} + Bytes(9, 0x33);
+    const Bytes type1 = Bytes{0x00, 0x01} + Bytes(244, 0xFF) + Bytes{0x00} + Bytes(9, 0x33);
     const Bytes shortPadding = Bytes{0x00, 0x02} + Bytes(7, 0x5C) + Bytes{0x00} + Bytes(246, 0x33);
     for (const Bytes& block : {type1, shortPadding}) {
         Bytes encrypted = encrypt(key.get(), block, RSA_NO_PADDING);
@@ -541,14 +544,18 @@ TEST_F(CryptoTest, RefusedGenerationsLeaveTheCardAsItWas) {
 
 // --------------------------------------------------------------------- APDU counts
 
-// What one call sends, with a warm cache and the user logged in: the session
-// PIN proof and its removal around the work, and a 2048-bit block in two
-// chained commands.
+// What one call sends with the user logged in: the session PIN proof and
+// its removal around the work, and a 2048-bit block in two chained commands.
+// The counts are printed for the record, not judged.
 TEST_F(CryptoTest, ApduPerCall) {
-    std::vector<std::uint8_t> generation;
-    KeyHandles keys;
-    generation = instructions([&] {
+    KeyHandles keys, second;
+    // The first generation also reads the card's directories and files.
+    const auto firstGeneration = instructions([&] {
         ASSERT_EQ(generate(generationPublic(2048, {0x20}), generationPrivate({0x20}), &keys),
+                  CKR_OK);
+    });
+    const auto generation = instructions([&] {
+        ASSERT_EQ(generate(generationPublic(2048, {0x21}), generationPrivate({0x21}), &second),
                   CKR_OK);
     });
     KeyPtr key = publicKey(keys.publicKey);
@@ -568,17 +575,17 @@ TEST_F(CryptoTest, ApduPerCall) {
     auto cryptPart = [](const std::vector<std::uint8_t>& ins) {
         std::vector<std::uint8_t> part;
         for (std::uint8_t i : ins)
-            if (i == INS_CRYPT_INIT || i == INS_CRYPT)
+            if (isCrypt(i))
                 part.push_back(i);
         return part;
     };
-    const std::vector<std::uint8_t> twoBlocks = {INS_CRYPT_INIT, INS_CRYPT, INS_CRYPT};
+    const std::vector<std::uint8_t> twoBlocks = {INS_CRYPT_INIT, INS_CRYPT, INS_CRYPT_FINAL};
     EXPECT_EQ(cryptPart(signing), twoBlocks);
     EXPECT_EQ(cryptPart(decryption), twoBlocks);
     std::printf(
-        "APDUs (2048 bits, warm cache, logged in): C_Sign %zu, C_Decrypt %zu, "
-        "C_GenerateKeyPair %zu\n",
-        signing.size(), decryption.size(), generation.size());
+        "APDUs (2048 bits, logged in): C_Sign %zu, C_Decrypt %zu, C_GenerateKeyPair "
+        "%zu (first on the card %zu)\n",
+        signing.size(), decryption.size(), generation.size(), firstGeneration.size());
 }
 
 // ----------------------------------------------------------------- oversized keys
@@ -645,7 +652,7 @@ TEST_F(OversizeTest, KeyBeyondTheBlockIsRefusedBeforeTheCardComputes) {
     EXPECT_EQ(length, 512u);
     EXPECT_EQ(out, Bytes(512, 0xEE));
     for (std::uint8_t i : sent)
-        EXPECT_TRUE(i != INS_CRYPT_INIT && i != INS_CRYPT) << "the card was asked to compute";
+        EXPECT_FALSE(isCrypt(i)) << "the card was asked to compute";
     // The same pair at its real size works again.
     device->oversize = false;
     std::filesystem::remove_all(environment->cacheDirectory());
