@@ -39,6 +39,9 @@ expect_rc() {  # WANTED, or "fail" for any non-zero code
 expect_line() {  # NAME EXTENDED-REGEX
   grep -Eq "$2" "$work/$1" || fail "$1: no line matching: $2"
 }
+expect_text() {  # NAME TEXT: a line that starts with TEXT
+  cut -c1-${#2} "$work/$1" | grep -qxF -- "$2" || fail "$1: no line starting with: $2"
+}
 expect_same() {  # FILE FILE
   cmp -s "$1" "$2" || fail "$(basename "$1") and $(basename "$2") differ"
 }

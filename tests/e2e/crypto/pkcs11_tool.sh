@@ -39,8 +39,8 @@ step decrypt p11 --login --pin "$PIN" --decrypt -m RSA-PKCS --id "$id" \
 expect_rc 0
 expect_same "$work/secret" "$work/secret.out"
 
-step random p11 --generate-random 32 -o "$work/random"
-expect_rc 0
+echo "== pkcs11-tool --generate-random 32"
+p11 --generate-random 32 -o "$work/random" > /dev/null || fail "no random bytes"
 [ "$(stat -c %s "$work/random")" = 32 ] || fail "not 32 random bytes"
 
 finish
