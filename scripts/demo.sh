@@ -50,7 +50,9 @@ image=$STACK_DIR/card.img
 export BRISANE_CONF=$STACK_DIR/brisane.txt
 printf 'cache = %s/cache/\n' "$STACK_DIR" > "$BRISANE_CONF"
 
+agent_pid=""
 cleanup() {
+  if [ -n "$agent_pid" ]; then kill "$agent_pid" 2>/dev/null || true; fi
   bash "$repo/scripts/stack.sh" stop || true
   rm -rf "$STACK_DIR"
 }
@@ -116,6 +118,67 @@ demo_p11kit() {
     END { if (ours) printf "%s", block }'
 }
 
+# The card's user PIN as `kalvik-vcard init` sets it.
+pin=123456
+key_uri="pkcs11:token=Brisane%203.1%20Kalvik;object=demo-key;type=private;pin-value=$pin"
+
+demo_keygen() {
+  step "pkcs11-tool: a 2048-bit RSA key pair generated on the card"
+  pkcs11-tool --module "$module" --login --pin "$pin" --keypairgen --key-type rsa:2048 \
+    --id d0 --label demo-key
+  pkcs11-tool --module "$module" --read-object --type pubkey --id d0 -o "$STACK_DIR/demo-key.der"
+  openssl pkey -pubin -inform DER -in "$STACK_DIR/demo-key.der" -out "$STACK_DIR/demo-key.pem"
+}
+
+demo_openssl() {
+  step "OpenSSL (PKCS#11 engine) signs with the card's key; OpenSSL checks it with the public key"
+  cat > "$STACK_DIR/openssl.cnf" <<EOF
+openssl_conf = openssl_init
+[openssl_init]
+engines = engine_section
+[engine_section]
+pkcs11 = pkcs11_section
+[pkcs11_section]
+engine_id = pkcs11
+dynamic_path = $(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
+MODULE_PATH = $module
+init = 0
+[req]
+distinguished_name = dn
+[dn]
+EOF
+  echo "signed on the card" > "$STACK_DIR/message.txt"
+  OPENSSL_CONF=$STACK_DIR/openssl.cnf openssl dgst -sha256 -engine pkcs11 -keyform engine \
+    -sign "$key_uri" -out "$STACK_DIR/message.sig" "$STACK_DIR/message.txt"
+  openssl dgst -sha256 -verify "$STACK_DIR/demo-key.pem" -signature "$STACK_DIR/message.sig" \
+    "$STACK_DIR/message.txt"
+  step "OpenSSL: a self-signed certificate made with the card's key"
+  OPENSSL_CONF=$STACK_DIR/openssl.cnf openssl req -new -x509 -days 30 -subj "/CN=Brisane demo" \
+    -engine pkcs11 -keyform engine -key "$key_uri" -out "$STACK_DIR/demo-cert.pem"
+  openssl x509 -in "$STACK_DIR/demo-cert.pem" -noout -subject -dates
+  openssl verify -CAfile "$STACK_DIR/demo-cert.pem" "$STACK_DIR/demo-cert.pem"
+}
+
+demo_ssh() {
+  step "OpenSSH: ssh-agent holds the card's key; ssh-keygen -Y signs a file through it"
+  local real
+  # The agent loads only the providers it is told to allow, by real path.
+  real=$(realpath "$module")
+  eval "$(ssh-agent -s -a "$STACK_DIR/agent.sock" -P "$real")" > /dev/null
+  agent_pid=$SSH_AGENT_PID
+  printf '#!/bin/sh\necho %s\n' "$pin" > "$STACK_DIR/askpass"
+  chmod +x "$STACK_DIR/askpass"
+  SSH_ASKPASS=$STACK_DIR/askpass SSH_ASKPASS_REQUIRE=force DISPLAY=:0 ssh-add -s "$real"
+  ssh-add -L
+  ssh-add -L | head -n 1 > "$STACK_DIR/ssh-key.pub"
+  ssh-keygen -Y sign -f "$STACK_DIR/ssh-key.pub" -n file "$STACK_DIR/message.txt"
+  echo "demo@brisane $(cut -d' ' -f1,2 "$STACK_DIR/ssh-key.pub")" > "$STACK_DIR/allowed_signers"
+  ssh-keygen -Y verify -f "$STACK_DIR/allowed_signers" -I demo@brisane -n file \
+    -s "$STACK_DIR/message.txt.sig" < "$STACK_DIR/message.txt"
+  kill "$agent_pid"
+  agent_pid=""
+}
+
 steps=(
   demo_readers
   demo_apdus
@@ -123,6 +186,9 @@ steps=(
   demo_pkcs11_tool
   demo_objects
   demo_p11kit
+  demo_keygen
+  demo_openssl
+  demo_ssh
 )
 
 step "Starting pcscd and the virtual card"
