@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace {
 
@@ -445,6 +446,36 @@ TEST_F(CryptoTest, GeneratedPairDescribesItself) {
     for (const Expected& e : expected)
         EXPECT_EQ(attribute(e.object, e.type), e.value) << "attribute 0x" << std::hex << e.type;
     EXPECT_EQ(attribute(keys.privateKey, CKA_MODULUS), attribute(keys.publicKey, CKA_MODULUS));
+}
+
+// Which identifier a new pair gets; an empty CKA_ID names nothing.
+TEST_F(CryptoTest, GeneratedPairIdentifier) {
+    struct Case {
+        std::optional<Bytes> publicId, privateId;
+        Bytes expected;  // empty: one the token makes
+    };
+    const Case cases[] = {
+        {Bytes{0xB1}, Bytes{0xB1}, {0xB1}},
+        {std::nullopt, Bytes{0xB2}, {0xB2}},
+        {Bytes{0xB3}, std::nullopt, {0xB3}},
+        {Bytes{}, Bytes{0xB4}, {0xB4}},
+        {Bytes{}, Bytes{}, {}},
+    };
+    for (const Case& c : cases) {
+        Template pub = generationPublic(1024, {}), priv = generationPrivate({});
+        if (c.publicId)
+            pub.add(CKA_ID, *c.publicId);
+        if (c.privateId)
+            priv.add(CKA_ID, *c.privateId);
+        KeyHandles keys;
+        ASSERT_EQ(generate(std::move(pub), std::move(priv), &keys), CKR_OK);
+        const Bytes id = attribute(keys.privateKey, CKA_ID);
+        if (c.expected.empty())
+            EXPECT_EQ(id.size(), 16u);
+        else
+            EXPECT_EQ(id, c.expected);
+        EXPECT_EQ(attribute(keys.publicKey, CKA_ID), id);
+    }
 }
 
 // The container map names the new key's container after its identifier and
