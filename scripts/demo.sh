@@ -132,21 +132,7 @@ demo_keygen() {
 
 demo_openssl() {
   step "OpenSSL (PKCS#11 engine) signs with the card's key; OpenSSL checks it with the public key"
-  cat > "$STACK_DIR/openssl.cnf" <<EOF
-openssl_conf = openssl_init
-[openssl_init]
-engines = engine_section
-[engine_section]
-pkcs11 = pkcs11_section
-[pkcs11_section]
-engine_id = pkcs11
-dynamic_path = $(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
-MODULE_PATH = $module
-init = 0
-[req]
-distinguished_name = dn
-[dn]
-EOF
+  bash "$repo/scripts/engine-conf.sh" "$module" > "$STACK_DIR/openssl.cnf"
   echo "signed on the card" > "$STACK_DIR/message.txt"
   OPENSSL_CONF=$STACK_DIR/openssl.cnf openssl dgst -sha256 -engine pkcs11 -keyform engine \
     -sign "$key_uri" -out "$STACK_DIR/message.sig" "$STACK_DIR/message.txt"

@@ -8,21 +8,7 @@ label=e2e-engine-key
 new_key "$id" "$label" 2048
 
 # The engine, told to load this module instead of p11-kit's proxy.
-cat > "$work/openssl.cnf" <<CNF
-openssl_conf = openssl_init
-[openssl_init]
-engines = engine_section
-[engine_section]
-pkcs11 = pkcs11_section
-[pkcs11_section]
-engine_id = pkcs11
-dynamic_path = $(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
-MODULE_PATH = $module
-init = 0
-[req]
-distinguished_name = dn
-[dn]
-CNF
+bash "$(dirname "$0")/../../../scripts/engine-conf.sh" "$module" > "$work/openssl.cnf"
 
 key_uri="$TOKEN_URI;object=$label;type=private;pin-value=$PIN"
 step req env OPENSSL_CONF="$work/openssl.cnf" openssl req -new -x509 -days 2 -sha256 \
