@@ -1,6 +1,6 @@
 # Sourced by the crypto end-to-end scripts: `module` is the module under test
 # ($1), `work` a temporary directory removed on exit, the module's settings
-# keep its cache there, and the helpers judge each step.
+# keep its cache there, and the checks of ../checks.sh judge each step.
 set -u
 module=$(realpath "$1")
 work=$(mktemp -d)
@@ -18,26 +18,11 @@ PIN=123456
 TOKEN_URI='pkcs11:token=Brisane%203.1%20Kalvik'
 status=0
 
-fail() {
-  echo "FAIL: $*" >&2
-  status=1
-}
-# step NAME COMMAND...: output in $work/NAME (shown), exit code in $rc
-step() {
-  local name=$1
-  shift
-  echo "== $*"
-  "$@" > "$work/$name" 2>&1
-  rc=$?
-  cat "$work/$name"
-}
-expect_rc() {  # WANTED, or "fail" for any non-zero code
-  if { [ "$1" = fail ] && [ "$rc" -eq 0 ]; } || { [ "$1" != fail ] && [ "$rc" -ne "$1" ]; }; then
-    fail "exit code $rc, expected $1"
-  fi
-}
-expect_line() {  # NAME EXTENDED-REGEX
-  grep -Eq "$2" "$work/$1" || fail "$1: no line matching: $2"
+# fail, run, expect_rc0, expect_line, expect_no_line, block
+# shellcheck source=../checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
+expect_failure() {  # NAME: the command of run NAME failed
+  [ "$rc" -ne 0 ] || fail "$1: succeeded, expected a failure"
 }
 expect_text() {  # NAME TEXT: a line that starts with TEXT
   cut -c1-${#2} "$work/$1" | grep -qxF -- "$2" || fail "$1: no line starting with: $2"
@@ -52,12 +37,12 @@ p11() { pkcs11-tool --module "$module" "$@"; }
 # and PEM in $work/ID.pub.pem.
 new_key() {
   local id=$1 label=$2 bits=$3
-  step "keygen-$id" p11 --login --pin "$PIN" --keypairgen --key-type "rsa:$bits" \
+  run "keygen-$id" p11 --login --pin "$PIN" --keypairgen --key-type "rsa:$bits" \
     --id "$id" --label "$label"
-  expect_rc 0
+  expect_rc0 "keygen-$id"
   cleanups+=("remove_key $id")
-  step "readpub-$id" p11 --read-object --type pubkey --id "$id" -o "$work/$id.pub.der"
-  expect_rc 0
+  run "readpub-$id" p11 --read-object --type pubkey --id "$id" -o "$work/$id.pub.der"
+  expect_rc0 "readpub-$id"
   openssl pkey -pubin -inform DER -in "$work/$id.pub.der" -out "$work/$id.pub.pem" \
     || fail "the public key of $id is no DER public key"
   local size

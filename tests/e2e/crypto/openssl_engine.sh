@@ -11,24 +11,24 @@ new_key "$id" "$label" 2048
 bash "$(dirname "$0")/../../../scripts/engine-conf.sh" "$module" > "$work/openssl.cnf"
 
 key_uri="$TOKEN_URI;object=$label;type=private;pin-value=$PIN"
-step req env OPENSSL_CONF="$work/openssl.cnf" openssl req -new -x509 -days 2 -sha256 \
+run req env OPENSSL_CONF="$work/openssl.cnf" openssl req -new -x509 -days 2 -sha256 \
   -subj /CN=brisane-e2e -engine pkcs11 -keyform engine -key "$key_uri" -out "$work/cert.pem"
-expect_rc 0
-step verify openssl verify -CAfile "$work/cert.pem" "$work/cert.pem"
-expect_rc 0
+expect_rc0 req
+run verify openssl verify -CAfile "$work/cert.pem" "$work/cert.pem"
+expect_rc0 verify
 expect_line verify ': OK$'
 # The certificate carries the card's public key.
 openssl x509 -in "$work/cert.pem" -pubkey -noout > "$work/cert-pub.pem"
 expect_same "$work/$id.pub.pem" "$work/cert-pub.pem"
 
 openssl x509 -in "$work/cert.pem" -outform DER -out "$work/cert.der"
-step write p11 --login --pin "$PIN" --write-object "$work/cert.der" --type cert \
+run write p11 --login --pin "$PIN" --write-object "$work/cert.der" --type cert \
   --id "$id" --label "$label"
-expect_rc 0
-step list p11 --list-objects --type cert
+expect_rc0 write
+run list p11 --list-objects --type cert
 expect_line list "label: +$label"
-step read p11 --read-object --type cert --id "$id" -o "$work/cert-back.der"
-expect_rc 0
+run read p11 --read-object --type cert --id "$id" -o "$work/cert-back.der"
+expect_rc0 read
 expect_same "$work/cert.der" "$work/cert-back.der"
 
 finish

@@ -15,28 +15,28 @@ openssl dgst -sha256 -binary "$work/message" > "$work/digest"
 # DigestInfo of SHA-256: the algorithm's DER prefix, then the hash.
 { printf '\x30\x31\x30\x0d\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01\x05\x00\x04\x20'
   cat "$work/digest"; } > "$work/digestinfo"
-step sign p11 --login --pin "$PIN" --sign -m RSA-PKCS --id "$id" \
+run sign p11 --login --pin "$PIN" --sign -m RSA-PKCS --id "$id" \
   -i "$work/digestinfo" -o "$work/signature"
-expect_rc 0
+expect_rc0 sign
 [ "$(stat -c %s "$work/signature")" = 256 ] || fail "the signature is not 256 bytes"
 verify() {
   openssl pkeyutl -verify -pubin -inkey "$work/$id.pub.pem" -pkeyopt digest:sha256 \
     -in "$1" -sigfile "$work/signature"
 }
-step verify verify "$work/digest"
-expect_rc 0
+run verify verify "$work/digest"
+expect_rc0 verify
 expect_line verify '^Signature Verified Successfully'
 # The same check must refuse another message.
 printf 'something else\n' | openssl dgst -sha256 -binary > "$work/other-digest"
-step verify-other verify "$work/other-digest"
-expect_rc fail
+run verify-other verify "$work/other-digest"
+expect_failure verify-other
 
 printf 'a secret for the card only' > "$work/secret"
 openssl pkeyutl -encrypt -pubin -inkey "$work/$id.pub.pem" -in "$work/secret" \
   -out "$work/secret.enc" || fail "OpenSSL could not encrypt"
-step decrypt p11 --login --pin "$PIN" --decrypt -m RSA-PKCS --id "$id" \
+run decrypt p11 --login --pin "$PIN" --decrypt -m RSA-PKCS --id "$id" \
   -i "$work/secret.enc" -o "$work/secret.out"
-expect_rc 0
+expect_rc0 decrypt
 expect_same "$work/secret" "$work/secret.out"
 
 echo "== pkcs11-tool --generate-random 32"
