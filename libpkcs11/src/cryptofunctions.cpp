@@ -42,10 +42,11 @@ bool outputFits(CK_BYTE_PTR output, CK_ULONG_PTR outputLength, CK_ULONG length, 
     return false;
 }
 
-// A block of decrypted data, wiped however the call ends.
+// A block of decrypted data, wiped however the call ends (a wipe the
+// compiler may not drop as a dead store).
 struct SecretBlock {
     StaticBuffer<MAX_BLOCK_LENGTH> buffer;
-    ~SecretBlock() { buffer.clear(); }
+    ~SecretBlock() { explicit_bzero(buffer.data, sizeof buffer.data); }
 };
 
 // C_SignInit and C_DecryptInit.
