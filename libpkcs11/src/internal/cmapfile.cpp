@@ -183,15 +183,14 @@ std::uint8_t claimContainerRecord(std::vector<std::uint8_t>& content,
                                   const std::vector<amw::X509Certificate*>& certificates,
                                   const StaticBuffer<128>& pkcs11Id) {
     std::uint8_t containerIndex = 0;
-    if (!findAvaliableRecordInCmapfile(certificates, content.data(), content.size(),
-                                       &containerIndex)) {
-        const char* const full = "cannot update cmapfile, no empty container record found";
-        if (content.size() + RECORD_SIZE > cmap::MAX_CONTENT)
-            throw InternalErrorException("%s", full);
+    // A certificate made before its key names the record one past the last;
+    // when a new record lands on such an index, the next one is taken.
+    while (!findAvaliableRecordInCmapfile(certificates, content.data(), content.size(),
+                                          &containerIndex)) {
+        if (content.size() + RECORD_SIZE > cmap::MAX_CONTENT ||
+            content.size() / RECORD_SIZE >= MAX_USABLE_RECORDS)
+            throw InternalErrorException("cannot update cmapfile, no empty container record found");
         content.resize(content.size() + RECORD_SIZE, 0);
-        if (!findAvaliableRecordInCmapfile(certificates, content.data(), content.size(),
-                                           &containerIndex))
-            throw InternalErrorException("%s", full);
     }
     const std::string name = generateUniqueContainerName(content.data(), content.size(), pkcs11Id);
     std::uint8_t* record = content.data() + containerIndex * RECORD_SIZE;

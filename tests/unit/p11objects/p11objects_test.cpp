@@ -295,8 +295,10 @@ std::string expectedName(const Bytes& data) {
 
 TEST(ContainerMap, ClaimsTheFirstRecordNoOneUses) {
     const Bytes id = {0x01, 0x02, 0x03};
-    amwtest::TestCertificate onRecord0;
-    const std::vector<amw::X509Certificate*> none, claimingZero = {&onRecord0};
+    amwtest::TestCertificate onRecord0, onRecord1;
+    onRecord1.containerIndex = 1;
+    const std::vector<amw::X509Certificate*> none, claimingZero = {&onRecord0},
+                                                   claimingOne = {&onRecord1};
     const Bytes used = record("used", 1, 1024, 0), freed(86, 0);
     const struct {
         Bytes map;
@@ -307,6 +309,8 @@ TEST(ContainerMap, ClaimsTheFirstRecordNoOneUses) {
         {{}, &none, 0, 86},
         {concat({freed, used}), &none, 0, 172},
         {concat({freed, used}), &claimingZero, 2, 258},
+        // A certificate made before its key claims the record one past the last.
+        {used, &claimingOne, 2, 258},
         {concat({used, Bytes(4, 0xEE)}), &none, 1, 176},  // trailing bytes join the new record
     };
     for (const auto& c : cases) {
@@ -315,7 +319,11 @@ TEST(ContainerMap, ClaimsTheFirstRecordNoOneUses) {
         ASSERT_EQ(map.size(), c.size);
         EXPECT_EQ(Bytes(map.begin() + c.index * 86, map.begin() + c.index * 86 + 86),
                   record(expectedName(id), 1, 0, 0));
-        EXPECT_TRUE(std::equal(map.begin(), map.begin() + c.index * 86, c.map.begin()));
+        // What stood before the new record stays; records appended on the way are empty.
+        const std::size_t kept = std::min<std::size_t>(c.index * 86, c.map.size());
+        EXPECT_TRUE(std::equal(map.begin(), map.begin() + kept, c.map.begin()));
+        EXPECT_TRUE(std::all_of(map.begin() + kept, map.begin() + c.index * 86,
+                                [](std::uint8_t b) { return b == 0; }));
     }
     // A taken name is hashed again: SHA-256 of the whole first digest.
     unsigned char first[SHA256_DIGEST_LENGTH];
