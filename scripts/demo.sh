@@ -155,8 +155,9 @@ demo_ssh() {
   printf '#!/bin/sh\necho %s\n' "$pin" > "$STACK_DIR/askpass"
   chmod +x "$STACK_DIR/askpass"
   SSH_ASKPASS=$STACK_DIR/askpass SSH_ASKPASS_REQUIRE=force DISPLAY=:0 ssh-add -s "$real"
-  ssh-add -L
-  ssh-add -L | head -n 1 > "$STACK_DIR/ssh-key.pub"
+  ssh-add -L | tee "$STACK_DIR/ssh-keys.pub"
+  # The key grown on the card above; the agent holds every key of the card.
+  grep ' demo-key$' "$STACK_DIR/ssh-keys.pub" > "$STACK_DIR/ssh-key.pub"
   ssh-keygen -Y sign -f "$STACK_DIR/ssh-key.pub" -n file "$STACK_DIR/message.txt"
   echo "demo@brisane $(cut -d' ' -f1,2 "$STACK_DIR/ssh-key.pub")" > "$STACK_DIR/allowed_signers"
   ssh-keygen -Y verify -f "$STACK_DIR/allowed_signers" -I demo@brisane -n file \
