@@ -1,0 +1,214 @@
+// Through the real PC/SC stack: C_Sign and C_GetTokenInfo of PKCS#11 modules
+// loaded by path (the same harness for every module, so their figures
+// compare), and single PC/SC calls on the reader, for where the time of an
+// operation goes.
+//   bench_stack [benchmark options] --module=NAME=PATH ... [--pin=PIN] [--reader=NAME]
+// A module's first token is used; when it holds no private key that can
+// sign, a 2048-bit pair is generated on it first.
+#include "cryptoki.h"
+
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <winscard.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<CK_BYTE>;
+
+std::string pinText = "123456";
+std::string readerName = "Virtual PCD 00 00";
+
+void check(CK_RV rv, const std::string& what) {
+    if (rv != CKR_OK)
+        throw std::runtime_error(what + " failed: rv " + std::to_string(rv));
+}
+
+class Module {
+public:
+    Module(std::string name, const std::string& path) : name(std::move(name)) {
+        handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle_)
+            throw std::runtime_error(::dlerror());
+        auto get = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(handle_, "C_GetFunctionList"));
+        if (!get)
+            throw std::runtime_error(path + ": no C_GetFunctionList");
+        check(get(&f), "C_GetFunctionList");
+        check(f->C_Initialize(nullptr), "C_Initialize");
+        CK_ULONG n = 8;
+        CK_SLOT_ID slots[8];
+        check(f->C_GetSlotList(CK_TRUE, slots, &n), "C_GetSlotList");
+        if (n == 0)
+            throw std::runtime_error(this->name + ": no token");
+        slot = slots[0];
+        check(
+            f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+            "C_OpenSession");
+        check(f->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(pinText.data()),
+                         pinText.size()),
+              "C_Login");
+        key = signingKey();
+    }
+    ~Module() {
+        f->C_Finalize(nullptr);
+        ::dlclose(handle_);
+    }
+
+    std::string name;
+    CK_FUNCTION_LIST_PTR f = nullptr;
+    CK_SLOT_ID slot = 0;
+    CK_SESSION_HANDLE session = 0;
+    CK_OBJECT_HANDLE key = 0;
+
+private:
+    CK_OBJECT_HANDLE signingKey() {
+        CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+        CK_BBOOL yes = CK_TRUE;
+        CK_ATTRIBUTE query[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_SIGN, &yes, sizeof yes}};
+        check(f->C_FindObjectsInit(session, query, 2), "C_FindObjectsInit");
+        CK_OBJECT_HANDLE found = 0;
+        CK_ULONG n = 0;
+        check(f->C_FindObjects(session, &found, 1, &n), "C_FindObjects");
+        check(f->C_FindObjectsFinal(session), "C_FindObjectsFinal");
+        if (n == 1)
+            return found;
+        CK_ULONG bits = 2048;
+        CK_BYTE id[] = {0x62};
+        CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &yes, sizeof yes},
+                              {CKA_MODULUS_BITS, &bits, sizeof bits},
+                              {CKA_VERIFY, &yes, sizeof yes},
+                              {CKA_ID, id, sizeof id}};
+        CK_ATTRIBUTE priv[] = {{CKA_TOKEN, &yes, sizeof yes},
+                               {CKA_PRIVATE, &yes, sizeof yes},
+                               {CKA_SIGN, &yes, sizeof yes},
+                               {CKA_ID, id, sizeof id}};
+        CK_MECHANISM m{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+        CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
+        check(f->C_GenerateKeyPair(session, &m, pub, 4, priv, 4, &publicKey, &privateKey),
+              name + " C_GenerateKeyPair");
+        return privateKey;
+    }
+
+    void* handle_ = nullptr;
+};
+
+std::vector<std::unique_ptr<Module>> modules;
+
+void sign(benchmark::State& state, Module* m) {
+    // A SHA-256 DigestInfo of zeros: its content does not change the cost.
+    Bytes data = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                  0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    data.resize(data.size() + 32);
+    Bytes signature(512);
+    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+    for (auto _ : state) {
+        check(m->f->C_SignInit(m->session, &mechanism, m->key), "C_SignInit");
+        CK_ULONG len = signature.size();
+        check(m->f->C_Sign(m->session, data.data(), data.size(), signature.data(), &len), "C_Sign");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void tokenInfo(benchmark::State& state, Module* m) {
+    CK_TOKEN_INFO info;
+    for (auto _ : state)
+        check(m->f->C_GetTokenInfo(m->slot, &info), "C_GetTokenInfo");
+    state.SetItemsProcessed(state.iterations());
+}
+
+// One PC/SC handle on the reader, shared with any module that holds one.
+struct Reader {
+    SCARDCONTEXT context = 0;
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    Reader() {
+        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) !=
+                SCARD_S_SUCCESS ||
+            SCardConnect(context, readerName.c_str(), SCARD_SHARE_SHARED,
+                         SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
+                         &protocol) != SCARD_S_SUCCESS)
+            throw std::runtime_error("cannot connect to " + readerName);
+    }
+    ~Reader() {
+        SCardDisconnect(card, SCARD_LEAVE_CARD);
+        SCardReleaseContext(context);
+    }
+};
+
+enum class Call { Transmit, Status, Transaction };
+
+void pcsc(benchmark::State& state, Call call) {
+    Reader r;
+    // SELECT of the applet by its AID: the shortest command the card answers.
+    const Bytes select = {0x00, 0xA4, 0x04, 0x00, 0x09, 0xF0, 'Q',
+                          'V',  'K',  'A',  0x01, 0x00, 0x00, 0x41};
+    const SCARD_IO_REQUEST* pci = r.protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+    BYTE response[258];
+    for (auto _ : state) {
+        LONG rv = SCARD_S_SUCCESS;
+        if (call == Call::Transmit) {
+            DWORD len = sizeof response;
+            rv = SCardTransmit(r.card, pci, select.data(), select.size(), nullptr, response, &len);
+        } else if (call == Call::Status) {
+            char name[128];
+            DWORD nameLength = sizeof name, st = 0, protocol = 0, atrLength = sizeof response;
+            rv = SCardStatus(r.card, name, &nameLength, &st, &protocol, response, &atrLength);
+        } else {
+            rv = SCardBeginTransaction(r.card);
+            if (rv == SCARD_S_SUCCESS)
+                rv = SCardEndTransaction(r.card, SCARD_LEAVE_CARD);
+        }
+        if (rv != SCARD_S_SUCCESS) {
+            state.SkipWithError("PC/SC call failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    try {
+        for (int i = 1; i < argc; ++i) {
+            const std::string arg = argv[i];
+            if (arg.rfind("--module=", 0) == 0) {
+                const std::string spec = arg.substr(9);
+                const auto eq = spec.find('=');
+                if (eq == std::string::npos)
+                    throw std::runtime_error("--module=NAME=PATH");
+                modules.push_back(
+                    std::make_unique<Module>(spec.substr(0, eq), spec.substr(eq + 1)));
+            } else if (arg.rfind("--pin=", 0) == 0) {
+                pinText = arg.substr(6);
+            } else if (arg.rfind("--reader=", 0) == 0) {
+                readerName = arg.substr(9);
+            } else {
+                throw std::runtime_error("unknown argument " + arg);
+            }
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_stack: %s\n", e.what());
+        return 1;
+    }
+    for (const auto& m : modules) {
+        benchmark::RegisterBenchmark((m->name + "/C_Sign").c_str(), sign, m.get())->UseRealTime();
+        benchmark::RegisterBenchmark((m->name + "/C_GetTokenInfo").c_str(), tokenInfo, m.get())
+            ->UseRealTime();
+    }
+    benchmark::RegisterBenchmark("pcsc/SCardTransmit(SELECT)", pcsc, Call::Transmit)->UseRealTime();
+    benchmark::RegisterBenchmark("pcsc/SCardStatus", pcsc, Call::Status)->UseRealTime();
+    benchmark::RegisterBenchmark("pcsc/SCardBeginTransaction+End", pcsc, Call::Transaction)
+        ->UseRealTime();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    modules.clear();
+    return 0;
+}
