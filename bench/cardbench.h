@@ -253,6 +253,15 @@ inline std::vector<Operation> operations() {
                        CK_TOKEN_INFO info;
                        check(c.f->C_GetTokenInfo(slots[0], &info), "C_GetTokenInfo");
                    }});
+    // Without a session the module holds no connection to the card.
+    for (Level level : {Level::Initialised, Level::LoggedIn})
+        ops.push_back({level == Level::LoggedIn ? "C_GetTokenInfo (logged in)" : "C_GetTokenInfo",
+                       0, [level](Context& c) { c.reach(level); },
+                       [](Context& c) {
+                           CK_TOKEN_INFO info;
+                           check(c.f->C_GetTokenInfo(0, &info), "C_GetTokenInfo");
+                       },
+                       false});
     ops.push_back({"C_OpenSession", 0,
                    [](Context& c) {
                        c.reach(Level::Initialised);

@@ -25,6 +25,7 @@ const std::vector<std::pair<Function, const char*>> COUNTED = {
 
 struct Count {
     std::size_t apdus = 0, sent = 0, received = 0;
+    std::string instructions;  // CLA INS of every command, to see which ones repeat
     std::map<std::string, unsigned long> calls;
 };
 
@@ -38,6 +39,11 @@ Count measure(Context& c, const Operation& op) {
         ++n.apdus;
         n.sent += e.command.size();
         n.received += e.response.size();
+        char ins[8];
+        std::snprintf(ins, sizeof ins, "%s%02X%02X", n.instructions.empty() ? "" : " ",
+                      e.command.size() > 0 ? e.command[0] : 0,
+                      e.command.size() > 1 ? e.command[1] : 0);
+        n.instructions += ins;
     }
     for (const auto& [f, name] : COUNTED)
         n.calls[name] = c.svc.callCount(f);
@@ -47,7 +53,8 @@ Count measure(Context& c, const Operation& op) {
 std::string json(const Count& n) {
     std::string out = "{\"apdus\": " + std::to_string(n.apdus) +
                       ", \"bytes_sent\": " + std::to_string(n.sent) +
-                      ", \"bytes_received\": " + std::to_string(n.received);
+                      ", \"bytes_received\": " + std::to_string(n.received) + ", \"commands\": \"" +
+                      n.instructions + "\"";
     for (const auto& [name, value] : n.calls)
         out += ", \"" + name + "\": " + std::to_string(value);
     return out + "}";

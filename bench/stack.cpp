@@ -141,7 +141,7 @@ struct Reader {
     }
 };
 
-enum class Call { Transmit, Status, Transaction };
+enum class Call { Transmit, Status, Transaction, Connect, Control, StatusChange };
 
 void pcsc(benchmark::State& state, Call call) {
     Reader r;
@@ -159,10 +159,29 @@ void pcsc(benchmark::State& state, Call call) {
             char name[128];
             DWORD nameLength = sizeof name, st = 0, protocol = 0, atrLength = sizeof response;
             rv = SCardStatus(r.card, name, &nameLength, &st, &protocol, response, &atrLength);
-        } else {
+        } else if (call == Call::Transaction) {
             rv = SCardBeginTransaction(r.card);
             if (rv == SCARD_S_SUCCESS)
                 rv = SCardEndTransaction(r.card, SCARD_LEAVE_CARD);
+        } else if (call == Call::Connect) {
+            SCARDHANDLE other = 0;
+            DWORD protocol = 0;
+            rv = SCardConnect(r.context, readerName.c_str(), SCARD_SHARE_SHARED,
+                              SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &other, &protocol);
+            if (rv == SCARD_S_SUCCESS)
+                rv = SCardDisconnect(other, SCARD_LEAVE_CARD);
+        } else if (call == Call::Control) {
+            // The feature request a module makes to learn about a PIN pad; a
+            // reader without features refuses it, after the same round trip.
+            DWORD len = 0;
+            rv = SCardControl(r.card, 0x42000000 + 3400, nullptr, 0, response, sizeof response,
+                              &len);
+            if (rv == SCARD_E_UNSUPPORTED_FEATURE)
+                rv = SCARD_S_SUCCESS;
+        } else {
+            SCARD_READERSTATE state{};
+            state.szReader = readerName.c_str();
+            rv = SCardGetStatusChange(r.context, 0, &state, 1);
         }
         if (rv != SCARD_S_SUCCESS) {
             state.SkipWithError("PC/SC call failed");
@@ -206,6 +225,11 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("pcsc/SCardTransmit(SELECT)", pcsc, Call::Transmit)->UseRealTime();
     benchmark::RegisterBenchmark("pcsc/SCardStatus", pcsc, Call::Status)->UseRealTime();
     benchmark::RegisterBenchmark("pcsc/SCardBeginTransaction+End", pcsc, Call::Transaction)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("pcsc/SCardConnect+Disconnect", pcsc, Call::Connect)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("pcsc/SCardControl(features)", pcsc, Call::Control)->UseRealTime();
+    benchmark::RegisterBenchmark("pcsc/SCardGetStatusChange(0)", pcsc, Call::StatusChange)
         ->UseRealTime();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
