@@ -31,10 +31,12 @@ machine() {
 # table.py KIND FILES...: the tables of the JSON results.
 table() {
   python3 - "$@" <<'EOF'
-import json, sys
+import json, re, sys
 kind, files = sys.argv[1], sys.argv[2:]
 def bench(path):
-    return {b["name"]: b for b in json.load(open(path))["benchmarks"]
+    # Names without the suffixes of fixed iterations and real time.
+    return {re.sub(r"/(iterations:\d+|real_time)", "", b["name"]): b
+            for b in json.load(open(path))["benchmarks"]
             if b.get("run_type", "iteration") == "iteration"}
 def us(b):
     scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b["time_unit"]]
