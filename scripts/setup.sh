@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what building, testing and the demo need on Debian 12.
+# Installs what building, testing (the fuzz build with clang included) and the demo need on Debian 12.
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
@@ -7,6 +7,7 @@ packages=(
   pcscd vsmartcard-vpcd pcsc-tools iproute2
   opensc gnutls-bin openssl libengine-pkcs11-openssl openssh-client python3 python3-pykcs11 softhsm2
   p11-kit p11-kit-modules libnss3-tools file dpkg-dev
+  clang libclang-rt-14-dev llvm
 )
 missing=()
 for p in "${packages[@]}"; do

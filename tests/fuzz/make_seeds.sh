@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Writes the seed inputs of tests/fuzz/corpus once (they are committed; rerun
+# only to change them). Needs a release build for the card images.
+set -euo pipefail
+cd "$(dirname "$0")"
+tool=${1:-../../build/vcard/kalvik-vcard}
+seed() {  # seed TARGET NAME HEX...
+  local dir=corpus/$1 name=$2; shift 2
+  mkdir -p "$dir"
+  echo "$*" | xxd -r -p > "$dir/$name"
+}
+SELECT="00A4040009F051564B4101000041"
+# DER: a sequence holding an integer, an OID, a string and a long-form length.
+seed tlv sequence   3011 020101 0603550403 0c03616263 8100
+seed tlv long-form  3081 05 0403010203 a000
+# Kind byte, 40-byte header, then card answers (length, data, status word).
+seed lv_header keypair  00 $(printf '00%.0s' {1..40}) 0004 0301020f 9000 0000 9000
+seed lv_header data     02 0010$(printf '01%.0s' {1..38}) 0008 03616263ff020102 9000
+seed lv_header file     03 $(printf '08%.0s' {1..40}) 0006 0478797a7aff 9000 0000 9000
+# Answers to the driver: empty lists, then a key pair head and its metadata.
+seed driver empty       0000 9000 0000 9000 0000 9000 0000 9000 0000 9000 0000 9000
+seed driver one-head    0006 800100000400 9000 001b $(printf '00%.0s' {1..27}) 9000 0004 0201ffff 9000
+seed driver errors      0000 6a82 0000 6982 0002 6100 6100 0000 9000
+# Cache files: version, freshness, count, records.
+seed cache empty        00000000 01000000 00000000
+seed cache one-record   00000000 01000000 01000000 0400000061626364 02000000 0180
+# Settings files.
+mkdir -p corpus/configuration
+printf 'cache = /tmp/x/\nloglevel = 1\npkcs11.slots = 4\nlocale = cs\n' > corpus/configuration/basic
+printf '# note\n  pkcs11.slots=-99999999999999999999\ndisablepinpad = 1\nlogpath=\n\n=\n' > corpus/configuration/odd
+# Commands to the card, each as a length byte and the command.
+seed vcard_apdu select-version 0e $SELECT 05 8002000002 05 800C00002F
+seed vcard_apdu login-heads    0e $SELECT 0b 80200100063132333435 36 05 800A000000 05 8008000010
+# Frames from vpcd: ATR request, power on, select, a command, power off.
+seed vpcd session  0001 04 0001 01 000e $SELECT 0005 8002000002 0001 00
+seed vpcd partial  0001 02 0010 00a4
+# Card images: a small fresh one and one cut short.
+mkdir -p corpus/vcard_image
+tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
+"$tool" init "$tmp/card.img" --blocks 16 --block-size 32 --key-slots 1 \
+  --card-id 00112233445566778899aabbccddeeff --serial 0001020304050607 >/dev/null
+cp "$tmp/card.img" corpus/vcard_image/small
+head -c 40 "$tmp/card.img" > corpus/vcard_image/truncated
