@@ -17,9 +17,12 @@ seed tlv long-form  3081 05 0403010203 a000
 seed lv_header keypair  00 $(printf '00%.0s' {1..40}) 0004 0301020f 9000 0000 9000
 seed lv_header data     02 0010$(printf '01%.0s' {1..38}) 0008 03616263ff020102 9000
 seed lv_header file     03 $(printf '08%.0s' {1..40}) 0006 0478797a7aff 9000 0000 9000
-# Answers to the driver: empty lists, then a key pair head and its metadata.
+# Answers to the driver: empty lists; a private key's head, metadata and empty other chains.
 seed driver empty       0000 9000 0000 9000 0000 9000 0000 9000 0000 9000 0000 9000
-seed driver one-head    0006 800100000400 9000 001b $(printf '00%.0s' {1..27}) 9000 0004 0201ffff 9000
+NONE=000a80008000800080008000
+seed driver one-head    000a80000001800080008000 9000  0008010002000100 9000 \
+  001b 00800000060000000000000000000000000000000001040000 0400 9000  0006 0151036b6579 9000 \
+  $NONE 9000 $NONE 9000 $NONE 9000 $NONE 9000
 seed driver errors      0000 6a82 0000 6982 0002 6100 6100 0000 9000
 # Cache files: version, freshness, count, records.
 seed cache empty        00000000 01000000 00000000
