@@ -39,11 +39,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         std::unique_ptr<SerializableEntity> object;
         switch (data[0] % 5) {
-        case 0: object.reset(amwkalvik::KeyPair::createFromHeader(card, 0x8001, header)); break;
-        case 1: object.reset(amwkalvik::X509Certificate::createFromHeader(card, 0x8001, header)); break;
-        case 2: object.reset(amwkalvik::DataObject::createFromHeader(card, 0x8001, header)); break;
-        case 3: object.reset(amwkalvik::File::createFromHeader(card, 0x8001, header)); break;
-        case 4: object.reset(amwkalvik::Directory::createFromHeader(card, 0x8001, header)); break;
+        case 0:
+            object.reset(amwkalvik::KeyPair::createFromHeader(card, 0x8001, header));
+            break;
+        case 1:
+            object.reset(amwkalvik::X509Certificate::createFromHeader(card, 0x8001, header));
+            break;
+        case 2:
+            object.reset(amwkalvik::DataObject::createFromHeader(card, 0x8001, header));
+            break;
+        case 3:
+            object.reset(amwkalvik::File::createFromHeader(card, 0x8001, header));
+            break;
+        case 4:
+            object.reset(amwkalvik::Directory::createFromHeader(card, 0x8001, header));
+            break;
         }
     } catch (const QVException&) {
     }

@@ -228,6 +228,10 @@ void Service::resetCard(const std::string& reader) {
     ReaderPtr r = d.requireReader(reader);
     if (!r->card)
         throw std::logic_error("testpcsc: reader \"" + reader + "\" holds no card");
+    // Handles are marked only once the card is free, and the lock is kept until
+    // the reset owns the card: a handle that connects while a command is
+    // still running must not lose its applet selection unmarked.
+    d.cv.wait(lock, [&] { return !r->busy; });
     d.flagReset(r, 0);
     r->pending.clear();
     d.withCard(lock, r, r->cardId, [](vcard::CardDevice& c) { c.reset(); });
