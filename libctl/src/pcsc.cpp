@@ -14,7 +14,10 @@ bool carries(const CtlException& e, LONG result) { return e.getCode() == detail:
 }  // namespace
 
 bool isCardReset(const CtlException& e) noexcept { return carries(e, SCARD_W_RESET_CARD); }
-bool isCardRemoved(const CtlException& e) noexcept { return carries(e, SCARD_W_REMOVED_CARD); }
+bool isCardRemoved(const CtlException& e) noexcept {
+    // Connecting while the slot has not yet seen the removal gives the second code.
+    return carries(e, SCARD_W_REMOVED_CARD) || carries(e, SCARD_E_NO_SMARTCARD);
+}
 bool isCancelled(const CtlException& e) noexcept { return carries(e, SCARD_E_CANCELLED); }
 bool isTimeout(const CtlException& e) noexcept { return carries(e, SCARD_E_TIMEOUT); }
 bool isNoService(const CtlException& e) noexcept { return carries(e, SCARD_E_NO_SERVICE); }

@@ -8,7 +8,7 @@ namespace ctl {
 
 // The card was reset by someone else since it was connected.
 bool isCardReset(const CtlException& e) noexcept;
-// The card was pulled (or swapped) since it was connected.
+// The card was pulled (or swapped) since it was connected, or is not there to connect to.
 bool isCardRemoved(const CtlException& e) noexcept;
 // A status-change wait ended by a cancellation.
 bool isCancelled(const CtlException& e) noexcept;

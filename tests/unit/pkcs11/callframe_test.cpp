@@ -182,6 +182,7 @@ TEST_F(CardGone, RemovedOrResetCardInvalidatesTheSlotOnlyOnSessionBearingCalls) 
         {0x80100002, true, CKR_DEVICE_ERROR, false},
         {0x80100068, false, CKR_SESSION_CLOSED, false},
         {0x80100069, false, CKR_TOKEN_NOT_PRESENT, false},
+        {0x8010000C, false, CKR_TOKEN_NOT_PRESENT, false},  // no card to connect to
         {0x80100069 + 1, false, CKR_DEVICE_ERROR, false},
     };
     for (const auto& k : cases) {
