@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # scripts/fuzz.sh [seconds] [target...]: runs each fuzz target of build-fuzz/ over
-# its seed corpus for a bounded time (default 15 s); a crash fails the run.
+# its seed corpus for a bounded time (default 10 s); a crash fails the run.
 # New inputs found go to a scratch copy, so the committed seeds stay small.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-15}
+seconds=${1:-10}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=($(ls tests/fuzz/corpus))
