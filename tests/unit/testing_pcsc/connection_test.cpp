@@ -201,5 +201,30 @@ TEST_F(ConnectionTest, ConcurrentTransmitsReachTheCardOneAtATime) {
     EXPECT_EQ(svc.trace("R").size(), 80u);
 }
 
+// A handle connected while a reset waits for a busy card is reset with it.
+TEST_F(ConnectionTest, HandleConnectedWhileAResetWaitsIsReset) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> entered{false};
+    auto slow = std::make_shared<ScriptedCard>([&](const Bytes&) {
+        entered = true;
+        released.wait();
+        return Bytes{0x90, 0x00};
+    });
+    svc.replaceCard("R", slow);
+    SCARDHANDLE a = connect(ctx, "R");
+    auto busy = std::async(std::launch::async, [&] { return transmit(a, kSelect).rv; });
+    for (int i = 0; i < 500 && !entered; ++i)
+        std::this_thread::sleep_for(10ms);
+    auto reset = std::async(std::launch::async, [&] { svc.resetCard("R"); });
+    std::this_thread::sleep_for(20ms);  // the reset now waits for the card
+    SCARDHANDLE b = connect(ctx, "R");
+    release.set_value();
+    EXPECT_EQ(busy.get(), SCARD_S_SUCCESS);
+    reset.get();
+    EXPECT_EQ(slow->resets, 1);
+    EXPECT_EQ(transmit(b, kSelect).rv, SCARD_W_RESET_CARD);
+}
+
 }  // namespace
 }  // namespace testpcsc::test
