@@ -24,11 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-harness::ConfigurationEnvironment* const environment = [] {
-    auto* e = new harness::ConfigurationEnvironment("");
-    ::testing::AddGlobalTestEnvironment(e);
-    return e;
-}();
+harness::ConfigurationEnvironment* const environment = harness::installConfiguration("");
 
 const char* const READER = "Reader 0";
 const std::string USER_PIN = "123456";

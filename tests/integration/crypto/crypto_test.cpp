@@ -20,11 +20,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using testcerts::KeyPtr;
 
-harness::ConfigurationEnvironment* const environment = [] {
-    auto* e = new harness::ConfigurationEnvironment("");
-    ::testing::AddGlobalTestEnvironment(e);
-    return e;
-}();
+harness::ConfigurationEnvironment* const environment = harness::installConfiguration("");
 
 const char* const READER = "Reader 0";
 const std::string USER_PIN = "123456";

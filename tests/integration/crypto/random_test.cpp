@@ -9,11 +9,7 @@
 
 namespace {
 
-harness::ConfigurationEnvironment* const environment = [] {
-    auto* e = new harness::ConfigurationEnvironment("");
-    ::testing::AddGlobalTestEnvironment(e);
-    return e;
-}();
+harness::ConfigurationEnvironment* const environment = harness::installConfiguration("");
 
 const char* const READER = "Reader 0";
 using Bytes = std::vector<CK_BYTE>;

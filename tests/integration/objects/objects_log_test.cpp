@@ -18,11 +18,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Records = std::vector<std::string>;
 
-harness::ConfigurationEnvironment* const environment = [] {
-    auto* e = new harness::ConfigurationEnvironment("loglevel = 1\n");
-    ::testing::AddGlobalTestEnvironment(e);
-    return e;
-}();
+harness::ConfigurationEnvironment* const environment =
+    harness::installConfiguration("loglevel = 1\n");
 
 const char* const READER = "Reader 0";
 

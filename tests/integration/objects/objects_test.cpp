@@ -32,11 +32,7 @@ using Handles = std::vector<CK_OBJECT_HANDLE>;
 using Labels = std::vector<std::string>;
 using p11values::failure;
 
-harness::ConfigurationEnvironment* const environment = [] {
-    auto* e = new harness::ConfigurationEnvironment("");
-    ::testing::AddGlobalTestEnvironment(e);
-    return e;
-}();
+harness::ConfigurationEnvironment* const environment = harness::installConfiguration("");
 
 const char* const READER = "Reader 0";
 const Bytes KEY_ID = {0x01};

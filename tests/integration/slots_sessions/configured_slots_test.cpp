@@ -4,11 +4,8 @@
 
 namespace {
 
-harness::ConfigurationEnvironment* const environment = [] {
-    auto* e = new harness::ConfigurationEnvironment("pkcs11.slots = 3\nloglevel = 1\n");
-    ::testing::AddGlobalTestEnvironment(e);
-    return e;
-}();
+harness::ConfigurationEnvironment* const environment =
+    harness::installConfiguration("pkcs11.slots = 3\nloglevel = 1\n");
 
 using logrecords::emptyLine;
 using logrecords::record;

@@ -38,6 +38,13 @@ private:
     std::unique_ptr<TempDir> dir_;
 };
 
+// Registers the test program's configuration before any test runs.
+inline ConfigurationEnvironment* installConfiguration(std::string extraLines) {
+    auto* e = new ConfigurationEnvironment(std::move(extraLines));
+    ::testing::AddGlobalTestEnvironment(e);
+    return e;
+}
+
 inline CK_FUNCTION_LIST_PTR functions() {
     static CK_FUNCTION_LIST_PTR list = [] {
         CK_FUNCTION_LIST_PTR f = nullptr;

@@ -21,11 +21,8 @@ namespace {
 using testpcsc::Bytes;
 using testpcsc::PinEntry;
 
-harness::ConfigurationEnvironment* const environment = [] {
-    auto* e = new harness::ConfigurationEnvironment("loglevel = 1\n");
-    ::testing::AddGlobalTestEnvironment(e);
-    return e;
-}();
+harness::ConfigurationEnvironment* const environment =
+    harness::installConfiguration("loglevel = 1\n");
 
 const char* const READER = "Reader 0";
 // Texts that appear nowhere else in a log.

@@ -17,11 +17,7 @@ namespace {
 using testpcsc::Exchange;
 using testpcsc::PinEntry;
 
-harness::ConfigurationEnvironment* const environment = [] {
-    auto* e = new harness::ConfigurationEnvironment("");
-    ::testing::AddGlobalTestEnvironment(e);
-    return e;
-}();
+harness::ConfigurationEnvironment* const environment = harness::installConfiguration("");
 
 const char* const READER = "Reader 0";
 const std::string USER_PIN = "123456";
