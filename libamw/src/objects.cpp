@@ -114,8 +114,12 @@ int Directory::compare(const SerializableEntity& other) const {
 // -------------------------------------------------------------- data storage
 
 StaticBuffer<65536>& DataStorage::body() {
-    if (!content)
+    if (!content) {
         content = std::make_unique<StaticBuffer<65536>>();
+        if (contentLoaded)
+            content->assign(cachedBody.data(), cachedBody.size());
+        std::vector<std::uint8_t>().swap(cachedBody);
+    }
     return *content;
 }
 
@@ -137,18 +141,19 @@ void DataStorage::serializeContent(std::ostream& stream) const {
     writeUint32(stream, contentSize);
     const bool stored = contentLoaded && !isPrivateContent();
     writeFlag(stream, stored);
-    if (stored) {
-        static const StaticBuffer<65536> EMPTY;
-        writeStaticBuffer(stream, content ? *content : EMPTY);
-    }
+    if (stored && content)
+        writeStaticBuffer(stream, *content);
+    else if (stored)
+        writeBytes(stream, cachedBody.data(), cachedBody.size());
 }
 
 void DataStorage::deserializeContent(std::istream& stream) {
     contentSize = readUint32(stream);
     contentLoaded = false;
     content.reset();
+    cachedBody.clear();
     if (readFlag(stream)) {
-        readStaticBuffer(stream, body());
+        readBytes(stream, cachedBody, 65536);
         contentLoaded = true;
     }
 }

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace amw {
 
@@ -179,9 +180,12 @@ protected:
 
 private:
     StaticBuffer<65536>& body();
-    // Allocated when a body is first held: a card listing thousands of
+    // Allocated when a body is first used: a card listing thousands of
     // objects must not cost 64 KiB each before any body is read.
     std::unique_ptr<StaticBuffer<65536>> content;
+    // A body read back from a cache file stays at its own size until used:
+    // every call reloads the cache, and most calls touch one body at most.
+    std::vector<std::uint8_t> cachedBody;
 };
 
 class X509Certificate : public DataStorage {

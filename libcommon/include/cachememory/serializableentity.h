@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <istream>
 #include <ostream>
+#include <vector>
 
 class CacheMemory;
 
@@ -38,11 +39,16 @@ public:
     static std::uint16_t readUint16(std::istream& stream);
     static std::uint32_t readUint32(std::istream& stream);
 
+    // A 32-bit length followed by the bytes: how every buffer is stored.
+    static void writeBytes(std::ostream& stream, const std::uint8_t* data, std::size_t length);
+    // The same read back at its own size; a stored length above `capacity`
+    // throws SerializationException before `bytes` is touched.
+    static void readBytes(std::istream& stream, std::vector<std::uint8_t>& bytes,
+                          std::size_t capacity);
+
     template <std::size_t N>
     static void writeStaticBuffer(std::ostream& stream, const StaticBuffer<N>& buffer) {
-        writeUint32(stream, static_cast<std::uint32_t>(buffer.length));
-        if (buffer.length > 0)
-            writeStream(stream, buffer.data, static_cast<std::size_t>(buffer.length));
+        writeBytes(stream, buffer.data, static_cast<std::size_t>(buffer.length));
     }
 
     // A stored length above N throws SerializationException before the

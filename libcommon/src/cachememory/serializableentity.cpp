@@ -58,6 +58,21 @@ std::uint32_t SerializableEntity::readUint32(std::istream& stream) {
     return value;
 }
 
+void SerializableEntity::writeBytes(std::ostream& stream, const std::uint8_t* data,
+                                    std::size_t length) {
+    writeUint32(stream, static_cast<std::uint32_t>(length));
+    if (length > 0)
+        writeStream(stream, data, length);
+}
+
+void SerializableEntity::readBytes(std::istream& stream, std::vector<std::uint8_t>& bytes,
+                                   std::size_t capacity) {
+    const std::uint32_t length = readStaticBufferLength(stream, capacity);
+    bytes.resize(length);
+    if (length > 0)
+        readStream(stream, bytes.data(), length);
+}
+
 std::uint32_t SerializableEntity::readStaticBufferLength(std::istream& stream,
                                                          std::size_t capacity) {
     std::uint32_t length = readUint32(stream);
