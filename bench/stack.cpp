@@ -1,7 +1,8 @@
-// Through the real PC/SC stack: C_Sign and C_GetTokenInfo of PKCS#11 modules
-// loaded by path (the same harness for every module, so their figures
-// compare), and single PC/SC calls on the reader, for where the time of an
-// operation goes.
+// Through the real PC/SC stack: operations of PKCS#11 modules loaded by path
+// (the same harness for every module, so their figures compare), and single
+// PC/SC calls on the reader. The PC/SC functions are interposed here, so each
+// operation also reports how many PC/SC calls it made and the time spent in
+// them, by function: where the time of an operation goes.
 //   bench_stack [benchmark options] --module=NAME=PATH ... [--pin=PIN] [--reader=NAME]
 // A module's first token is used; when it holds no private key that can
 // sign, a 2048-bit pair is generated on it first.
@@ -11,6 +12,7 @@
 #include <dlfcn.h>
 #include <winscard.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -18,7 +20,101 @@
 #include <string>
 #include <vector>
 
+// Time and number of calls of each interposed PC/SC function.
+namespace pcsctime {
+
+enum Function {
+    ESTABLISH,
+    RELEASE,
+    CONNECT,
+    DISCONNECT,
+    BEGIN,
+    END,
+    STATUS,
+    STATUS_CHANGE,
+    CONTROL,
+    TRANSMIT,
+    LIST_READERS,
+    COUNT
+};
+const char* const NAMES[COUNT] = {
+    "SCardEstablishContext", "SCardReleaseContext", "SCardConnect",    "SCardDisconnect",
+    "SCardBeginTransaction", "SCardEndTransaction", "SCardStatus",     "SCardGetStatusChange",
+    "SCardControl",          "SCardTransmit",       "SCardListReaders"};
+
+struct Totals {
+    long calls[COUNT] = {};
+    double microseconds[COUNT] = {};
+};
+Totals totals;
+
+using Clock = std::chrono::steady_clock;
+
+void record(Function function, Clock::time_point start) {
+    totals.calls[function]++;
+    totals.microseconds[function] +=
+        std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+}  // namespace pcsctime
+
+// The executable exports these (ENABLE_EXPORTS), so a module loaded later
+// binds to them; each calls the next definition, pcsc-lite's.
+#define TIMED_PCSC(function, name, params, args)                                              \
+    extern "C" LONG name params {                                                             \
+        static const auto next = reinterpret_cast<LONG(*) params>(::dlsym(RTLD_NEXT, #name)); \
+        const auto start = pcsctime::Clock::now();                                            \
+        const LONG rv = next args;                                                            \
+        pcsctime::record(pcsctime::function, start);                                          \
+        return rv;                                                                            \
+    }
+TIMED_PCSC(ESTABLISH, SCardEstablishContext, (DWORD a, LPCVOID b, LPCVOID c, LPSCARDCONTEXT d),
+           (a, b, c, d))
+TIMED_PCSC(RELEASE, SCardReleaseContext, (SCARDCONTEXT a), (a))
+TIMED_PCSC(CONNECT, SCardConnect,
+           (SCARDCONTEXT a, LPCSTR b, DWORD c, DWORD d, LPSCARDHANDLE e, LPDWORD f),
+           (a, b, c, d, e, f))
+TIMED_PCSC(DISCONNECT, SCardDisconnect, (SCARDHANDLE a, DWORD b), (a, b))
+TIMED_PCSC(BEGIN, SCardBeginTransaction, (SCARDHANDLE a), (a))
+TIMED_PCSC(END, SCardEndTransaction, (SCARDHANDLE a, DWORD b), (a, b))
+TIMED_PCSC(STATUS, SCardStatus,
+           (SCARDHANDLE a, LPSTR b, LPDWORD c, LPDWORD d, LPDWORD e, LPBYTE f, LPDWORD g),
+           (a, b, c, d, e, f, g))
+TIMED_PCSC(STATUS_CHANGE, SCardGetStatusChange,
+           (SCARDCONTEXT a, DWORD b, SCARD_READERSTATE* c, DWORD d), (a, b, c, d))
+TIMED_PCSC(CONTROL, SCardControl,
+           (SCARDHANDLE a, DWORD b, LPCVOID c, DWORD d, LPVOID e, DWORD f, LPDWORD g),
+           (a, b, c, d, e, f, g))
+TIMED_PCSC(TRANSMIT, SCardTransmit,
+           (SCARDHANDLE a, const SCARD_IO_REQUEST* b, LPCBYTE c, DWORD d, SCARD_IO_REQUEST* e,
+            LPBYTE f, LPDWORD g),
+           (a, b, c, d, e, f, g))
+TIMED_PCSC(LIST_READERS, SCardListReaders, (SCARDCONTEXT a, LPCSTR b, LPSTR c, LPDWORD d),
+           (a, b, c, d))
+#undef TIMED_PCSC
+
 namespace {
+
+// Runs `operation` once per iteration and reports, per iteration, the PC/SC
+// calls it made ("n:" and the function) and the microseconds spent in them ("us:").
+template <class Operation>
+void measured(benchmark::State& state, Operation&& operation) {
+    const pcsctime::Totals before = pcsctime::totals;
+    for (auto _ : state)
+        operation();
+    state.SetItemsProcessed(state.iterations());
+    for (int i = 0; i < pcsctime::COUNT; ++i) {
+        const long calls = pcsctime::totals.calls[i] - before.calls[i];
+        if (calls == 0)
+            continue;
+        const std::string name = pcsctime::NAMES[i];
+        state.counters["n:" + name] =
+            benchmark::Counter(static_cast<double>(calls), benchmark::Counter::kAvgIterations);
+        state.counters["us:" + name] =
+            benchmark::Counter(pcsctime::totals.microseconds[i] - before.microseconds[i],
+                               benchmark::Counter::kAvgIterations);
+    }
+}
 
 using Bytes = std::vector<CK_BYTE>;
 
@@ -107,19 +203,54 @@ void sign(benchmark::State& state, Module* m) {
     data.resize(data.size() + 32);
     Bytes signature(512);
     CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
-    for (auto _ : state) {
+    measured(state, [&] {
         check(m->f->C_SignInit(m->session, &mechanism, m->key), "C_SignInit");
         CK_ULONG len = signature.size();
         check(m->f->C_Sign(m->session, data.data(), data.size(), signature.data(), &len), "C_Sign");
-    }
-    state.SetItemsProcessed(state.iterations());
+    });
 }
 
 void tokenInfo(benchmark::State& state, Module* m) {
     CK_TOKEN_INFO info;
-    for (auto _ : state)
-        check(m->f->C_GetTokenInfo(m->slot, &info), "C_GetTokenInfo");
-    state.SetItemsProcessed(state.iterations());
+    measured(state, [&] { check(m->f->C_GetTokenInfo(m->slot, &info), "C_GetTokenInfo"); });
+}
+
+void openSession(benchmark::State& state, Module* m) {
+    measured(state, [&] {
+        CK_SESSION_HANDLE h = 0;
+        check(m->f->C_OpenSession(m->slot, CKF_SERIAL_SESSION, nullptr, nullptr, &h),
+              "C_OpenSession");
+        check(m->f->C_CloseSession(h), "C_CloseSession");
+    });
+}
+
+void login(benchmark::State& state, Module* m) {
+    measured(state, [&] {
+        check(m->f->C_Logout(m->session), "C_Logout");
+        check(m->f->C_Login(m->session, CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(pinText.data()),
+                            pinText.size()),
+              "C_Login");
+    });
+}
+
+void attribute(benchmark::State& state, Module* m) {
+    CK_KEY_TYPE type = 0;
+    CK_ATTRIBUTE a{CKA_KEY_TYPE, &type, sizeof type};
+    measured(state, [&] {
+        check(m->f->C_GetAttributeValue(m->session, m->key, &a, 1), "C_GetAttributeValue");
+    });
+}
+
+void findAll(benchmark::State& state, Module* m) {
+    measured(state, [&] {
+        check(m->f->C_FindObjectsInit(m->session, nullptr, 0), "C_FindObjectsInit");
+        CK_OBJECT_HANDLE found[16];
+        CK_ULONG n = 0;
+        do
+            check(m->f->C_FindObjects(m->session, found, 16, &n), "C_FindObjects");
+        while (n == 16);
+        check(m->f->C_FindObjectsFinal(m->session), "C_FindObjectsFinal");
+    });
 }
 
 // One PC/SC handle on the reader, shared with any module that holds one.
@@ -217,11 +348,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_stack: %s\n", e.what());
         return 1;
     }
-    for (const auto& m : modules) {
-        benchmark::RegisterBenchmark((m->name + "/C_Sign").c_str(), sign, m.get())->UseRealTime();
-        benchmark::RegisterBenchmark((m->name + "/C_GetTokenInfo").c_str(), tokenInfo, m.get())
-            ->UseRealTime();
-    }
+    const struct {
+        const char* name;
+        void (*run)(benchmark::State&, Module*);
+    } operations[] = {{"C_GetTokenInfo", tokenInfo},
+                      {"C_OpenSession+C_CloseSession", openSession},
+                      {"C_Logout+C_Login", login},
+                      {"C_FindObjectsInit+C_FindObjects+C_FindObjectsFinal", findAll},
+                      {"C_GetAttributeValue", attribute},
+                      {"C_Sign", sign}};
+    for (const auto& m : modules)
+        for (const auto& op : operations)
+            benchmark::RegisterBenchmark((m->name + "/" + op.name).c_str(), op.run, m.get())
+                ->UseRealTime();
     benchmark::RegisterBenchmark("pcsc/SCardTransmit(SELECT)", pcsc, Call::Transmit)->UseRealTime();
     benchmark::RegisterBenchmark("pcsc/SCardStatus", pcsc, Call::Status)->UseRealTime();
     benchmark::RegisterBenchmark("pcsc/SCardBeginTransaction+End", pcsc, Call::Transaction)

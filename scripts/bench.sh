@@ -74,10 +74,35 @@ elif kind == "log":
         print(f"| {name} | {us(plain[name]):.0f} | {us(logged[name]):.0f} | {us(logged[name]) / us(plain[name]):.2f} |")
 elif kind == "stack":
     b = bench(files[0])
-    print("| through pcscd | µs per call | calls per second |")
-    print("|---|--:|--:|")
+    rtt = us(b["pcsc/SCardTransmit(SELECT)"]) if "pcsc/SCardTransmit(SELECT)" in b else None
+    def spent(r, *names):
+        return sum(r.get("us:" + n, 0.0) for n in names)
+    print("| through pcscd | µs per call | calls per second | APDUs | APDUs × round trip (µs) | ratio |")
+    print("|---|--:|--:|--:|--:|--:|")
     for name, r in b.items():
-        print(f"| {name} | {us(r):.0f} | {1e6 / us(r):.0f} |")
+        apdus = r.get("n:SCardTransmit", 0)
+        if name.startswith("pcsc/") or not apdus or rtt is None:
+            print(f"| {name} | {us(r):.0f} | {1e6 / us(r):.0f} | | | |")
+        else:
+            print(f"| {name} | {us(r):.0f} | {1e6 / us(r):.0f} | {apdus:.0f} | {apdus * rtt:.0f} | {us(r) / (apdus * rtt):.2f} |")
+    print()
+    print("Where each call's time goes (µs per call; PC/SC calls per call in brackets):")
+    print()
+    print("| operation | SCardTransmit | contexts (establish+release) | transaction+status | connect+disconnect | control+status change | outside PC/SC |")
+    print("|---|--:|--:|--:|--:|--:|--:|")
+    groups = (("SCardTransmit",), ("SCardEstablishContext", "SCardReleaseContext"),
+              ("SCardBeginTransaction", "SCardEndTransaction", "SCardStatus"),
+              ("SCardConnect", "SCardDisconnect"), ("SCardControl", "SCardGetStatusChange", "SCardListReaders"))
+    for name, r in b.items():
+        if name.startswith("pcsc/") or not any(k.startswith("n:") for k in r):
+            continue
+        cells, inside = [], 0.0
+        for g in groups:
+            t = spent(r, *g)
+            n = sum(r.get("n:" + x, 0.0) for x in g)
+            inside += t
+            cells.append(f"{t:.0f} ({n:.0f})" if n else "-")
+        print(f"| {name} | " + " | ".join(cells) + f" | {us(r) - inside:.0f} |")
     sign = {n.split("/")[0]: us(r) for n, r in b.items() if n.endswith("/C_Sign")}
     if "brisane" in sign and "softhsm2" in sign:
         print()
