@@ -242,6 +242,17 @@ struct Operation {
     bool setupEachTime = true;
 };
 
+// C_SignInit+C_Sign or C_DecryptInit+C_Decrypt (the same signatures) with the
+// card's private key on `input`.
+inline void privateKeyOperation(Context& c, CK_C_SignInit init, CK_C_Sign run, const Bytes& input,
+                                const char* what) {
+    CK_MECHANISM m{CKM_RSA_PKCS, nullptr, 0};
+    check(init(c.session, &m, c.privateKey), what);
+    Bytes out(KEY_BITS / 8);
+    CK_ULONG len = out.size();
+    check(run(c.session, const_cast<CK_BYTE*>(input.data()), input.size(), out.data(), &len), what);
+}
+
 inline std::vector<Operation> operations() {
     std::vector<Operation> ops;
     ops.push_back({"C_Initialize+C_GetSlotList+C_GetTokenInfo", 0, [](Context& c) { c.finalize(); },
@@ -285,13 +296,7 @@ inline std::vector<Operation> operations() {
                    },
                    [](Context& c) {
                        static const Bytes data = digestInfo();
-                       CK_MECHANISM m{CKM_RSA_PKCS, nullptr, 0};
-                       check(c.f->C_SignInit(c.session, &m, c.privateKey), "C_SignInit");
-                       Bytes sig(KEY_BITS / 8);
-                       CK_ULONG len = sig.size();
-                       check(c.f->C_Sign(c.session, const_cast<CK_BYTE*>(data.data()), data.size(),
-                                         sig.data(), &len),
-                             "C_Sign");
+                       privateKeyOperation(c, c.f->C_SignInit, c.f->C_Sign, data, "C_Sign");
                    },
                    false});
     ops.push_back({"C_DecryptInit+C_Decrypt", 0,
@@ -302,13 +307,8 @@ inline std::vector<Operation> operations() {
                            c.ciphertext = testcerts::rsaEncrypt(hostKey(), digestInfo());
                    },
                    [](Context& c) {
-                       CK_MECHANISM m{CKM_RSA_PKCS, nullptr, 0};
-                       check(c.f->C_DecryptInit(c.session, &m, c.privateKey), "C_DecryptInit");
-                       Bytes plain(KEY_BITS / 8);
-                       CK_ULONG len = plain.size();
-                       check(c.f->C_Decrypt(c.session, c.ciphertext.data(), c.ciphertext.size(),
-                                            plain.data(), &len),
-                             "C_Decrypt");
+                       privateKeyOperation(c, c.f->C_DecryptInit, c.f->C_Decrypt, c.ciphertext,
+                                           "C_Decrypt");
                    },
                    false});
     ops.push_back({"C_GenerateKeyPair", 0,
