@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Writes the seed inputs of tests/fuzz/corpus once (they are committed; rerun
-# only to change them). Needs a release build for the card images.
+# only to change them). Needs a release build for the card images and the
+# fuzz build (scripts/build.sh fuzz, then its target record_seeds) for the
+# recorded sessions.
 set -euo pipefail
 cd "$(dirname "$0")"
 tool=${1:-../../build/vcard/kalvik-vcard}
+recorder=${2:-../../build-fuzz/tests/fuzz/record_seeds}
 seed() {  # seed TARGET NAME HEX...
   local dir=corpus/$1 name=$2; shift 2
   mkdir -p "$dir"
@@ -44,3 +47,6 @@ tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
   --card-id 00112233445566778899aabbccddeeff --serial 0001020304050607 >/dev/null
 cp "$tmp/card.img" corpus/vcard_image/small
 head -c 40 "$tmp/card.img" > corpus/vcard_image/truncated
+# A session with the virtual card: the card's answers to the driver's walk of
+# a card holding every object kind, and the commands of the whole session.
+"$recorder" corpus

@@ -1,20 +1,12 @@
 // The virtual card answers any sequence of commands. Input: commands as a
 // length byte and that many bytes; the card always answers with at least a
 // status word and never more than a short APDU can carry.
-#include "vcard/kalvikcard.h"
+#include "fuzzcard.h"
 
 #include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    vcard::PersonalisationOptions options;
-    options.totalBlocks = 64;  // small, so that filling the card is reachable
-    options.cardId = std::array<std::uint8_t, 16>{};
-    options.serial = std::array<std::uint8_t, 8>{};
-    // Two 1024-bit slots: generation is reachable without costing seconds.
-    options.keySlots = std::vector<vcard::KeySlotSetup>(2);
-    for (vcard::KeySlotSetup& slot : options.keySlots)
-        slot = {true, 1024};
-    vcard::KalvikCard card(options);
+    vcard::KalvikCard card(fuzzCardOptions());
     for (std::size_t i = 0; i < size;) {
         const std::size_t length = std::min<std::size_t>(data[i], size - i - 1);
         const vcard::Bytes command(data + i + 1, data + i + 1 + length);
