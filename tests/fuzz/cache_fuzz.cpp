@@ -1,7 +1,7 @@
 // A cache file of any content is read back through the store with the card
 // driver's entity factory; the digest check is waived so the bytes reach the
-// decoders. The freshness and entity kind are taken from the file itself so
-// that the fuzzer can get past the header.
+// decoders. The input is a kind byte, then the file; the freshness is taken
+// from the file itself so that the fuzzer can get past the header.
 #include "amwkalvik/token.h"
 #include "cachememory/cachememory.h"
 #include "exceptions.h"
@@ -29,11 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static fake::Connection card;
     static amwkalvik::Token factory(&card);
     static CacheMemory cache(&factory, dir.path() + "/");
-    if (size < CacheMemory::HEADER_LENGTH)
+    if (size < 1 + CacheMemory::HEADER_LENGTH)
         return 0;
+    const int entityId = 1 + data[0] % 7;
+    ++data;
+    --size;
     std::uint32_t freshness;
     std::memcpy(&freshness, data + 4, sizeof freshness);
-    const int entityId = 1 + data[8] % 7;
     dir.write(std::to_string(entityId), std::string(data, data + size));
 
     AcceptAll delegate;

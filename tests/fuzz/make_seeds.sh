@@ -27,9 +27,9 @@ seed driver one-head    000a80000001800080008000 9000  0008010002000100 9000 \
   001b 00800000060000000000000000000000000000000001040000 0400 9000  0006 0151036b6579 9000 \
   $NONE 9000 $NONE 9000 $NONE 9000 $NONE 9000
 seed driver errors      0000 6a82 0000 6982 0002 6100 6100 0000 9000
-# Cache files: version, freshness, count, records.
-seed cache empty        00000000 01000000 00000000
-seed cache one-record   00000000 01000000 01000000 0400000061626364 02000000 0180
+# Cache files: a kind byte (entity id - 1), then version, freshness, count, records.
+seed cache empty        00 00000000 01000000 00000000
+seed cache one-record   03 00000000 01000000 01000000 0400000061626364 02000000 0180
 # Settings files.
 mkdir -p corpus/configuration
 printf 'cache = /tmp/x/\nloglevel = 1\npkcs11.slots = 4\nlocale = cs\n' > corpus/configuration/basic
@@ -48,5 +48,6 @@ tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 cp "$tmp/card.img" corpus/vcard_image/small
 head -c 40 "$tmp/card.img" > corpus/vcard_image/truncated
 # A session with the virtual card: the card's answers to the driver's walk of
-# a card holding every object kind, and the commands of the whole session.
+# a card holding every object kind, the commands of the whole session, and
+# the cache files of its lists.
 "$recorder" corpus

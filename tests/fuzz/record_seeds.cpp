@@ -3,15 +3,19 @@
 // certificate and a file over more than one block, a public and a private
 // data object), then a fresh token walks the card as the driver target does.
 // The card's answers to the walk become a driver seed; the commands of the
-// whole session a vcard_apdu seed.
+// whole session a vcard_apdu seed; the cache files of the card's lists cache
+// seeds (a kind byte, then the file).
 //   record_seeds CORPUS-DIR
+#include "cachememory/cachememory.h"
 #include "driverwalk.h"
 #include "fuzzcard.h"
+#include "tempdir.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -126,6 +130,54 @@ void write(const std::string& path, const Bytes& bytes) {
         throw std::runtime_error("cannot write " + path);
 }
 
+class NoDigest : public CacheMemoryIntegrityDelegate {
+public:
+    void cacheMemoryHash(CacheMemory*, int, const CacheMemoryDigest&) override {}
+    bool cacheMemoryVerifyHash(CacheMemory*, int, const CacheMemoryDigest&) override {
+        return true;
+    }
+};
+
+// The cache file of each kind, the bodies that may be cached included.
+void writeCacheSeeds(amwkalvik::Token& token, const std::string& corpus) {
+    TempDir dir;
+    CacheMemory cache(&token, dir.path() + "/");
+    NoDigest delegate;
+    auto store = [&](int entityId, const auto& objects) {
+        cache.serializeEntities(entityId, 1, objects.items, &delegate);
+        std::ifstream in(cache.getFilePath(entityId), std::ios::binary);
+        Bytes seed{static_cast<std::uint8_t>(entityId - 1)};
+        seed.insert(seed.end(), std::istreambuf_iterator<char>(in), {});
+        write(corpus + "/cache/recorded-" + std::to_string(entityId), seed);
+    };
+    auto withBodies = [](auto& objects) {
+        for (amw::DataStorage* object : objects.items)
+            if (!object->isPrivateContent())
+                object->getContent();
+    };
+    fake::Owned<amw::KeyPair> pairs;
+    token.listKeyPairs(pairs.items);
+    store(1, pairs);
+    fake::Owned<amw::X509Certificate> certificates;
+    token.listCertificates(certificates.items);
+    withBodies(certificates);
+    store(3, certificates);
+    fake::Owned<amw::Directory> directories;
+    token.listDirs(directories.items);
+    store(4, directories);
+    fake::Owned<amw::File> files;
+    token.listFiles(files.items);
+    withBodies(files);
+    store(5, files);
+    fake::Owned<amw::DataObject> dataObjects;
+    token.listDataObjects(dataObjects.items);
+    withBodies(dataObjects);
+    store(6, dataObjects);
+    fake::Owned<amw::AuthenticationObject> authenticationObjects;
+    token.listAuthenticateObjects(authenticationObjects.items);
+    store(7, authenticationObjects);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,6 +196,7 @@ int main(int argc, char** argv) {
         const std::string dir = argv[1];
         write(dir + "/driver/recorded-card", link.answers);
         write(dir + "/vcard_apdu/recorded-session", link.commands);
+        writeCacheSeeds(walker, dir);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "record_seeds: %s\n", e.what());
         return 1;
