@@ -18,6 +18,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 namespace {
 
@@ -138,44 +139,33 @@ public:
     }
 };
 
-// The cache file of each kind, the bodies that may be cached included.
-void writeCacheSeeds(amwkalvik::Token& token, const std::string& corpus) {
-    TempDir dir;
-    CacheMemory cache(&token, dir.path() + "/");
-    NoDigest delegate;
-    auto store = [&](int entityId, const auto& objects) {
-        cache.serializeEntities(entityId, 1, objects.items, &delegate);
-        std::ifstream in(cache.getFilePath(entityId), std::ios::binary);
-        Bytes seed{static_cast<std::uint8_t>(entityId - 1)};
-        seed.insert(seed.end(), std::istreambuf_iterator<char>(in), {});
-        write(corpus + "/cache/recorded-" + std::to_string(entityId), seed);
-    };
-    auto withBodies = [](auto& objects) {
-        for (amw::DataStorage* object : objects.items)
+// The cache file of one kind, the bodies that may be cached included.
+template <class T>
+void storeList(amw::Token& token, CacheMemory& cache, int entityId,
+               void (amw::Token::*list)(std::vector<T*>&), const std::string& corpus) {
+    fake::Owned<T> objects;
+    (token.*list)(objects.items);
+    if constexpr (std::is_base_of_v<amw::DataStorage, T>)
+        for (T* object : objects.items)
             if (!object->isPrivateContent())
                 object->getContent();
-    };
-    fake::Owned<amw::KeyPair> pairs;
-    token.listKeyPairs(pairs.items);
-    store(1, pairs);
-    fake::Owned<amw::X509Certificate> certificates;
-    token.listCertificates(certificates.items);
-    withBodies(certificates);
-    store(3, certificates);
-    fake::Owned<amw::Directory> directories;
-    token.listDirs(directories.items);
-    store(4, directories);
-    fake::Owned<amw::File> files;
-    token.listFiles(files.items);
-    withBodies(files);
-    store(5, files);
-    fake::Owned<amw::DataObject> dataObjects;
-    token.listDataObjects(dataObjects.items);
-    withBodies(dataObjects);
-    store(6, dataObjects);
-    fake::Owned<amw::AuthenticationObject> authenticationObjects;
-    token.listAuthenticateObjects(authenticationObjects.items);
-    store(7, authenticationObjects);
+    NoDigest delegate;
+    cache.serializeEntities(entityId, 1, objects.items, &delegate);
+    std::ifstream in(cache.getFilePath(entityId), std::ios::binary);
+    Bytes seed{static_cast<std::uint8_t>(entityId - 1)};
+    seed.insert(seed.end(), std::istreambuf_iterator<char>(in), {});
+    write(corpus + "/cache/recorded-" + std::to_string(entityId), seed);
+}
+
+void writeCacheSeeds(amw::Token& token, const std::string& corpus) {
+    TempDir dir;
+    CacheMemory cache(&token, dir.path() + "/");
+    storeList(token, cache, 1, &amw::Token::listKeyPairs, corpus);
+    storeList(token, cache, 3, &amw::Token::listCertificates, corpus);
+    storeList(token, cache, 4, &amw::Token::listDirs, corpus);
+    storeList(token, cache, 5, &amw::Token::listFiles, corpus);
+    storeList(token, cache, 6, &amw::Token::listDataObjects, corpus);
+    storeList(token, cache, 7, &amw::Token::listAuthenticateObjects, corpus);
 }
 
 }  // namespace
