@@ -237,12 +237,12 @@ void sendSimple(ctl::CardConnection& connection, const Command& command, bool se
     checkStatusWord(send(connection, command, sensitive).sw);
 }
 
-// "data = " and the bytes, or only the mask for secret data.
-void traceData(const std::uint8_t* data, std::size_t length, bool secret) {
+// The label and the bytes, or only the mask for secret data.
+void traceData(const char* label, const std::uint8_t* data, std::size_t length, bool secret) {
     if (secret)
-        QV_TRACE("data = ******");
+        QV_TRACE("%s******", label);
     else
-        QV_TRACE_BYTES_WRAPPED("data = ", data, length);
+        QV_TRACE_BYTES_WRAPPED(label, data, length);
 }
 
 // A command with a 16-bit size as its data; the card keeps the low 16 bits.
@@ -408,21 +408,24 @@ void deleteObject(ctl::CardConnection& connection, std::uint16_t blockId) {
     sendSimple(connection, Command::forBlock(INS_DELETE_OBJECT, blockId).le(0x00));
 }
 
-void writeData(ctl::CardConnection& connection, const std::uint8_t* buf, std::size_t length) {
+void writeData(ctl::CardConnection& connection, const std::uint8_t* buf, std::size_t length,
+               bool sensitive) {
     QV_ENTER("amwkalvik::apdu::writeData");
     QV_TRACE_VALUE(length);
     if (length == 0)
         return;
     QV_REQUIRE(buf);
-    QV_TRACE_BYTES_WRAPPED("buf = ", buf, length);
+    traceData("buf = ", buf, length, sensitive);
     for (std::size_t offset = 0; offset < length;) {
         const std::size_t piece = std::min(length - offset, Command::MAX_DATA);
-        sendSimple(connection, Command::applet(INS_WRITE_DATA).data(buf + offset, piece));
+        sendSimple(connection, Command::applet(INS_WRITE_DATA).data(buf + offset, piece),
+                   sensitive);
         offset += piece;
     }
 }
 
-void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bufSize) {
+void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bufSize,
+              bool sensitive) {
     QV_ENTER("amwkalvik::apdu::readData");
     QV_TRACE_VALUE(bufSize);
     if (bufSize == 0)
@@ -432,7 +435,8 @@ void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bu
         const std::size_t remaining = bufSize - offset;
         const std::size_t piece = remaining < 256 ? remaining : 255;
         Response response =
-            send(connection, Command::applet(INS_READ_DATA).le(static_cast<std::uint8_t>(piece)));
+            send(connection, Command::applet(INS_READ_DATA).le(static_cast<std::uint8_t>(piece)),
+                 sensitive);
         checkExact(response, piece);
         std::memcpy(buf + offset, response.data, piece);
         offset += piece;
@@ -618,7 +622,7 @@ void importComponent(ctl::CardConnection& connection, std::uint8_t component,
         QV_REQUIRE(data);
     // Only the modulus and the public exponent may be seen in the log.
     const bool secret = component != COMPONENT_N && component != COMPONENT_E;
-    traceData(data, dataSize, secret);
+    traceData("data = ", data, dataSize, secret);
     if (component == COMPONENT_E && dataSize % 2 == 0 && dataSize > 0 && data[0] == 0)
         throw InternalErrorException(
             "Public exponent has an even length and has zero at the beginning (remove padding)");
@@ -663,7 +667,7 @@ void crypt(ctl::CardConnection& connection, const std::uint8_t* data, bool final
            std::uint8_t* signedData, std::size_t signedDataSize, bool sensitive) {
     QV_ENTER("amwkalvik::apdu::crypt");
     QV_REQUIRE(data);
-    traceData(data, CRYPT_BLOCK_SIZE, sensitive);
+    traceData("data = ", data, CRYPT_BLOCK_SIZE, sensitive);
     QV_TRACE_VALUE(signedDataSize);
     if (final) {
         if (signedData == nullptr)

@@ -58,13 +58,14 @@ void DataObject::commitCreationOrMetadataChanges() {
 
 void DataObject::commitContentChanges() {
     QV_ENTER("amwkalvik::DataObject::commitContentChanges");
-    storage::writeContent(*connection, blockId, getContent(), cardContentSize);
+    // A private body never reaches the log.
+    storage::writeContent(*connection, blockId, getContent(), cardContentSize, isPrivateContent());
     contentSize = cardContentSize;
 }
 
 void DataObject::readContent(StaticBuffer<65536>& buffer) {
     QV_ENTER("amwkalvik::DataObject::readContent");
-    storage::readContent(*connection, blockId, buffer);
+    storage::readContent(*connection, blockId, buffer, isPrivateContent());
 }
 
 }  // namespace amwkalvik

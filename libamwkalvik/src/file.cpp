@@ -58,13 +58,13 @@ void File::commitCreationOrMetadataChanges() {
 
 void File::commitContentChanges() {
     QV_ENTER("amwkalvik::File::commitContentChanges");
-    storage::writeContent(*connection, blockId, getContent(), cardContentSize);
+    storage::writeContent(*connection, blockId, getContent(), cardContentSize, false);
     contentSize = cardContentSize;
 }
 
 void File::readContent(StaticBuffer<65536>& buffer) {
     QV_ENTER("amwkalvik::File::readContent");
-    storage::readContent(*connection, blockId, buffer);
+    storage::readContent(*connection, blockId, buffer, false);
 }
 
 Directory* Directory::createFromHeader(ctl::CardConnection& connection, std::uint16_t blockId,

@@ -70,17 +70,18 @@ std::uint16_t commitMetadata(ctl::CardConnection& connection, std::uint16_t bloc
 }
 
 void readContent(ctl::CardConnection& connection, std::uint16_t blockId,
-                 StaticBuffer<65536>& buffer) {
+                 StaticBuffer<65536>& buffer, bool sensitive) {
     const std::uint16_t size = apdu::beginReadContent(connection, blockId);
     buffer.clear();
     if (size == 0)
         return;
-    apdu::readData(connection, buffer.data, size);
+    apdu::readData(connection, buffer.data, size, sensitive);
     buffer.length = size;
 }
 
 void writeContent(ctl::CardConnection& connection, std::uint16_t blockId,
-                  const StaticBuffer<65536>& content, std::uint32_t& cardContentSize) {
+                  const StaticBuffer<65536>& content, std::uint32_t& cardContentSize,
+                  bool sensitive) {
     QV_FUNCTION_NAME("amwkalvik::storage::writeContent");
     // The card keeps content sizes in 16 bits.
     const std::size_t contentSize = content.size();
@@ -92,7 +93,7 @@ void writeContent(ctl::CardConnection& connection, std::uint16_t blockId,
     if (newSize == 0)
         return;
     apdu::createContent(connection, blockId, newSize);
-    apdu::writeData(connection, content.data, newSize);
+    apdu::writeData(connection, content.data, newSize, sensitive);
     apdu::commitUpdateContent(connection);
     cardContentSize = newSize;
 }

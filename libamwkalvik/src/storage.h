@@ -26,14 +26,16 @@ std::size_t readMetadata(ctl::CardConnection& connection, const std::uint8_t* he
 std::uint16_t commitMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
                              const LvWriter& metadata);
 
-// The content on the card into `buffer`; empty when there is none.
+// The content on the card into `buffer`; empty when there is none. A
+// `sensitive` content travels in exchanges masked in the log.
 void readContent(ctl::CardConnection& connection, std::uint16_t blockId,
-                 StaticBuffer<65536>& buffer);
+                 StaticBuffer<65536>& buffer, bool sensitive);
 
 // Replaces the content on the card with `content`; keeps `cardContentSize`
 // in step with what the card holds at every point.
 void writeContent(ctl::CardConnection& connection, std::uint16_t blockId,
-                  const StaticBuffer<65536>& content, std::uint32_t& cardContentSize);
+                  const StaticBuffer<65536>& content, std::uint32_t& cardContentSize,
+                  bool sensitive);
 
 }  // namespace storage
 }  // namespace amwkalvik

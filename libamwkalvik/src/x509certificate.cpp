@@ -43,13 +43,13 @@ void X509Certificate::commitCreationOrMetadataChanges() {
 
 void X509Certificate::commitContentChanges() {
     QV_ENTER("amwkalvik::X509Certificate::commitContentChanges");
-    storage::writeContent(*connection, blockId, getContent(), cardContentSize);
+    storage::writeContent(*connection, blockId, getContent(), cardContentSize, false);
     contentSize = cardContentSize;
 }
 
 void X509Certificate::readContent(StaticBuffer<65536>& buffer) {
     QV_ENTER("amwkalvik::X509Certificate::readContent");
-    storage::readContent(*connection, blockId, buffer);
+    storage::readContent(*connection, blockId, buffer, false);
 }
 
 }  // namespace amwkalvik

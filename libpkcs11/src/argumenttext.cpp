@@ -33,9 +33,10 @@ std::string hexValue(const void* data, CK_ULONG length, CK_ULONG limit, bool mar
 
 }  // namespace
 
-std::string attributeText(const CK_ATTRIBUTE& attribute) {
+std::string attributeText(const CK_ATTRIBUTE& attribute, bool privateValue) {
     std::string value;
-    if (P11RsaPrivateKey::isSecretComponent(attribute.type))
+    if (P11RsaPrivateKey::isSecretComponent(attribute.type) ||
+        (privateValue && attribute.type == CKA_VALUE))
         value = "***";
     else if (attribute.pValue == nullptr)
         value = "NULL";
@@ -47,8 +48,8 @@ std::string attributeText(const CK_ATTRIBUTE& attribute) {
            ", valueLen=" + std::to_string(attribute.ulValueLen) + ", value=" + value + "]";
 }
 
-void traceTemplate(const char* name, const CK_ATTRIBUTE* attributes, CK_ULONG count,
-                   bool out) noexcept {
+void traceTemplate(const char* name, const CK_ATTRIBUTE* attributes, CK_ULONG count, bool out,
+                   bool privateValue) noexcept {
     try {
         if (!Logger::enabled())
             return;
@@ -62,9 +63,9 @@ void traceTemplate(const char* name, const CK_ATTRIBUTE* attributes, CK_ULONG co
         for (CK_ULONG i = 0; i < std::min(count, MAX_LOGGED_ENTRIES); ++i) {
             const std::string entry = std::string(name) + "[" + std::to_string(i) + "]";
             if (out)
-                QV_TRACE_OUT_NAMED(entry.c_str(), attributeText(attributes[i]));
+                QV_TRACE_OUT_NAMED(entry.c_str(), attributeText(attributes[i], privateValue));
             else
-                QV_TRACE_NAMED(entry.c_str(), attributeText(attributes[i]));
+                QV_TRACE_NAMED(entry.c_str(), attributeText(attributes[i], privateValue));
         }
     } catch (...) {
     }

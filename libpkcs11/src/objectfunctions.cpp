@@ -2,7 +2,7 @@
 // thin frame around one operation of the session.
 #include "argumenttext.h"
 #include "cardcall.h"
-#include "internal/p11objects/p11object.h"
+#include "internal/p11objects/p11DataObject.h"
 
 #include <memory>
 
@@ -47,7 +47,8 @@ extern "C" CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTe
         {"C_CreateObject", hSession, templateGiven(pTemplate, ulCount) && phObject != nullptr},
         [&] {
             QV_TRACE_VALUE(hSession);
-            traceTemplate("pTemplate", pTemplate, ulCount);
+            traceTemplate("pTemplate", pTemplate, ulCount, false,
+                          P11DataObject::isPrivateTemplate(pTemplate, ulCount));
             QV_TRACE_VALUE(ulCount);
         },
         [&](Session& session, amw::CachedToken& token) -> CK_RV {
@@ -79,7 +80,8 @@ extern "C" CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDL
         [&] {
             QV_TRACE_VALUE(hSession);
             QV_TRACE_VALUE(hObject);
-            traceTemplate("pTemplate", pTemplate, ulCount);
+            traceTemplate("pTemplate", pTemplate, ulCount, false,
+                          Session::namesPrivateValue(hObject));
             QV_TRACE_VALUE(ulCount);
         },
         [&](Session& session, amw::CachedToken& token) -> CK_RV {
@@ -92,7 +94,7 @@ extern "C" CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDL
                     rv = entry;
             }
             QV_TRACE_OUT_VALUE(ulCount);
-            traceTemplate("pTemplate", pTemplate, ulCount, true);
+            traceTemplate("pTemplate", pTemplate, ulCount, true, object->hasPrivateValue());
             return rv;
         });
 }
@@ -104,7 +106,8 @@ extern "C" CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDL
         [&] {
             QV_TRACE_VALUE(hSession);
             QV_TRACE_VALUE(hObject);
-            traceTemplate("pTemplate", pTemplate, ulCount);
+            traceTemplate("pTemplate", pTemplate, ulCount, false,
+                          Session::namesPrivateValue(hObject));
             QV_TRACE_VALUE(ulCount);
         },
         [](Session& session) -> CK_RV {
@@ -129,7 +132,8 @@ extern "C" CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR 
         {"C_FindObjectsInit", hSession, templateGiven(pTemplate, ulCount)},
         [&] {
             QV_TRACE_VALUE(hSession);
-            traceTemplate("pTemplate", pTemplate, ulCount);
+            traceTemplate("pTemplate", pTemplate, ulCount, false,
+                          P11DataObject::isPrivateTemplate(pTemplate, ulCount));
             QV_TRACE_VALUE(ulCount);
         },
         [&](Session& session, amw::CachedToken& token) -> CK_RV {

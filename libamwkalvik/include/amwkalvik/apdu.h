@@ -174,9 +174,12 @@ void activateCard(ctl::CardConnection& connection);
 // --- object store ---
 void deleteObject(ctl::CardConnection& connection, std::uint16_t blockId);
 // Sends `length` bytes in pieces of at most 255; nothing for 0 bytes.
-void writeData(ctl::CardConnection& connection, const std::uint8_t* buf, std::size_t length);
+// `sensitive`: the bytes are a private body, masked in the log.
+void writeData(ctl::CardConnection& connection, const std::uint8_t* buf, std::size_t length,
+               bool sensitive = false);
 // Reads exactly `bufSize` bytes in pieces of at most 255.
-void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bufSize);
+void readData(ctl::CardConnection& connection, std::uint8_t* buf, std::size_t bufSize,
+              bool sensitive = false);
 void removeContent(ctl::CardConnection& connection, std::uint16_t blockId);
 void beginUpdateMetadata(ctl::CardConnection& connection, std::uint16_t blockId,
                          std::uint64_t metadataSize);

@@ -178,11 +178,13 @@ SessionConnection& Session::getConnection() {
 // --- object handles -----------------------------------------------------------------
 
 CK_OBJECT_HANDLE Session::addObjectHandle(const StaticBuffer<128>& pkcs11Id,
-                                          CK_OBJECT_CLASS objectClass) {
+                                          CK_OBJECT_CLASS objectClass, bool privateValue) {
     ObjectHandleList& list = objectHandles();
     CK_OBJECT_HANDLE& known = list.byObject[ObjectHandleList::key(objectClass, pkcs11Id)];
-    if (known != 0)
+    if (known != 0) {
+        list.records[known].privateValue = privateValue;
         return known;
+    }
     // Past 2^32 handles the counter wraps; live handles and 0 are skipped.
     do {
         ++list.lastHandle;
@@ -190,8 +192,15 @@ CK_OBJECT_HANDLE Session::addObjectHandle(const StaticBuffer<128>& pkcs11Id,
     ObjectHandle& record = list.records[list.lastHandle];
     record.pkcs11Id = pkcs11Id;
     record.objectClass = objectClass;
+    record.privateValue = privateValue;
     known = list.lastHandle;
     return known;
+}
+
+bool Session::namesPrivateValue(CK_OBJECT_HANDLE hObject) {
+    const ObjectHandleList& list = objectHandles();
+    const auto found = list.records.find(hObject);
+    return found != list.records.end() && found->second.privateValue;
 }
 
 std::unique_ptr<P11Object> Session::getObject(amw::CachedToken* token, CK_OBJECT_HANDLE hObject) {
@@ -246,7 +255,8 @@ void Session::findObjects(amw::CachedToken* token, const CK_ATTRIBUTE* attribute
             continue;
         forEachVisibleObject(*token, SEARCH_ORDER[k].objectClass, loggedIn, [&](P11Object& object) {
             if (count == 0 || matchObjectWithTemplate(attributes, count, object))
-                foundObjectsHandles->push_back({object.getPkcs11Id(), object.getObjectClass()});
+                foundObjectsHandles->push_back(
+                    {object.getPkcs11Id(), object.getObjectClass(), object.hasPrivateValue()});
         });
     }
     QV_TRACE_NAMED("foundObjectsHandles->size()", traceText(foundObjectsHandles->size()));
@@ -267,7 +277,8 @@ CK_OBJECT_HANDLE Session::getNextFoundObject() {
     if (foundObjectsHandles->empty())
         return 0;
     const ObjectHandle& next = foundObjectsHandles->front();
-    const CK_OBJECT_HANDLE handle = addObjectHandle(next.pkcs11Id, next.objectClass);
+    const CK_OBJECT_HANDLE handle =
+        addObjectHandle(next.pkcs11Id, next.objectClass, next.privateValue);
     foundObjectsHandles->pop_front();
     QV_TRACE_OUT_NAMED("*handle", traceText(handle));
     return handle;
@@ -314,7 +325,8 @@ CK_OBJECT_HANDLE Session::createObject(amw::CachedToken* token, const CK_ATTRIBU
         throw InternalErrorException("invalid class of object [class=%lu]",
                                      static_cast<unsigned long>(objectClass));
     }
-    const CK_OBJECT_HANDLE handle = addObjectHandle(pkcs11Id, objectClass);
+    const CK_OBJECT_HANDLE handle =
+        addObjectHandle(pkcs11Id, objectClass, P11DataObject::isPrivateTemplate(attributes, count));
     QV_TRACE_OUT_NAMED("objectHandle", objectHandles().records[handle].logText());
     return handle;
 }

@@ -26,6 +26,8 @@ class CachedToken;
 struct ObjectHandle {
     StaticBuffer<128> pkcs11Id;
     CK_OBJECT_CLASS objectClass = 0;
+    // A private data object, as last seen: its value is masked in the log.
+    bool privateValue = false;
 
     CK_OBJECT_CLASS getObjectClass() const { return objectClass; }
     // [type=3 id=0a1b]
@@ -99,7 +101,10 @@ public:
 
     // A new handle for an object put on the card by this process.
     static CK_OBJECT_HANDLE addObjectHandle(const StaticBuffer<128>& pkcs11Id,
-                                            CK_OBJECT_CLASS objectClass);
+                                            CK_OBJECT_CLASS objectClass, bool privateValue = false);
+    // Whether the handle names a private data object, without the card: for
+    // the argument records, written before the object is looked up.
+    static bool namesPrivateValue(CK_OBJECT_HANDLE hObject);
 
     // --- operations ---
 

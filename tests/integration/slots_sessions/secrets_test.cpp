@@ -1,8 +1,8 @@
 // No secret reaches the trace log or the cache files. Each scenario drives
 // the module with the log on and names the secrets it handled (PINs, the
-// session PINs the card issued); the whole log and every cache file are then
-// searched for them in every form the log writes bytes in. New paths that
-// handle secrets join as further scenarios.
+// session PINs the card issued, private data); the whole log and every cache
+// file are then searched for them in every form the log writes bytes in. New
+// paths that handle secrets join as further scenarios.
 #include "harness.h"
 #include "logrecords.h"
 #include "p11app.h"
@@ -204,6 +204,27 @@ std::vector<std::pair<std::string, std::string>> searchedTexts() {
     return texts;
 }
 
+// Creates a data object with `value`, reads it back, changes it to
+// `changed` and reads that back, each in a call of its own.
+void createReadAndChange(CK_FUNCTION_LIST_PTR f, CK_SESSION_HANDLE h, bool isPrivate,
+                         const Bytes& value, const Bytes& changed) {
+    Template t;
+    t.ulong(CKA_CLASS, CKO_DATA).flag(CKA_PRIVATE, isPrivate).add(CKA_VALUE, value);
+    CK_OBJECT_HANDLE object = 0;
+    ASSERT_EQ(f->C_CreateObject(h, t.data(), t.count(), &object), CKR_OK);
+    auto expectValue = [&](const Bytes& expected) {
+        Bytes read(expected.size());
+        CK_ATTRIBUTE attribute = {CKA_VALUE, read.data(), read.size()};
+        EXPECT_EQ(f->C_GetAttributeValue(h, object, &attribute, 1), CKR_OK);
+        EXPECT_EQ(read, expected);
+    };
+    expectValue(value);
+    Template change;
+    change.add(CKA_VALUE, changed);
+    ASSERT_EQ(f->C_SetAttributeValue(h, object, change.data(), change.count()), CKR_OK);
+    expectValue(changed);
+}
+
 TEST_P(Secrets, NeverReachTheLogOrTheCache) {
     std::vector<Secret> secrets = GetParam().scenario.run(*this);
     for (Secret& s : issuedSessionPins())
@@ -256,6 +277,28 @@ const Scenario SCENARIOS[] = {
          CK_SESSION_HANDLE h = t.open();
          EXPECT_EQ(t.login(h, CKU_USER, USER_PIN), CKR_OK);
          return decryptOnCard(t.f, h);
+     }},
+    {"PrivateDataObject", false,
+     [](Secrets& t) {
+         CK_SESSION_HANDLE h = t.open();
+         EXPECT_EQ(t.login(h, CKU_USER, USER_PIN), CKR_OK);
+         const std::string created = "Pr1v8 n0te, as stored", changed = "Pr1v8 n0te, changed";
+         const Bytes value(created.begin(), created.end()),
+             newValue(changed.begin(), changed.end());
+         createReadAndChange(t.f, h, true, value, newValue);
+         const Bytes publicValue = {0x50, 0x75, 0x62, 0x6C, 0x1C, 0x0B, 0x0D, 0x7E};
+         const Bytes publicChanged = {0x50, 0x75, 0x62, 0x6C, 0x2C, 0x4A, 0x55, 0x3D};
+         createReadAndChange(t.f, h, false, publicValue, publicChanged);
+         // A public body stays in every record that shows it: the template
+         // entries, the bytes written to the card, the value handed out.
+         const std::string records = searchedTexts()[1].second;
+         for (const Bytes& v : {publicValue, publicChanged}) {
+             const std::vector<std::string> f = forms(v);
+             for (const std::string& record :
+                  {"value=" + f[2] + "]", "buf =  " + f[1], "[OUT]  " + f[1]})
+                 EXPECT_NE(records.find(record), std::string::npos) << record;
+         }
+         return std::vector<Secret>{{"private data", value}, {"changed private data", newValue}};
      }},
     {"PinPadLoginAndLaterCall", true,
      [](Secrets& t) {

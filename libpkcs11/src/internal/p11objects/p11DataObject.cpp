@@ -4,6 +4,7 @@
 #include "exceptions.h"
 #include "trace.h"
 
+#include <cstring>
 #include <set>
 
 QV_TRACE_UNIT("PKCS11", "libpkcs11/src/internal/p11objects/p11DataObject");
@@ -23,6 +24,25 @@ bool P11DataObject::supportsAttributeType(CK_ATTRIBUTE_TYPE type) {
         CKA_PRIVATE, CKA_APPLICATION, CKA_OBJECT_ID,  CKA_VALUE,
     };
     return supported.count(type) != 0;
+}
+
+bool P11DataObject::hasPrivateValue() const { return dataObject->isPrivateContent(); }
+
+bool P11DataObject::isPrivateTemplate(const CK_ATTRIBUTE* attributes, CK_ULONG count) {
+    bool data = false, isPrivate = false;
+    for (CK_ULONG i = 0; attributes != nullptr && i < count; ++i) {
+        const CK_ATTRIBUTE& a = attributes[i];
+        if (a.pValue == nullptr)
+            continue;
+        if (a.type == CKA_CLASS && a.ulValueLen == sizeof(CK_OBJECT_CLASS)) {
+            CK_OBJECT_CLASS value;
+            std::memcpy(&value, a.pValue, sizeof value);
+            data = value == CKO_DATA;
+        } else if (a.type == CKA_PRIVATE && a.ulValueLen == 1) {
+            isPrivate = *static_cast<const CK_BYTE*>(a.pValue) == CK_TRUE;
+        }
+    }
+    return data && isPrivate;
 }
 
 void P11DataObject::getAttributeValue(CK_ATTRIBUTE_TYPE type, CK_BYTE_PTR buffer,

@@ -17,7 +17,8 @@ P11Object::P11Object(CK_OBJECT_CLASS objectClass, const StaticBuffer<128>& pkcs1
 P11Object::~P11Object() = default;
 
 void P11Object::copyBufferToAttributeBuffer(CK_BYTE_PTR attBuffer, CK_ULONG_PTR attBufferSize,
-                                            const void* srcBuffer, CK_ULONG srcLength) {
+                                            const void* srcBuffer, CK_ULONG srcLength,
+                                            bool secret) {
     QV_FUNCTION_NAME("P11Object::copyBufferToAttributeBuffer");
     QV_REQUIRE_AT_LINE(attBufferSize, "attBufferSize", 107);
     if (srcLength != 0)
@@ -34,7 +35,10 @@ void P11Object::copyBufferToAttributeBuffer(CK_BYTE_PTR attBuffer, CK_ULONG_PTR 
     *attBufferSize = srcLength;
     if (srcLength != 0)
         std::memcpy(attBuffer, srcBuffer, srcLength);
-    QV_TRACE_BYTES("[OUT] ", attBuffer, srcLength);
+    if (secret)
+        QV_TRACE("[OUT] ******");
+    else
+        QV_TRACE_BYTES("[OUT] ", attBuffer, srcLength);
 }
 
 void P11Object::copyUlong(CK_BYTE_PTR buffer, CK_ULONG_PTR size, CK_ULONG value) {
@@ -118,7 +122,9 @@ void P11ContentObject::copyValue(CK_BYTE_PTR buffer, CK_ULONG_PTR size) {
         copyBufferToAttributeBuffer(nullptr, size, storage, storage->contentSize);
         return;
     }
-    copyBytes(buffer, size, storage->getContent());
+    const StaticBuffer<65536>& content = storage->getContent();
+    copyBufferToAttributeBuffer(buffer, size, content.data, static_cast<CK_ULONG>(content.size()),
+                                hasPrivateValue());
 }
 
 void P11ContentObject::replaceValue(const CK_BYTE* buffer, CK_ULONG size) {

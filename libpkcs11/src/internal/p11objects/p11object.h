@@ -39,11 +39,14 @@ public:
 
     CK_OBJECT_CLASS getObjectClass() const { return objectClass; }
     const StaticBuffer<128>& getPkcs11Id() const { return pkcs11Id; }
+    // CKA_VALUE is a secret the user stored: it is masked in the log.
+    virtual bool hasPrivateValue() const { return false; }
 
     // The one way values leave an object: a size query, the too-small answer
-    // (length CK_UNAVAILABLE_INFORMATION) or the copy.
+    // (length CK_UNAVAILABLE_INFORMATION) or the copy, logged unless `secret`.
     static void copyBufferToAttributeBuffer(CK_BYTE_PTR attBuffer, CK_ULONG_PTR attBufferSize,
-                                            const void* srcBuffer, CK_ULONG srcLength);
+                                            const void* srcBuffer, CK_ULONG srcLength,
+                                            bool secret = false);
 
 protected:
     P11Object(CK_OBJECT_CLASS objectClass, const StaticBuffer<128>& pkcs11Id);
