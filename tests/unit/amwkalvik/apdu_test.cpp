@@ -28,6 +28,36 @@ std::string lengthMessage(int expected, int actual) {
                        ",  actual " + std::to_string(actual) + ")");
 }
 
+// The first `n` bytes of a command in hex.
+std::string head(const Bytes& command, std::size_t n = 5) {
+    return fake::toHex(Bytes(command.begin(), command.begin() + n));
+}
+
+// authenticate() for `role`, not a session PIN.
+amw::AuthenticationResult authenticate(fake::Connection& c, std::uint32_t type, const Bytes& data,
+                                       std::uint32_t* tries,
+                                       amw::PinPadNotifier* notifier = nullptr) {
+    return apdu::authenticate(c, 1, false, type, data.data(), data.size(), tries, notifier);
+}
+
+// " 00" n times.
+std::string zeros(std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i)
+        out += " 00";
+    return out;
+}
+
+// A PIN pad call as "verify <offset>: <apdu>" or
+// "modify <enterOld> <confirm> <oldOffset> <newOffset>: <apdu>".
+std::string pinPad(const fake::PinPadCall& p) {
+    std::string fields = std::to_string(p.oldOffset);
+    if (p.modify)
+        fields = std::to_string(p.enterOldPin) + " " + std::to_string(p.confirmNewPin) + " " +
+                 fields + " " + std::to_string(p.newOffset);
+    return (p.modify ? "modify " : "verify ") + fields + ": " + fake::toHex(p.apdu);
+}
+
 // Throws E, and the message starts with `prefix`.
 template <class E, class F>
 void expectThrowPrefix(F&& f, const std::string& prefix) {
@@ -244,7 +274,7 @@ TEST(Commands, WriteDataSendsPiecesOfAtMost255Bytes) {
     Bytes joined;
     for (std::size_t i = 0; i < 3; ++i) {
         const Bytes& cmd = c.commands[i];
-        EXPECT_EQ(fake::toHex(Bytes(cmd.begin(), cmd.begin() + 4)), "80 12 00 00");
+        EXPECT_EQ(head(cmd, 4), "80 12 00 00");
         EXPECT_EQ(cmd[4], sizes[i]);
         EXPECT_EQ(cmd.size(), 5 + sizes[i]);  // no Le
         joined.insert(joined.end(), cmd.begin() + 5, cmd.end());
@@ -299,26 +329,19 @@ TEST(Commands, ImportComponentSplitsOnlyA256ByteModulus) {
         n[i] = static_cast<std::uint8_t>(i);
     apdu::importComponent(c, apdu::COMPONENT_N, n.data(), n.size());
     ASSERT_EQ(c.commands.size(), 2u);
-    EXPECT_EQ(fake::toHex(Bytes(c.commands[0].begin(), c.commands[0].begin() + 5)),
-              "80 42 06 00 80");
-    EXPECT_EQ(fake::toHex(Bytes(c.commands[1].begin(), c.commands[1].begin() + 5)),
-              "80 42 06 01 80");
+    EXPECT_EQ(head(c.commands[0]), "80 42 06 00 80");
+    EXPECT_EQ(head(c.commands[1]), "80 42 06 01 80");
     EXPECT_EQ(Bytes(c.commands[0].begin() + 5, c.commands[0].end()),
               Bytes(n.begin(), n.begin() + 128));
     EXPECT_EQ(Bytes(c.commands[1].begin() + 5, c.commands[1].end()),
               Bytes(n.begin() + 128, n.end()));
     EXPECT_FALSE(c.sensitiveFlags[0]);
 
+    // 128 bytes go whole (other components' headers are checked with the token).
     c.commands.clear();
     apdu::importComponent(c, apdu::COMPONENT_N, n.data(), 128);
-    const Bytes e = hex("01 00 01");
-    apdu::importComponent(c, apdu::COMPONENT_E, e.data(), e.size());
-    apdu::importComponent(c, apdu::COMPONENT_INV, n.data(), 128);
-    ASSERT_EQ(c.commands.size(), 3u);
+    ASSERT_EQ(c.commands.size(), 1u);
     EXPECT_EQ(c.commands[0].size(), 5u + 128u);
-    EXPECT_EQ(fake::toHex(c.commands[1]), "80 42 07 00 03 01 00 01");
-    EXPECT_EQ(fake::toHex(Bytes(c.commands[2].begin(), c.commands[2].begin() + 5)),
-              "80 42 05 00 80");
 
     c.commands.clear();
     const Bytes padded = hex("00 01 00 01");
@@ -360,8 +383,8 @@ TEST(Commands, WrongLengthAnswersAreResentWithTheLengthTheCardGave) {
     expectThrowMessage<InternalErrorException>(
         [&] { apdu::getJckpInfo(odd, info, 4); },
         std::string(INTERNAL) +
-            "insufficient count of SlotInfo for storing information about key slots in APDU "
-            "(JCKP INFO) requested = 5, actual = 4");
+            "insufficient count of SlotInfo for storing information about key slots in APDU (JCKP "
+            "INFO) requested = 5, actual = 4");
 }
 
 TEST(Commands, CacheFreshnessOfAnotherLengthIsNotAnError) {
@@ -376,8 +399,7 @@ TEST(Commands, CacheFreshnessOfAnotherLengthIsNotAnError) {
     EXPECT_EQ(fake::toHex(c.commands[0]), "80 0C 00 00 2F");
     apdu::setCacheFreshness(c, block, sizeof block);
     EXPECT_EQ(c.commands.back().size(), 5u + 47u);
-    EXPECT_EQ(fake::toHex(Bytes(c.commands.back().begin(), c.commands.back().begin() + 5)),
-              "80 0E 00 00 2F");
+    EXPECT_EQ(head(c.commands.back()), "80 0E 00 00 2F");
 }
 
 TEST(Commands, CryptSendsChainedBlocksAndTakesTheResultFromTheLast) {
@@ -395,10 +417,8 @@ TEST(Commands, CryptSendsChainedBlocksAndTakesTheResultFromTheLast) {
     ASSERT_EQ(c.commands.size(), 2u);
     for (const Bytes& cmd : c.commands)
         EXPECT_EQ(cmd.size(), 134u);
-    EXPECT_EQ(fake::toHex(Bytes(c.commands[0].begin(), c.commands[0].begin() + 5)),
-              "80 48 00 00 80");
-    EXPECT_EQ(fake::toHex(Bytes(c.commands[1].begin(), c.commands[1].begin() + 5)),
-              "80 4A 00 00 80");
+    EXPECT_EQ(head(c.commands[0]), "80 48 00 00 80");
+    EXPECT_EQ(head(c.commands[1]), "80 4A 00 00 80");
     EXPECT_EQ(c.commands[0].back(), 0x00);
     EXPECT_EQ(c.commands[1].back(), 0x00);  // 256 as Le
     EXPECT_EQ(Bytes(c.commands[1].begin() + 5, c.commands[1].end() - 1),
@@ -428,14 +448,12 @@ TEST(Commands, CryptSendsChainedBlocksAndTakesTheResultFromTheLast) {
 }
 
 TEST(Authenticate, TypedPinsKeysAndSessionPins) {
+    const std::uint32_t PIN = amw::AuthenticationObject::PIN, KEY = amw::AuthenticationObject::KEY;
     fake::Connection c;
     std::uint32_t tries = 77;
     const Bytes pin = {'1', '2', '3', '4', '5', '6'};
-    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(),
-                                 pin.size(), &tries, nullptr),
-              amw::AUTHENTICATION_SUCCESS);
-    EXPECT_EQ(fake::toHex(c.commands[0]),
-              "80 20 01 00 10 31 32 33 34 35 36 00 00 00 00 00 00 00 00 00 00");
+    EXPECT_EQ(authenticate(c, PIN, pin, &tries), amw::AUTHENTICATION_SUCCESS);
+    EXPECT_EQ(fake::toHex(c.commands[0]), "80 20 01 00 10 31 32 33 34 35 36" + zeros(10));
     EXPECT_TRUE(c.sensitiveFlags[0]);
 
     const Bytes session = hex("0102030405060708");
@@ -449,12 +467,8 @@ TEST(Authenticate, TypedPinsKeysAndSessionPins) {
     // Refused without a command: too long a PIN, a key of the wrong size, no data.
     const Bytes longPin(17, '1');
     c.commands.clear();
-    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, longPin.data(),
-                                 longPin.size(), &tries, nullptr),
-              amw::AUTHENTICATION_WRONG_PIN);
-    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::KEY, pin.data(),
-                                 pin.size(), &tries, nullptr),
-              amw::AUTHENTICATION_WRONG_PIN);
+    EXPECT_EQ(authenticate(c, PIN, longPin, &tries), amw::AUTHENTICATION_WRONG_PIN);
+    EXPECT_EQ(authenticate(c, KEY, pin, &tries), amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_EQ(
         apdu::authenticate(c, 1, true, amw::AuthenticationObject::KEY, nullptr, 8, &tries, nullptr),
         amw::AUTHENTICATION_WRONG_PIN);
@@ -474,33 +488,26 @@ TEST(Authenticate, TypedPinsKeysAndSessionPins) {
         SCOPED_TRACE(k.sw);
         c.then(status(k.sw));
         tries = 55;
-        EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(),
-                                     pin.size(), &tries, nullptr),
-                  k.result);
+        EXPECT_EQ(authenticate(c, PIN, pin, &tries), k.result);
         EXPECT_EQ(tries, k.tries);
     }
     c.then(status(0x6A88));
-    EXPECT_THROW(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(),
-                                    pin.size(), &tries, nullptr),
-                 amw::SWException);
+    EXPECT_THROW(authenticate(c, PIN, pin, &tries), amw::SWException);
 }
 
 TEST(Authenticate, PinPadLoopOffersTheEntryAgainOnlyWithANotifier) {
+    const std::uint32_t PIN = amw::AuthenticationObject::PIN;
     // With a notifier: wrong PIN (2 left), then right.
     fake::Connection c;
     c.pinPad = true;
     c.pinPadAnswers = {0x63C2, 0x9000};
     RecordingNotifier notifier;
     std::uint32_t tries = 9;
-    EXPECT_EQ(apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries,
-                                 &notifier),
-              amw::AUTHENTICATION_SUCCESS);
+    EXPECT_EQ(authenticate(c, PIN, {}, &tries, &notifier), amw::AUTHENTICATION_SUCCESS);
     EXPECT_EQ(notifier.calls,
               (std::vector<std::string>{"prompt 0", "done", "wrong 2", "prompt 2", "done"}));
     ASSERT_EQ(c.pinPadCalls.size(), 2u);
-    EXPECT_FALSE(c.pinPadCalls[0].modify);
-    EXPECT_EQ(c.pinPadCalls[0].oldOffset, 5);  // the PIN's offset in the command
-    EXPECT_EQ(c.pinPadCalls[0].apdu, concat({hex("80 20 01 00 10"), repeat(0, 16)}));
+    EXPECT_EQ(pinPad(c.pinPadCalls[0]), "verify 5: 80 20 01 00 10" + zeros(16));
     EXPECT_TRUE(c.commands.empty());
 
     // Blocked ends the loop at once.
@@ -508,9 +515,7 @@ TEST(Authenticate, PinPadLoopOffersTheEntryAgainOnlyWithANotifier) {
     blocked.pinPad = true;
     blocked.pinPadAnswers = {0x63C1, 0x6983};
     RecordingNotifier second;
-    EXPECT_EQ(apdu::authenticate(blocked, 1, false, amw::AuthenticationObject::PIN, nullptr, 0,
-                                 &tries, &second),
-              amw::AUTHENTICATION_PIN_BLOCKED);
+    EXPECT_EQ(authenticate(blocked, PIN, {}, &tries, &second), amw::AUTHENTICATION_PIN_BLOCKED);
     EXPECT_EQ(tries, 0u);
     EXPECT_EQ(second.calls, (std::vector<std::string>{"prompt 0", "done", "wrong 1", "prompt 1",
                                                       "done", "blocked"}));
@@ -519,19 +524,10 @@ TEST(Authenticate, PinPadLoopOffersTheEntryAgainOnlyWithANotifier) {
     fake::Connection once;
     once.pinPad = true;
     once.pinPadAnswers = {0x63C2};
-    EXPECT_EQ(apdu::authenticate(once, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries,
-                                 nullptr),
-              amw::AUTHENTICATION_WRONG_PIN);
+    EXPECT_EQ(authenticate(once, PIN, {}, &tries), amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_EQ(tries, 2u);
     once.pinPadAnswers = {0x6401};
-    try {
-        apdu::authenticate(once, 1, false, amw::AuthenticationObject::PIN, nullptr, 0, &tries,
-                           nullptr);
-        ADD_FAILURE() << "cancel not reported";
-    } catch (const amw::PinPadException& e) {
-        EXPECT_STREQ(e.what(),
-                     "PINPAD exception: amw::PinPadException::AUTHENTICATION_PINPAD_CANCELED[1]");
-    }
+    EXPECT_THROW(authenticate(once, PIN, {}, &tries), amw::PinPadException);
 
     // A session PIN never goes through the pad.
     const Bytes session(8, 1);
@@ -549,13 +545,7 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
     RecordingNotifier notifier;
     apdu::changePin(c, 1, true, nullptr, 0, &notifier);
     ASSERT_EQ(c.pinPadCalls.size(), 2u);
-    const fake::PinPadCall& m = c.pinPadCalls[0];
-    EXPECT_TRUE(m.modify);
-    EXPECT_EQ(m.enterOldPin, 0);
-    EXPECT_EQ(m.confirmNewPin, 1);
-    EXPECT_EQ(m.oldOffset, 5);
-    EXPECT_EQ(m.newOffset, 5);
-    EXPECT_EQ(m.apdu, concat({hex("80 26 00 01 10"), repeat(0, 16)}));
+    EXPECT_EQ(pinPad(c.pinPadCalls[0]), "modify 0 1 5 5: 80 26 00 01 10" + zeros(16));
     EXPECT_EQ(notifier.calls[2], "mismatch");
     c.pinPadAnswers = {0x6402};
     EXPECT_THROW(apdu::changePin(c, 1, true, nullptr, 0, nullptr), amw::PinPadException);
@@ -564,8 +554,7 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
     fake::Connection plain;
     const Bytes pin = {'9', '8', '7', '6'};
     apdu::changePin(plain, 2, true, pin.data(), pin.size(), nullptr);
-    EXPECT_EQ(fake::toHex(plain.commands[0]),
-              "80 26 00 02 10 39 38 37 36 00 00 00 00 00 00 00 00 00 00 00 00");
+    EXPECT_EQ(fake::toHex(plain.commands[0]), "80 26 00 02 10 39 38 37 36" + zeros(12));
     const Bytes key(24, 0xAB);
     c.then(ok());
     apdu::changePin(c, 3, false, key.data(), key.size(), nullptr);
@@ -575,70 +564,31 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
     EXPECT_THROW(apdu::changePin(c, 3, false, key.data(), 24, nullptr),
                  amw::PinPolicyViolationException);
 
-    // unblockPin through the pad, the three combinations.
-    struct Case {
+    // unblockPin through the pad, the three combinations: a KEY's value travels
+    // in the command, a PIN is entered on the pad.
+    const std::uint32_t PIN = amw::AuthenticationObject::PIN, KEY = amw::AuthenticationObject::KEY;
+    const Bytes response(8, 0x11), target(24, 0x3C);
+    const struct {
         std::uint32_t authType, targetType;
-        Bytes authData, targetData;
-        bool modify;
-        std::uint8_t enterOld, oldOffset, newOffset;
-        std::size_t apduLength;
-        Bytes dataInCommand;
+        std::string call;
+    } cases[] = {
+        {PIN, PIN, "modify 1 1 5 21: 80 28 02 01 20" + zeros(32)},
+        {PIN, KEY, "verify 5: 80 28 02 01 28" + zeros(16) + " " + fake::toHex(target)},
+        {KEY, PIN, "modify 0 1 0 13: 80 28 02 01 18 " + fake::toHex(response) + zeros(16)},
     };
-    const Bytes target(24, 0x3C);
-    const Bytes response(8, 0x11);
-    const Case cases[] = {
-        {amw::AuthenticationObject::PIN,
-         amw::AuthenticationObject::PIN,
-         {},
-         {},
-         true,
-         1,
-         5,
-         21,
-         37,
-         repeat(0, 32)},
-        {amw::AuthenticationObject::PIN,
-         amw::AuthenticationObject::KEY,
-         {},
-         target,
-         false,
-         0,
-         5,
-         0,
-         45,
-         concat({repeat(0, 16), target})},
-        {amw::AuthenticationObject::KEY,
-         amw::AuthenticationObject::PIN,
-         response,
-         {},
-         true,
-         0,
-         0,
-         13,
-         29,
-         concat({response, repeat(0, 16)})},
-    };
-    for (const Case& k : cases) {
+    for (const auto& k : cases) {
         fake::Connection pad;
         pad.pinPad = true;
         pad.pinPadAnswers = {0x9000};
+        const Bytes authData = k.authType == KEY ? response : Bytes();
+        const Bytes targetData = k.targetType == KEY ? target : Bytes();
         std::uint32_t tries = 0;
-        EXPECT_EQ(apdu::unblockPin(pad, 2, k.authType, k.authData.data(), k.authData.size(), 1,
-                                   k.targetType, k.targetData.data(), k.targetData.size(), &tries,
-                                   nullptr),
-                  amw::AUTHENTICATION_SUCCESS);
+        EXPECT_EQ(
+            apdu::unblockPin(pad, 2, k.authType, authData.data(), authData.size(), 1, k.targetType,
+                             targetData.data(), targetData.size(), &tries, nullptr),
+            amw::AUTHENTICATION_SUCCESS);
         ASSERT_EQ(pad.pinPadCalls.size(), 1u);
-        const fake::PinPadCall& p = pad.pinPadCalls[0];
-        EXPECT_EQ(p.modify, k.modify);
-        EXPECT_EQ(p.apdu.size(), k.apduLength);
-        EXPECT_EQ(p.oldOffset, k.oldOffset);
-        if (k.modify) {
-            EXPECT_EQ(p.enterOldPin, k.enterOld);
-            EXPECT_EQ(p.confirmNewPin, 1);
-            EXPECT_EQ(p.newOffset, k.newOffset);
-        }
-        EXPECT_EQ(Bytes(p.apdu.begin(), p.apdu.begin() + 4), hex("80 28 02 01"));
-        EXPECT_EQ(Bytes(p.apdu.begin() + 5, p.apdu.end()), k.dataInCommand);
+        EXPECT_EQ(pinPad(pad.pinPadCalls[0]), k.call);
     }
 
     // Without a pad: authenticating value then target value, each in its own width.
@@ -647,17 +597,15 @@ TEST(ChangeAndUnblock, PinPadStructuresAndPlainData) {
     const Bytes puk = {'1', '2', '3', '4', '5', '6', '7', '8'};
     const Bytes newPin = {'4', '3', '2', '1'};
     noPad.then(status(0x63C4));
-    EXPECT_EQ(apdu::unblockPin(noPad, 2, amw::AuthenticationObject::PIN, puk.data(), puk.size(), 1,
-                               amw::AuthenticationObject::PIN, newPin.data(), newPin.size(), &tries,
-                               nullptr),
+    EXPECT_EQ(apdu::unblockPin(noPad, 2, PIN, puk.data(), puk.size(), 1, PIN, newPin.data(),
+                               newPin.size(), &tries, nullptr),
               amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_EQ(tries, 4u);
     EXPECT_EQ(noPad.commands[0],
               concat({hex("80 28 02 01 20"), puk, repeat(0, 8), newPin, repeat(0, 12)}));
     // A key of the wrong width: nothing sent, tries unknown.
-    EXPECT_EQ(apdu::unblockPin(noPad, 2, amw::AuthenticationObject::KEY, puk.data(), 7, 1,
-                               amw::AuthenticationObject::PIN, newPin.data(), newPin.size(), &tries,
-                               nullptr),
+    EXPECT_EQ(apdu::unblockPin(noPad, 2, KEY, puk.data(), 7, 1, PIN, newPin.data(), newPin.size(),
+                               &tries, nullptr),
               amw::AUTHENTICATION_WRONG_PIN);
     EXPECT_EQ(tries, amw::TRIES_UNKNOWN);
     EXPECT_EQ(noPad.commands.size(), 1u);

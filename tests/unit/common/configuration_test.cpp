@@ -37,55 +37,44 @@ private:
     std::string old_;
 };
 
-TEST(Configuration, MissingFileKeepsEveryDefault) {
+// A missing file keeps every default; blanks around keys and values do not
+// count, malformed lines are skipped, keys are case-sensitive, the last
+// occurrence wins and a value runs from the first '=' to the end.
+TEST(Configuration, KeysDefaultsAndMalformedLines) {
     EnvVar home("HOME", "/home/tester");
-    Configuration c("/nonexistent/brisane.txt");
-    EXPECT_EQ(c.getLogPath(), "");
-    EXPECT_FALSE(c.isLoggingEnabled());
-    EXPECT_FALSE(c.isPinPadDisabled());
-    EXPECT_FALSE(c.isPinPadDialogDisabled());
-    EXPECT_EQ(c.getSlotCount(), 6u);
-    EXPECT_EQ(c.getCacheDirectory(), "/home/tester/.amwcache/");
-}
-
-TEST(Configuration, ReadsEveryKeyWithSurroundingBlanks) {
     TempDir dir;
-    Configuration c(dir.write("brisane.txt",
-                              "  loglevel =\t5 \n"
-                              "logpath = /var/log/brisane\n"
-                              "disablepinpad=1\n"
-                              "disablepinpaddlg = 2\n"
-                              "\tpkcs11.slots  =  9  \n"
-                              "cache=/srv/cache/\n"));
-    EXPECT_TRUE(c.isLoggingEnabled());
-    EXPECT_EQ(c.getLogPath(), "/var/log/brisane/");
-    EXPECT_TRUE(c.isPinPadDisabled());
-    EXPECT_TRUE(c.isPinPadDialogDisabled());
-    EXPECT_EQ(c.getSlotCount(), 9u);
-    EXPECT_EQ(c.getCacheDirectory(), "/srv/cache/");
-}
-
-TEST(Configuration, IgnoresMalformedLinesAndLastOccurrenceWins) {
-    TempDir dir;
-    Configuration c(dir.write("brisane.txt",
-                              "# a comment = is just an unknown key\n"
-                              "garbage without equals sign\n"
-                              "=5\n"
-                              "loglevel=\n"
-                              "pkcs11.slots=3\n"
-                              "pkcs11.slots=12\n"
-                              "LOGLEVEL=1\n"
-                              "logpath=/a=b=c\n"
-                              "\n"));
-    EXPECT_FALSE(c.isLoggingEnabled());  // empty value ignored, keys are case-sensitive
-    EXPECT_EQ(c.getSlotCount(), 12u);
-    EXPECT_EQ(c.getLogPath(), "/a=b=c/");  // value runs from the first '=' to the end
+    const struct {
+        const char* content;  // nullptr: no file
+        bool logging, pinPadDisabled, dialogDisabled;
+        const char* logPath;
+        std::uint32_t slots;
+        const char* cache;
+    } cases[] = {
+        {nullptr, false, false, false, "", 6, "/home/tester/.amwcache/"},
+        {"  loglevel =\t5 \nlogpath = /var/log/brisane\ndisablepinpad=1\ndisablepinpaddlg = "
+         "2\n\tpkcs11.slots  =  9  \ncache=/srv/cache/\n",
+         true, true, true, "/var/log/brisane/", 9, "/srv/cache/"},
+        {"# a comment = is just an unknown key\ngarbage without equals "
+         "sign\n=5\nloglevel=\npkcs11.slots=3\npkcs11.slots=12\nLOGLEVEL=1\nlogpath=/a=b=c\n\n",
+         false, false, false, "/a=b=c/", 12, "/home/tester/.amwcache/"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.content ? k.content : "no file");
+        Configuration c(k.content ? dir.write("brisane.txt", k.content)
+                                  : "/nonexistent/brisane.txt");
+        EXPECT_EQ(c.isLoggingEnabled(), k.logging);
+        EXPECT_EQ(c.isPinPadDisabled(), k.pinPadDisabled);
+        EXPECT_EQ(c.isPinPadDialogDisabled(), k.dialogDisabled);
+        EXPECT_EQ(c.getLogPath(), k.logPath);
+        EXPECT_EQ(c.getSlotCount(), k.slots);
+        EXPECT_EQ(c.getCacheDirectory(), k.cache);
+    }
 }
 
 TEST(Configuration, SlotCountAndLogLevelValues) {
     TempDir dir;
     struct {
-        const char* content;
+        std::string content;
         std::uint32_t slots;
         bool logging;
     } cases[] = {
@@ -102,6 +91,9 @@ TEST(Configuration, SlotCountAndLogLevelValues) {
         {"loglevel=5\n", 6, true},
         {"loglevel=-1\n", 6, true},
         {"loglevel=1\r\n", 6, true},
+        // A 1023-character piece is one (ignored) line; the rest of the
+        // physical line is a line of its own.
+        {std::string(1023, 'x') + "pkcs11.slots=8\n", 8, false},
     };
     for (const auto& k : cases) {
         Configuration c(dir.write("brisane.txt", k.content));
@@ -138,15 +130,6 @@ TEST(Configuration, LanguageFromLocaleVariablesAndFile) {
         EXPECT_EQ(Configuration(dir.write("brisane.txt", k.content)).getLanguage(), k.language)
             << (k.all ? k.all : "-") << " " << (k.messages ? k.messages : "-") << " " << k.content;
     }
-}
-
-TEST(Configuration, LongLinesAreReadInPieces) {
-    TempDir dir;
-    // The 1023-character piece is one (ignored) line; the rest of the physical
-    // line is a line of its own and sets the key.
-    std::string padding(1023, 'x');
-    Configuration c(dir.write("brisane.txt", padding + "pkcs11.slots=8\n"));
-    EXPECT_EQ(c.getSlotCount(), 8u);
 }
 
 // Only a regular file of at most 64 KiB is read, through a link too; a FIFO

@@ -35,18 +35,13 @@ TEST_F(LoggerFile, DumpLimitIs6144Bytes) {
     logger.dump("AMW", "data = ", data.data(), 6144, false);
     logger.dump("AMW", "data = ", data.data(), 6145, false);
     logger.dump("AMW", "data = ", nullptr, 3, true);
-    std::vector<std::string> lines = logrecords::readLines(path);
-    ASSERT_EQ(lines.size(), 3u);
     std::string all;
     for (int i = 0; i < 6144; ++i)
         all += " AB";
-    EXPECT_TRUE(logrecords::compareLine(lines[0], record("AMW", 0, "data = " + all)).empty());
-    EXPECT_TRUE(
-        logrecords::compareLine(
-            lines[1], record("AMW", 0, "data = extremely large buffer, not logged (len = 0x1801)"))
-            .empty())
-        << lines[1];
-    EXPECT_TRUE(logrecords::compareLine(lines[2], record("AMW", 0, "data = NULL")).empty());
+    logrecords::expectFile(
+        path, {record("AMW", 0, "data = " + all),
+               record("AMW", 0, "data = extremely large buffer, not logged (len = 0x1801)"),
+               record("AMW", 0, "data = NULL")});
 }
 
 TEST_F(LoggerFile, WrappedDumpAlignsTheContinuationUnderTheFirstByte) {

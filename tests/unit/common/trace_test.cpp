@@ -35,9 +35,10 @@ TEST(ProcessLogger, FileIsNamedAfterTheExecutableAndStartsWithTheBuildRecord) {
     std::size_t stamp = logrecords::stampLength(lines[0]);
     ASSERT_NE(stamp, std::string::npos);
     // "BUILT ON Mmm dd yyyy hh:mm:ss" and the empty line its "\n" makes.
-    EXPECT_TRUE(std::regex_match(lines[0].substr(stamp),
-                                 std::regex("LOGGER +BUILT ON [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} "
-                                            "[0-9]{2}:[0-9]{2}:[0-9]{2}")))
+    EXPECT_TRUE(std::regex_match(
+        lines[0].substr(stamp),
+        std::regex(
+            "LOGGER +BUILT ON [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}")))
         << lines[0];
     EXPECT_EQ(lines[1], "");
 }
@@ -102,10 +103,10 @@ TEST(ProcessLogger, UnitMacrosNameTheFunctionSourceAndArgument) {
         unitFunction(nullptr, 2048, false);
         FAIL() << "no exception";
     } catch (const InvalidArgumentException& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Null pointer exception <total> [amw::Example::unitFunction() "
-                  "libamw/src/example:" +
-                      std::to_string(requireLine) + "]");
+        EXPECT_EQ(
+            std::string(e.what()),
+            "Null pointer exception <total> [amw::Example::unitFunction() libamw/src/example:" +
+                std::to_string(requireLine) + "]");
     }
     logrecords::expectLines(
         newLines(),

@@ -37,8 +37,7 @@ const char* const kStatus =
     "0x00000000";
 const char* const kTransmit =
     "SCardTransmit( cardHandle, protocol == PROTOCOL_T0 ? (&g_rgSCardT0Pci) : (&g_rgSCardT1Pci), "
-    "send_buff, "
-    "(DWORD)send_buff_len, 0, recvBuff, &dwRealRecvBuffLen) return value: 0x00000000";
+    "send_buff, (DWORD)send_buff_len, 0, recvBuff, &dwRealRecvBuffLen) return value: 0x00000000";
 const char* const kEstablish = "SCardEstablishContext(2, 0, 0, &context) return value: 0x00000000";
 
 class TraceTest : public testpcsc::ServiceTest {
@@ -85,24 +84,20 @@ TEST_F(TraceTest, ConnectionLifecycle) {
             ctl(1, kEstablish),
             ctl(1,
                 "SCardConnectW(context, reader.getName(), mode == MODE_EXCLUSIVE ? 1 : 2, "
-                "dwProtocol, "
-                "&cardHandle, &dwActiveProcotol) return value: 0x00000000"),
+                "dwProtocol, &cardHandle, &dwActiveProcotol) return value: 0x00000000"),
             ctl(1, "Entering ctl::PcScCardConnection::reattach()"),
             ctl(2, "scardContext = " + context),
             ctl(2, "scardHandle = " + handle),
             ctl(2,
                 "SCardStatusA(scardHandle, dummy_buffer, &dummy_len, &dummy_state, &dwProtocol, "
-                "atr, "
-                "&dwAtrLen) return value: 0x00000000"),
+                "atr, &dwAtrLen) return value: 0x00000000"),
             ctl(2, "Entering ctl::PcScCardConnection::checkPinPadSupport()"),
             ctl(3,
                 "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, NULL, 0, &len) "
-                "return "
-                "value: 0x80100008"),
+                "return value: 0x80100008"),
             ctl(3,
                 "SCardControl(cardHandle, CM_IOCTL_GET_FEATURE_REQUEST, NULL, 0, data, len, &len) "
-                "return "
-                "value: 0x00000000"),
+                "return value: 0x00000000"),
             ctl(3, "SCardControl() returned 06 04 42 33 00 06 07 04 42 33 00 07"),
             ctl(3, "pinPadAvailable = true"),
             ctl(2, "Leaving ctl::PcScCardConnection::checkPinPadSupport"),

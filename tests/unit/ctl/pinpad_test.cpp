@@ -139,24 +139,22 @@ TEST_F(PinPadTest, ModifyStructureFollowsWhichPinsAreAskedFor) {
     struct Row {
         std::uint8_t enterOld, confirm;
         std::uint8_t confirmFlags, messages, index1, index2, index3;
-        std::vector<PinEntry> entries;
     };
     const Row rows[] = {
-        {1,
-         1,
-         0x03,
-         3,
-         0x00,
-         0x01,
-         0x02,
-         {PinEntry::pin("1111"), PinEntry::pin("2222"), PinEntry::pin("2222")}},
-        {1, 0, 0x02, 2, 0x00, 0x01, 0x00, {PinEntry::pin("1111"), PinEntry::pin("2222")}},
-        {0, 1, 0x01, 2, 0x01, 0x02, 0x00, {PinEntry::pin("2222"), PinEntry::pin("2222")}},
-        {0, 0, 0x00, 1, 0x01, 0x00, 0x00, {PinEntry::pin("2222")}},
+        {1, 1, 0x03, 3, 0x00, 0x01, 0x02},
+        {1, 0, 0x02, 2, 0x00, 0x01, 0x00},
+        {0, 1, 0x01, 2, 0x01, 0x02, 0x00},
+        {0, 0, 0x00, 1, 0x01, 0x00, 0x00},
     };
     auto c = padReader();
     for (const Row& row : rows) {
-        svc.queuePinEntries("Pad", row.entries);
+        std::vector<PinEntry> entries;
+        if (row.enterOld)
+            entries.push_back(PinEntry::pin("1111"));
+        entries.push_back(PinEntry::pin("2222"));
+        if (row.confirm)
+            entries.push_back(PinEntry::pin("2222"));
+        svc.queuePinEntries("Pad", entries);
         EXPECT_EQ(c->pinPadModify(row.enterOld, row.confirm, 5, 13, kModifyApdu.data(),
                                   kModifyApdu.size()),
                   0x9000);

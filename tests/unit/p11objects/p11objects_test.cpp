@@ -254,10 +254,10 @@ TEST(KeyHalves, SecretsAreSensitiveAndAMissingHalfIsUnavailable) {
               "Invalid attribute type [type=288, CKA_MODULUS]");
     EXPECT_EQ(valueOf(privateKey, CKA_KEY_GEN_MECHANISM),
               p11values::ulongBytes(CK_UNAVAILABLE_INFORMATION));
-    EXPECT_EQ(outcome([&] { P11RsaPublicKey missing(&pair); }),
-              "Null pointer exception <keyPair->getRsaPublicKey()> "
-              "[P11RsaPublicKey::P11RsaPublicKey() "
-              "libpkcs11/src/internal/p11objects/p11RsaPublicKey:34]");
+    EXPECT_EQ(
+        outcome([&] { P11RsaPublicKey missing(&pair); }),
+        "Null pointer exception <keyPair->getRsaPublicKey()> [P11RsaPublicKey::P11RsaPublicKey() "
+        "libpkcs11/src/internal/p11objects/p11RsaPublicKey:34]");
     EXPECT_EQ(outcome([&] { privateKey.setAttributeValue(CKA_SIGN, prime.data(), 1); }),
               "Attribute is read-only [type=264, CKA_SIGN]");
     EXPECT_EQ(outcome([&] { privateKey.setAttributeValue(CKA_ENCRYPT, prime.data(), 1); }),
@@ -349,8 +349,8 @@ TEST(ContainerMap, ClaimsTheFirstRecordNoOneUses) {
 TEST(ContainerMap, KeySizesClearingAndCardcfCounters) {
     Bytes map = concat({record("a", 1, 0, 0), record("b", 1, 0, 0), record("c", 1, 0, 0)});
     EXPECT_EQ(outcome([&] { setContainerKeySize(map, 3, amw::KeyPair::SIGNATURE_KEY, 2048); }),
-              "INTERNAL ERROR commitContainerInCmapfile(): cmapfile is not big enought to "
-              "contain a record for container with index 3");
+              "INTERNAL ERROR commitContainerInCmapfile(): cmapfile is not big enought to contain "
+              "a record for container with index 3");
     setContainerKeySize(map, 1, amw::KeyPair::SIGNATURE_KEY, 2048);
     setContainerKeySize(map, 1, amw::KeyPair::KEY_EXCHANGE_KEY, 1024);
     EXPECT_EQ(Bytes(map.begin() + 86, map.begin() + 172), record("b", 1, 2048, 1024));
@@ -363,9 +363,9 @@ TEST(ContainerMap, KeySizesClearingAndCardcfCounters) {
     raiseCardcfCounters(cardcf);
     EXPECT_EQ(cardcf, (Bytes{0x07, 0x09, 0x00, 0x00, 0x11, 0x00, 0xAA}));
     Bytes damaged(5, 0);
-    EXPECT_EQ(outcome([&] { raiseCardcfCounters(damaged); }),
-              "INTERNAL ERROR prepareContainerInCmapfile(): cardcf file damaged (has less than 6 "
-              "bytes)");
+    EXPECT_EQ(
+        outcome([&] { raiseCardcfCounters(damaged); }),
+        "INTERNAL ERROR prepareContainerInCmapfile(): cardcf file damaged (has less than 6 bytes)");
 }
 
 }  // namespace
