@@ -19,6 +19,24 @@ const auto* const environment = ::testing::AddGlobalTestEnvironment(new logrecor
 
 const char* const A = "AMWKALVIK_APDU";
 
+// The records of one command function: entry, its own lines at depth 1, exit.
+std::vector<logrecords::Expected> call(const std::string& function,
+                                       const std::vector<std::string>& lines) {
+    std::vector<logrecords::Expected> out = {
+        record(A, 0, "Entering amwkalvik::apdu::" + function + "()")};
+    for (const std::string& line : lines)
+        out.push_back(record(A, 1, line));
+    out.push_back(record(A, 0, "Leaving amwkalvik::apdu::" + function));
+    out.push_back(emptyLine());
+    return out;
+}
+
+std::vector<logrecords::Expected> operator+(std::vector<logrecords::Expected> a,
+                                            const std::vector<logrecords::Expected>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 }  // namespace
 
 TEST(ApduLog, SensitiveExchangesShowOnlyTheHeaderAndTheStatusWord) {
@@ -31,13 +49,10 @@ TEST(ApduLog, SensitiveExchangesShowOnlyTheHeaderAndTheStatusWord) {
     apdu::authenticate(c, 1, false, amw::AuthenticationObject::PIN, pin.data(), pin.size(), &tries,
                        nullptr);
     logrecords::expectLines(
-        newLines(),
-        {record(A, 0, "Entering amwkalvik::apdu::authenticate()"),
-         record(A, 1, "role = 1 [0x00000001]"), record(A, 1, "sessionPin = false"),
-         record(A, 1, "type = amw::AuthenticationObject::PIN[0]"),
-         record(A, 1, "cc->isPinPadAvailable() = false"), record(A, 1, "-> 80 20 01 00 ******"),
-         record(A, 1, "<- ******"), record(A, 1, "SW = 63C2"),
-         record(A, 0, "Leaving amwkalvik::apdu::authenticate"), emptyLine()});
+        newLines(), call("authenticate", {"role = 1 [0x00000001]", "sessionPin = false",
+                                          "type = amw::AuthenticationObject::PIN[0]",
+                                          "cc->isPinPadAvailable() = false",
+                                          "-> 80 20 01 00 ******", "<- ******", "SW = 63C2"}));
 
     // A PIN that cannot be sent is reported, and nothing goes to the card.
     const Bytes tooLong(17, '1');
@@ -71,14 +86,10 @@ TEST(ApduLog, PlainExchangesAreDumpedSixteenBytesALine) {
     // The label's width indents the continuation of a wrapped dump.
     logrecords::expectLines(
         newLines(),
-        {record(A, 0, "Entering amwkalvik::apdu::getVersion()"), record(A, 1, "-> 80 02 00 00 02"),
-         record(A, 1, "<- 03 01"), record(A, 1, "SW = 9000"),
-         record(A, 0, "Leaving amwkalvik::apdu::getVersion"), emptyLine(),
-         record(A, 0, "Entering amwkalvik::apdu::setCardId()"),
-         record(A, 1, "cardId =  AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB"),
-         record(A, 1, "-> 80 52 00 00 10 AB AB AB AB AB AB AB AB AB AB AB"),
-         record(A, 1, "   AB AB AB AB AB"), record(A, 1, "<-"), record(A, 1, "SW = 9000"),
-         record(A, 0, "Leaving amwkalvik::apdu::setCardId"), emptyLine()});
+        call("getVersion", {"-> 80 02 00 00 02", "<- 03 01", "SW = 9000"}) +
+            call("setCardId", {"cardId =  AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB",
+                               "-> 80 52 00 00 10 AB AB AB AB AB AB AB AB AB AB AB",
+                               "   AB AB AB AB AB", "<-", "SW = 9000"}));
 }
 
 TEST(ApduLog, KeyComponentsAreNamedAndOnlyThePublicOnesShown) {
@@ -89,31 +100,14 @@ TEST(ApduLog, KeyComponentsAreNamedAndOnlyThePublicOnesShown) {
     const Bytes prime(64, 0xC3);
     apdu::importComponent(c, apdu::COMPONENT_P, prime.data(), prime.size());
     apdu::importComponent(c, 9, exponent.data(), 1);
-    logrecords::expectLines(newLines(),
-                            {record(A, 0, "Entering amwkalvik::apdu::importComponent()"),
-                             record(A, 1, "component = amwkalvik::apdu::COMPONENT_E[7]"),
-                             record(A, 1, "data =  01 00 01"),
-                             record(A, 1, "-> 80 42 07 00 03 01 00 01"),
-                             record(A, 1, "<-"),
-                             record(A, 1, "SW = 9000"),
-                             record(A, 0, "Leaving amwkalvik::apdu::importComponent"),
-                             emptyLine(),
-                             record(A, 0, "Entering amwkalvik::apdu::importComponent()"),
-                             record(A, 1, "component = amwkalvik::apdu::COMPONENT_P[1]"),
-                             record(A, 1, "data = ******"),
-                             record(A, 1, "-> 80 42 01 00 ******"),
-                             record(A, 1, "<- ******"),
-                             record(A, 1, "SW = 9000"),
-                             record(A, 0, "Leaving amwkalvik::apdu::importComponent"),
-                             emptyLine(),
-                             record(A, 0, "Entering amwkalvik::apdu::importComponent()"),
-                             record(A, 1, "component = UNKNOWN"),
-                             record(A, 1, "data = ******"),
-                             record(A, 1, "-> 80 42 09 00 ******"),
-                             record(A, 1, "<- ******"),
-                             record(A, 1, "SW = 9000"),
-                             record(A, 0, "Leaving amwkalvik::apdu::importComponent"),
-                             emptyLine()});
+    logrecords::expectLines(
+        newLines(),
+        call("importComponent", {"component = amwkalvik::apdu::COMPONENT_E[7]", "data =  01 00 01",
+                                 "-> 80 42 07 00 03 01 00 01", "<-", "SW = 9000"}) +
+            call("importComponent", {"component = amwkalvik::apdu::COMPONENT_P[1]", "data = ******",
+                                     "-> 80 42 01 00 ******", "<- ******", "SW = 9000"}) +
+            call("importComponent", {"component = UNKNOWN", "data = ******",
+                                     "-> 80 42 09 00 ******", "<- ******", "SW = 9000"}));
     EXPECT_EQ(c.sensitiveFlags, (std::vector<bool>{false, true, true}));
 }
 
@@ -122,7 +116,5 @@ TEST(ApduLog, TransmitErrorsAreRecordedAndPassedOn) {
     BrokenConnection broken(0x80100069);
     EXPECT_THROW(apdu::activateCard(broken), ctl::CtlException);
     logrecords::expectLines(newLines(),
-                            {record(A, 0, "Entering amwkalvik::apdu::activateCard()"),
-                             record(A, 1, "-> 80 30 00 00 00"), record(A, 1, "Transmit error"),
-                             record(A, 0, "Leaving amwkalvik::apdu::activateCard"), emptyLine()});
+                            call("activateCard", {"-> 80 30 00 00 00", "Transmit error"}));
 }

@@ -201,18 +201,14 @@ TEST(CreateFromHeader, KeyPairHalvesDecideWhatIsRead) {
         EXPECT_EQ(str(pair->pkcs11Id), "pair-id");
         if (k.pub) {
             EXPECT_EQ(str(pair->publicKey.label), "public");
-            EXPECT_EQ(Bytes(pair->publicKey.modulus.begin(), pair->publicKey.modulus.end()),
-                      modulus);
-            EXPECT_EQ(fake::toHex(Bytes(pair->publicKey.publicExponent.begin(),
-                                        pair->publicKey.publicExponent.end())),
-                      "01 00 01");
+            EXPECT_EQ(bytes(pair->publicKey.modulus), modulus);
+            EXPECT_EQ(fake::toHex(bytes(pair->publicKey.publicExponent)), "01 00 01");
             EXPECT_EQ(c.withIns(0x44).size(), 3u);
         } else {
             EXPECT_TRUE(c.withIns(0x44).empty());
         }
-        if (k.priv) {
+        if (k.priv)
             EXPECT_EQ(str(pair->privateKey.label), "private");
-        }
     }
 
     fake::Connection c;
