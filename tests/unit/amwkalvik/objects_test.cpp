@@ -56,7 +56,7 @@ std::vector<std::uint8_t> readHeader(fake::Connection& c, const Bytes& raw) {
 }
 
 // Header bytes from offset 17 of a key pair: usage, content code, container,
-// key spec and size.
+// signature or exchange key, and size.
 Bytes keyPairTail(std::uint16_t usage, std::uint8_t code, std::uint8_t container, std::uint8_t spec,
                   std::uint16_t size) {
     return {0,    0,         0,    std::uint8_t(usage >> 8), std::uint8_t(usage),
