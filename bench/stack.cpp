@@ -330,12 +330,12 @@ int main(int argc, char** argv) {
         for (int i = 1; i < argc; ++i) {
             const std::string arg = argv[i];
             if (arg.rfind("--module=", 0) == 0) {
-                const std::string spec = arg.substr(9);
-                const auto eq = spec.find('=');
+                const std::string definition = arg.substr(9);
+                const auto eq = definition.find('=');
                 if (eq == std::string::npos)
                     throw std::runtime_error("--module=NAME=PATH");
                 modules.push_back(
-                    std::make_unique<Module>(spec.substr(0, eq), spec.substr(eq + 1)));
+                    std::make_unique<Module>(definition.substr(0, eq), definition.substr(eq + 1)));
             } else if (arg.rfind("--pin=", 0) == 0) {
                 pinText = arg.substr(6);
             } else if (arg.rfind("--reader=", 0) == 0) {

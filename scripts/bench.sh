@@ -9,7 +9,7 @@
 #      SoftHSM2 loaded by the same harness, and single PC/SC round trips
 #   4. the trace log's cost on C_Sign and a repeated search
 #
-# Part 3 starts the real stack (needs root) and takes /tmp/brisane-e2e.lock
+# Question 3 starts the real stack (needs root) and takes /tmp/brisane-e2e.lock
 # for it, as the end-to-end tests do. BENCH_MIN_TIME (seconds, default 0.2)
 # is Google Benchmark's minimum time per benchmark.
 set -euo pipefail

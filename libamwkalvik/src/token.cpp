@@ -75,9 +75,9 @@ std::unique_ptr<KeyPair> beginContainerPair(ctl::CardConnection* connection, std
     QV_TRACE_NAMED("keySpec", amw::keySpecText(keySpec));
     QV_TRACE_VALUE(keyUsage);
     checkKeySize(keySize);
-    const std::uint8_t spec = amw::toCardKeySpec(keySpec);
-    apdu::createKeyPair(*connection, origin, static_cast<std::uint16_t>(keySize), keyUsage, spec,
-                        containerIndex);
+    const std::uint8_t cardKeySpec = amw::toCardKeySpec(keySpec);
+    apdu::createKeyPair(*connection, origin, static_cast<std::uint16_t>(keySize), keyUsage,
+                        cardKeySpec, containerIndex);
     return newKeyPair(connection, keySize, pkcs11Id, keyUsage, containerIndex, keySpec);
 }
 

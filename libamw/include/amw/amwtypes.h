@@ -29,7 +29,7 @@ enum AuthenticationResult : std::uint32_t {
 // The card numbers its roles like the token layer; anything above 7 throws
 // InvalidArgumentException "unknown AMW role [%d]".
 std::uint8_t toCardRole(std::uint32_t role);
-// The one bit the card keeps for a key spec: 0 signature, 1 key exchange;
+// The one bit the card keeps for a keySpec: 0 signature, 1 key exchange;
 // anything else throws InvalidArgumentException "unknown AMW keySpec[%d]".
 std::uint8_t toCardKeySpec(std::uint32_t keySpec);
 

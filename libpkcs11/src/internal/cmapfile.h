@@ -77,9 +77,9 @@ void clearContainerKeySize(std::vector<std::uint8_t>& content, std::uint8_t cont
 
 // Claims a record for a new key (name, flags 1) and writes both files.
 std::uint8_t prepareContainerInCmapfile(amw::CachedToken* token, const StaticBuffer<128>& pkcs11Id);
-// Records the key size of a prepared container under its key spec.
+// Records the key size of a prepared container under its keySpec.
 void commitContainerInCmapfile(amw::CachedToken* token, std::uint8_t containerIndex,
                                std::uint32_t keySpec, std::uint32_t keySize);
-// Clears the key size of the key spec; a record left without sizes is cleared whole.
+// Clears the key size of the keySpec; a record left without sizes is cleared whole.
 void deleteContainerInCmapfile(amw::CachedToken* token, std::uint8_t containerIndex,
                                std::uint32_t keySpec);

@@ -411,7 +411,7 @@ TEST_F(CryptoTest, GeneratedPairIdentifier) {
 }
 
 // The container map names the new key's container after its identifier and
-// records its size under its key spec.
+// records its size under its keySpec.
 TEST_F(CryptoTest, GeneratedPairGetsAContainer) {
     struct Case {
         Bytes id;

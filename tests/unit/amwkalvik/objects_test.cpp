@@ -57,10 +57,10 @@ std::vector<std::uint8_t> readHeader(fake::Connection& c, const Bytes& raw) {
 
 // Header bytes from offset 17 of a key pair: usage, content code, container,
 // signature or exchange key, and size.
-Bytes keyPairTail(std::uint16_t usage, std::uint8_t code, std::uint8_t container, std::uint8_t spec,
-                  std::uint16_t size) {
-    return {0,    0,         0,    std::uint8_t(usage >> 8), std::uint8_t(usage),
-            code, container, spec, std::uint8_t(size >> 8),  std::uint8_t(size)};
+Bytes keyPairTail(std::uint16_t usage, std::uint8_t code, std::uint8_t container,
+                  std::uint8_t keySpec, std::uint16_t size) {
+    return {0,    0,         0,       std::uint8_t(usage >> 8), std::uint8_t(usage),
+            code, container, keySpec, std::uint8_t(size >> 8),  std::uint8_t(size)};
 }
 
 }  // namespace
@@ -165,7 +165,7 @@ TEST(CreateFromHeader, KeyPairHalvesDecideWhatIsRead) {
         std::uint8_t container;
         std::uint32_t keySpec;
     };
-    // Header: container 5, key spec byte 0 (signature).
+    // Header: container 5, keySpec byte 0 (signature).
     const Case cases[] = {
         {0x07, true, true, 5, amw::KeyPair::SIGNATURE_KEY},
         {0x06, true, true, 5, amw::KeyPair::SIGNATURE_KEY},

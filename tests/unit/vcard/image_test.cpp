@@ -112,7 +112,7 @@ TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
     populate(card);
     const Bytes good = card.serialize();
     // The key pair's fields in the image: key size, usage, content code,
-    // container, key spec, key slot, then the modulus with its length.
+    // container, keySpec, key slot, then the modulus with its length.
     Driver d(card);
     const std::uint16_t key = d.heads()[1];
     d.header(key, 27);

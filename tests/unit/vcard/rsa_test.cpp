@@ -193,7 +193,7 @@ TEST_F(RsaTest, HalvesAreImportedAmendedAndRemoved) {
     Bytes h = d.header(id, 27);
     EXPECT_EQ(h[22], 6);
     EXPECT_EQ(h[23], 3);  // container index
-    EXPECT_EQ(h[24], 1);  // key spec
+    EXPECT_EQ(h[24], 1);  // keySpec
     EXPECT_EQ(h[20] << 8 | h[21], 0x0067);
     EXPECT_EQ(card.freeKeySlots(), 15u);
     const Bytes block = signatureBlock(128);

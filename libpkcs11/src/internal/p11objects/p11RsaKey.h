@@ -53,7 +53,7 @@ protected:
     void destroyHalf(amw::CachedToken* token, bool otherHalfPresent,
                      const std::function<void()>& removeHalf);
     // Adds the missing half to `pair` and records the completed pair in the
-    // container map. `addHalf` gets the container index and key spec.
+    // container map. `addHalf` gets the container index and keySpec.
     static void completePair(amw::CachedToken* token, amw::KeyPair* pair,
                              const std::function<void(std::uint8_t, std::uint32_t)>& addHalf);
 
