@@ -149,6 +149,7 @@ int run(const Options& options) {
     if (!runTool({options.vcardTool, "init", image}))
         return 2;
     std::unique_ptr<CardSlot> slot = prepare(options, image);
+    constexpr DWORD kAny = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
 
     SCARDCONTEXT ctx = 0;
     line("establish", code(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx)));
@@ -168,8 +169,7 @@ int run(const Options& options) {
     states[0].szReader = kPnp;
     states[1].szReader = kSharedReader;
     states[2].szReader = kOwnReader;
-    rv = SCardGetStatusChange(ctx, 0, states, 3);
-    line("first status change", code(rv));
+    line("first status change", code(SCardGetStatusChange(ctx, 0, states, 3)));
     line("  pnp", "upper=" + std::to_string(states[0].dwEventState >> 16) + " " +
                       stateBits(states[0].dwEventState, 0xFFFF));
     line("  shared reader", stateBits(states[1].dwEventState, kPresence));
@@ -195,18 +195,25 @@ int run(const Options& options) {
 
     SCARDHANDLE h = 0;
     DWORD protocol = 0;
-    line("connect to empty reader",
-         code(SCardConnect(ctx, kOwnReader, SCARD_SHARE_SHARED,
-                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &protocol)));
+    auto connect = [&](SCARDCONTEXT c, SCARDHANDLE& handle, DWORD share = SCARD_SHARE_SHARED) {
+        DWORD p = 0;
+        const LONG r = SCardConnect(c, kOwnReader, share, kAny, &handle, &p);
+        if (&handle == &h)
+            protocol = p;
+        return code(r);
+    };
+    auto reconnect = [&] {
+        return code(SCardReconnect(h, SCARD_SHARE_SHARED, kAny, SCARD_LEAVE_CARD, &protocol));
+    };
+    auto version = [&] { return transmit(h, protocol, kGetVersion); };
+    line("connect to empty reader", connect(ctx, h));
 
     slot->insert();
     DWORD state = waitForCard(ctx, kOwnReader, true);
     line("inserted", stateBits(state, kPresence | kUse) + " counter+" +
                          std::to_string((state >> 16) - ownBase));
 
-    rv = SCardConnect(ctx, kOwnReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                      &h, &protocol);
-    line("connect", code(rv) + " protocol=" + std::to_string(protocol));
+    line("connect", connect(ctx, h) + " protocol=" + std::to_string(protocol));
     line("status", status(h));
     DWORD nameOnly = 0;
     rv = SCardStatus(h, nullptr, &nameOnly, nullptr, nullptr, nullptr, nullptr);
@@ -222,22 +229,16 @@ int run(const Options& options) {
 
     line("begin transaction", code(SCardBeginTransaction(h)));
     line("select", transmit(h, protocol, kSelect));
-    line("get version", transmit(h, protocol, kGetVersion));
+    line("get version", version());
     line("end transaction", code(SCardEndTransaction(h, SCARD_LEAVE_CARD)));
 
     // Two handles (the second on a context of its own, as a second
     // application): what the second gets while the first holds a transaction.
     SCARDCONTEXT ctx2 = 0;
     SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx2);
-    SCARDHANDLE other = 0;
-    DWORD otherProtocol = 0;
-    line("second connect",
-         code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_SHARED,
-                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &other, &otherProtocol)));
-    SCARDHANDLE refused = 0;
-    line("exclusive while shared",
-         code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_EXCLUSIVE,
-                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &refused, &otherProtocol)));
+    SCARDHANDLE other = 0, refused = 0;
+    line("second connect", connect(ctx2, other));
+    line("exclusive while shared", connect(ctx2, refused, SCARD_SHARE_EXCLUSIVE));
     duringTransaction(h, "other transmit during transaction",
                       [&] { return transmit(other, protocol, kGetVersion); });
     duringTransaction(h, "other status during transaction", [&] { return status(other); });
@@ -253,38 +254,28 @@ int run(const Options& options) {
     line("other end transaction with reset", code(SCardEndTransaction(other, SCARD_RESET_CARD)));
     line("other status after its reset", status(other));
     line("status after other's reset", status(h));
-    rv = SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                        SCARD_LEAVE_CARD, &protocol);
-    line("reconnect", code(rv));
+    line("reconnect", reconnect());
     line("select", transmit(h, protocol, kSelect));
-    line("third connect",
-         code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_SHARED,
-                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &other, &otherProtocol)));
+    line("third connect", connect(ctx2, other));
     line("disconnect with reset", code(SCardDisconnect(other, SCARD_RESET_CARD)));
     for (int i = 0; i < 2; ++i) {
-        line("stale transmit", transmit(h, protocol, kGetVersion));
+        line("stale transmit", version());
         line("stale status", status(h));
         rv = SCardBeginTransaction(h);
         line("stale begin transaction", code(rv));
         if (rv == SCARD_S_SUCCESS)
             SCardEndTransaction(h, SCARD_LEAVE_CARD);
     }
-    rv = SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                        SCARD_LEAVE_CARD, &protocol);
-    line("reconnect", code(rv) + " protocol=" + std::to_string(protocol));
-    line("get version after reset", transmit(h, protocol, kGetVersion));
+    line("reconnect", reconnect() + " protocol=" + std::to_string(protocol));
+    line("get version after reset", version());
     line("select after reset", transmit(h, protocol, kSelect));
-    line("get version", transmit(h, protocol, kGetVersion));
+    line("get version", version());
 
-    line("fourth connect",
-         code(SCardConnect(ctx2, kOwnReader, SCARD_SHARE_SHARED,
-                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &other, &otherProtocol)));
+    line("fourth connect", connect(ctx2, other));
     line("other disconnect with unpower", code(SCardDisconnect(other, SCARD_UNPOWER_CARD)));
-    line("transmit after other's unpower", transmit(h, protocol, kGetVersion));
-    rv = SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                        SCARD_LEAVE_CARD, &protocol);
-    line("reconnect", code(rv));
-    line("get version after unpower", transmit(h, protocol, kGetVersion));
+    line("transmit after other's unpower", version());
+    line("reconnect", reconnect());
+    line("get version after unpower", version());
     line("select", transmit(h, protocol, kSelect));
 
     slot->remove();
@@ -292,13 +283,11 @@ int run(const Options& options) {
     line("removed", stateBits(state, kPresence | kUse) + " counter+" +
                         std::to_string((state >> 16) - ownBase));
     for (int i = 0; i < 2; ++i) {
-        line("removed transmit", transmit(h, protocol, kGetVersion));
+        line("removed transmit", version());
         line("removed status", status(h));
         line("removed begin transaction", code(SCardBeginTransaction(h)));
     }
-    line("removed reconnect",
-         code(SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                             SCARD_LEAVE_CARD, &protocol)));
+    line("removed reconnect", reconnect());
     line("disconnect", code(SCardDisconnect(h, SCARD_LEAVE_CARD)));
     line("disconnect again", code(SCardDisconnect(h, SCARD_LEAVE_CARD)));
     SCardReleaseContext(ctx2);

@@ -210,16 +210,16 @@ private:
     std::vector<std::string> log_;
 };
 
+// A client connected to a fake vpcd.
 class VpcdClientTest : public ::testing::Test {
 protected:
+    void SetUp() override { ASSERT_TRUE(vpcd.accept()); }
     EchoCard card;
     FakeVpcd vpcd;
+    Client client{card, vpcd.port()};
 };
 
 TEST_F(VpcdClientTest, ControlFramesDriveTheCardAndOnlyTheAtrRequestIsAnswered) {
-    Client client(card, vpcd.port());
-    ASSERT_TRUE(vpcd.accept());
-
     vpcd.sendFrame({0x01});  // power on
     vpcd.sendFrame({0x02});  // reset
     vpcd.sendFrame({0x00});  // power off
@@ -227,20 +227,21 @@ TEST_F(VpcdClientTest, ControlFramesDriveTheCardAndOnlyTheAtrRequestIsAnswered) 
     EXPECT_EQ(vpcd.readFrame(), card.atr());
     EXPECT_EQ(card.events(), (std::vector<std::string>{"on", "reset", "off"}));
 
-    // Power changes and unknown codes produce no output: the next thing on the
-    // wire is the answer to the APDU sent after them.
-    vpcd.sendFrame({0x01});
-    vpcd.sendFrame({0x03});
-    vpcd.sendFrame({0x7F});
+    // Power changes, unknown codes and empty frames produce no output: the
+    // next thing on the wire is the answer to the APDU sent after them. A card
+    // fault answers 6F 00 and the connection survives it.
+    for (const Bytes& silent : {Bytes{0x01}, Bytes{0x03}, Bytes{0x7F}, Bytes{}})
+        vpcd.sendFrame(silent);
     EXPECT_TRUE(vpcd.silent(100ms));
+    vpcd.sendFrame(apdu(5, 0xEE));
+    EXPECT_EQ(vpcd.readFrame(), (Bytes{0x6F, 0x00}));
+    EXPECT_TRUE(client.logged("card fault"));
     const Bytes command = apdu(5);
     vpcd.sendFrame(command);
     EXPECT_EQ(vpcd.readFrame(), echoed(command));
 }
 
 TEST_F(VpcdClientTest, EveryApduIsAnsweredWithOneFrameOfTheRightLength) {
-    Client client(card, vpcd.port());
-    ASSERT_TRUE(vpcd.accept());
     // No power-on first: after a re-insert vpcd may go straight to APDUs.
     // Sizes cross the one-byte boundary of the length header.
     for (std::size_t size : {2u, 5u, 253u, 254u, 255u, 300u, 4000u}) {
@@ -257,9 +258,6 @@ TEST_F(VpcdClientTest, EveryApduIsAnsweredWithOneFrameOfTheRightLength) {
 }
 
 TEST_F(VpcdClientTest, FramesAreReassembledAcrossReadsAndSplitWhenCoalesced) {
-    Client client(card, vpcd.port());
-    ASSERT_TRUE(vpcd.accept());
-
     // One frame dribbled in byte by byte, the header split too.
     const Bytes slow = apdu(9);
     for (std::uint8_t b : frame(slow)) {
@@ -269,41 +267,26 @@ TEST_F(VpcdClientTest, FramesAreReassembledAcrossReadsAndSplitWhenCoalesced) {
     EXPECT_EQ(vpcd.readFrame(), echoed(slow));
 
     // Several frames, control and APDU mixed, in one write, ending mid-frame.
-    const Bytes a = apdu(4), b = apdu(260), c = apdu(7);
-    Bytes burst = frame(a);
-    for (const Bytes& f : {frame({0x04}), frame(b), frame(c)})
+    const Bytes a = apdu(4), b = apdu(260), c = apdu(7), d = apdu(12);
+    Bytes burst;
+    for (const Bytes& f : {frame(a), frame({0x04}), frame(b), frame(c), frame(d)})
         burst.insert(burst.end(), f.begin(), f.end());
-    const Bytes d = apdu(12);
-    const Bytes tail = frame(d);
-    burst.insert(burst.end(), tail.begin(), tail.begin() + 5);
-    vpcd.sendRaw(burst);
+    vpcd.sendRaw(Bytes(burst.begin(), burst.end() - 9));
     EXPECT_EQ(vpcd.readFrame(), echoed(a));
     EXPECT_EQ(vpcd.readFrame(), card.atr());
     EXPECT_EQ(vpcd.readFrame(), echoed(b));
     EXPECT_EQ(vpcd.readFrame(), echoed(c));
     EXPECT_TRUE(vpcd.silent(50ms)) << "answered an incomplete frame";
-    vpcd.sendRaw(Bytes(tail.begin() + 5, tail.end()));
+    vpcd.sendRaw(Bytes(burst.end() - 9, burst.end()));
     EXPECT_EQ(vpcd.readFrame(), echoed(d));
 }
 
-TEST_F(VpcdClientTest, EmptyFramesAreIgnoredAndACardFaultAnswers6F00) {
-    Client client(card, vpcd.port());
-    ASSERT_TRUE(vpcd.accept());
-    vpcd.sendFrame({});
-    vpcd.sendFrame(apdu(5, 0xEE));
-    EXPECT_EQ(vpcd.readFrame(), (Bytes{0x6F, 0x00}));
-    EXPECT_TRUE(client.logged("card fault"));
-    // The connection survives both.
-    const Bytes command = apdu(6);
-    vpcd.sendFrame(command);
-    EXPECT_EQ(vpcd.readFrame(), echoed(command));
-}
-
 TEST_F(VpcdClientTest, ClosingTheConnectionRemovesTheCardAndTheClientComesBack) {
-    Client client(card, vpcd.port());
     for (int round = 1; round <= 3; ++round) {
         SCOPED_TRACE(round);
-        ASSERT_TRUE(vpcd.accept()) << "client did not reconnect";
+        if (round > 1) {
+            ASSERT_TRUE(vpcd.accept()) << "client did not reconnect";
+        }
         vpcd.sendFrame({0x04});
         EXPECT_EQ(vpcd.readFrame(), card.atr());
         const Bytes command = apdu(5 + round);
@@ -316,11 +299,18 @@ TEST_F(VpcdClientTest, ClosingTheConnectionRemovesTheCardAndTheClientComesBack) 
     EXPECT_TRUE(client.logged("vpcd closed the connection"));
 }
 
-TEST(VpcdClientStart, WaitsUntilVpcdListens) {
-    // A port that was free a moment ago; nobody listens on it yet.
-    std::uint16_t port;
+// The stop flag ends the client whether it waits for vpcd or is connected;
+// a client deaf to it hangs the test.
+TEST(VpcdClientLifecycle, WaitsUntilVpcdListensAndStopsWaitingOrConnected) {
+    std::uint16_t port;  // free a moment ago; nobody listens on it yet
     { port = FakeVpcd().port(); }
     EchoCard card;
+    {
+        Client waiting(card, port);
+        std::this_thread::sleep_for(50ms);
+        waiting.stopAndJoin();
+        EXPECT_EQ(waiting.result(), 0);
+    }
     Client client(card, port);
     std::this_thread::sleep_for(150ms);  // several refused attempts
     FakeVpcd vpcd(port);
@@ -329,31 +319,15 @@ TEST(VpcdClientStart, WaitsUntilVpcdListens) {
     vpcd.sendFrame(command);
     EXPECT_EQ(vpcd.readFrame(), echoed(command));
     EXPECT_TRUE(client.logged("waiting for vpcd"));
-}
 
-TEST(VpcdClientStop, StopFlagEndsTheClientWhetherConnectedOrWaiting) {
-    EchoCard card;
-    {
-        FakeVpcd vpcd;
-        Client client(card, vpcd.port());
-        ASSERT_TRUE(vpcd.accept());
-        vpcd.sendFrame({0x01});
-        ASSERT_TRUE(card.waitForEvent("on"));
-        client.stopAndJoin();  // returns at all: a client deaf to the flag hangs the test
-        EXPECT_EQ(client.result(), 0);
-        // Stopping pulls the card out: the reader sees the connection close.
-        Bytes rest;
-        EXPECT_FALSE(vpcd.readExactly(rest, 1));
-        EXPECT_EQ(card.events().back(), "off");
-    }
-    {
-        std::uint16_t port;
-        { port = FakeVpcd().port(); }
-        Client client(card, port);
-        std::this_thread::sleep_for(50ms);
-        client.stopAndJoin();
-        EXPECT_EQ(client.result(), 0);
-    }
+    vpcd.sendFrame({0x01});
+    ASSERT_TRUE(card.waitForEvent("on"));
+    client.stopAndJoin();
+    EXPECT_EQ(client.result(), 0);
+    // Stopping pulls the card out: the reader sees the connection close.
+    Bytes rest;
+    EXPECT_FALSE(vpcd.readExactly(rest, 1));
+    EXPECT_EQ(card.events().back(), "off");
 }
 
 }  // namespace
