@@ -69,7 +69,6 @@ inline Bytes pin16(const std::string& pin) {
     return b;
 }
 
-const Bytes SELECT = hex("00 A4 04 00 09 F0 51 56 4B 41 01 00 00 41");
 const std::string SELECT_HEX = "00 A4 04 00 09 F0 51 56 4B 41 01 00 00 41";
 // authenticate with the default PINs of the user (123456) and the SO (12345678).
 const std::string LOGIN_USER = "80 20 01 00 10 31 32 33 34 35 36 00 00 00 00 00 00 00 00 00 00";
@@ -170,7 +169,7 @@ public:
     Bytes send(const Bytes& c) { return card.transmit(c); }
     std::uint16_t swOf(const Bytes& c) { return sw(send(c)); }
 
-    void select() { ASSERT_EQ(swOf(SELECT), 0x9000); }
+    void select() { ASSERT_EQ(swOf(hex(SELECT_HEX)), 0x9000); }
     std::uint16_t login(std::uint8_t role, const std::string& pin) {
         return swOf(apdu(0x20, role, 0, pin16(pin)));
     }
@@ -253,25 +252,17 @@ public:
         return swOf(apdu(0x38, 0, 0, {}, 0));
     }
 
-    // beginReadContent + readData; nullopt-like empty with SW on failure.
-    Bytes readContent(std::uint16_t id, std::uint16_t* status = nullptr) {
+    // beginReadContent + readData.
+    Bytes readContent(std::uint16_t id) {
         Bytes r = send(apdu(0x1E, std::uint8_t(id >> 8), std::uint8_t(id), {}, 2));
-        if (status)
-            *status = sw(r);
-        if (sw(r) != 0x9000)
-            return {};
-        return readData(std::size_t(r[0] << 8 | r[1]));
+        EXPECT_EQ(sw(r), 0x9000);
+        return sw(r) == 0x9000 ? readData(std::size_t(r[0] << 8 | r[1])) : Bytes();
     }
 
     Bytes header(std::uint16_t id, std::size_t size) {
         Bytes r = send(apdu(0x18, std::uint8_t(id >> 8), std::uint8_t(id), {}, int(size)));
         EXPECT_EQ(sw(r), 0x9000);
         return body(r);
-    }
-
-    std::uint16_t freeBlocks() {
-        Bytes r = send(apdu(0x06, 1, 0, {}, 8));
-        return std::uint16_t(r[4] << 8 | r[5]);
     }
 };
 

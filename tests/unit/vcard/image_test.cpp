@@ -57,16 +57,16 @@ void populate(vcard::KalvikCard& card) {
     ASSERT_EQ(d.login(2, "00000000"), 0x63C4);
 }
 
-TEST(ImageTest, RoundTripKeepsEverything) {
+TEST(ImageTest, LoadedCardIsTheSavedOneAndEveryChangeIsOnDiskBeforeTheAnswer) {
     TempDir dir;
+    const std::string path = dir.file("card.img");
     vcard::KalvikCard card(fixedOptions());
     populate(card);
-    card.save(dir.file("card.img"));
-    auto loaded = vcard::KalvikCard::load(dir.file("card.img"));
+    card.save(path);
+    auto loaded = vcard::KalvikCard::load(path);
+    EXPECT_EQ(loaded->imagePath(), path);
     EXPECT_EQ(loaded->serialize(), card.serialize());
-    EXPECT_EQ(loaded->freeBlocks(), card.freeBlocks());
     EXPECT_EQ(loaded->triesRemaining(2), 4);
-    EXPECT_EQ(loaded->freeKeySlots(), 15u);
     EXPECT_EQ(vcard::describeCard(*loaded), vcard::describeCard(card));
     // A loaded card starts unauthenticated and unselected, and its key still works.
     Driver d(*loaded);
@@ -75,35 +75,23 @@ TEST(ImageTest, RoundTripKeepsEverything) {
     EXPECT_FALSE(loaded->isAuthenticated(1));
     const std::uint16_t key = d.heads()[1];
     EXPECT_EQ(d.swOf(apdu(0x46, key >> 8, key & 0xFF, {}, 0)), 0x6982);
+
+    // Reads, authentication and computing leave the file alone ...
+    const Bytes start = readAll(path);
     ASSERT_EQ(d.login(1, "123456"), 0x9000);
     ASSERT_EQ(d.swOf(apdu(0x46, key >> 8, key & 0xFF, {}, 0)), 0x9000);
     EXPECT_EQ(sw(d.send(apdu(0x4A, 0, 0, Bytes(128, 2), 0x80))), 0x9000);
-}
-
-TEST(ImageTest, EveryChangingCommandIsOnDiskBeforeTheAnswer) {
-    TempDir dir;
-    const std::string path = dir.file("card.img");
-    vcard::KalvikCard(fixedOptions()).save(path);
-    auto card = vcard::KalvikCard::load(path);
-    EXPECT_EQ(card->imagePath(), path);
-    Driver d(*card);
-    d.select();
-    const Bytes start = readAll(path);
-
-    // Reads and authentication leave the file alone ...
-    ASSERT_EQ(d.login(1, "123456"), 0x9000);
     d.send(hex("80 0C 00 00 2F"));
     d.send(hex("80 06 01 00 08"));
     EXPECT_EQ(readAll(path), start);
     // ... changes are there at once, and the file always equals the card.
     const std::uint16_t obj = d.createDataObject(0x0101, hex("01 78"));
-    EXPECT_EQ(readAll(path), card->serialize());
+    EXPECT_EQ(readAll(path), loaded->serialize());
     ASSERT_EQ(d.writeContent(obj, Bytes(300, 1)), 0x9000);
-    EXPECT_EQ(readAll(path), card->serialize());
+    EXPECT_EQ(readAll(path), loaded->serialize());
     d.login(1, "999999");  // a wrong PIN is a change: its try must not come back
     EXPECT_EQ(vcard::KalvikCard::load(path)->triesRemaining(1), 2);
-    EXPECT_EQ(vcard::KalvikCard::load(path)->objectCount(vcard::Chain::DATA_OBJECTS), 1u);
-    EXPECT_NE(readAll(path), start);
+    EXPECT_EQ(vcard::KalvikCard::load(path)->objectCount(vcard::Chain::DATA_OBJECTS), 2u);
 }
 
 TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
@@ -172,24 +160,25 @@ TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
 
 // The child writes the freshness block with a counter over and over, from
 // the counter found in the image on, until it is killed.
+// The freshness block a writer puts for counter i: i big-endian, then bytes of i.
+Bytes freshnessFor(std::uint32_t i) {
+    Bytes block(47);
+    for (std::size_t k = 0; k < block.size(); ++k)
+        block[k] = k < 4 ? std::uint8_t(i >> (24 - 8 * k)) : std::uint8_t(i * 31 + k);
+    return block;
+}
+
+// The child writes the freshness block with a counter over and over, from
+// the counter found in the image on, until it is killed.
 [[noreturn]] void writeFreshnessForever(const std::string& path) {
     auto c = vcard::KalvikCard::load(path);
     auto f = c->freshness();
     std::uint32_t i =
         std::uint32_t(f[0]) << 24 | std::uint32_t(f[1]) << 16 | std::uint32_t(f[2]) << 8 | f[3];
-    c->transmit(SELECT);
-    for (;;) {
-        ++i;
-        Bytes block(47, 0);
-        block[0] = std::uint8_t(i >> 24);
-        block[1] = std::uint8_t(i >> 16);
-        block[2] = std::uint8_t(i >> 8);
-        block[3] = std::uint8_t(i);
-        for (std::size_t k = 4; k < block.size(); ++k)
-            block[k] = std::uint8_t(i * 31 + k);
-        if (sw(c->transmit(apdu(0x0E, 0, 0, block))) != 0x9000)
+    c->transmit(hex(SELECT_HEX));
+    for (;;)
+        if (sw(c->transmit(apdu(0x0E, 0, 0, freshnessFor(++i)))) != 0x9000)
             _exit(3);
-    }
 }
 
 TEST(ImageTest, KilledWriterLeavesALastCommittedState) {
@@ -224,8 +213,7 @@ TEST(ImageTest, KilledWriterLeavesALastCommittedState) {
         previous = i;
         // A writer killed before its first commit leaves the populated block.
         if (f != card.freshness()) {
-            for (std::size_t k = 4; k < f.size(); ++k)
-                ASSERT_EQ(f[k], std::uint8_t(i * 31 + k)) << "mixed states";
+            ASSERT_EQ(Bytes(f.begin(), f.end()), freshnessFor(i)) << "mixed states";
         }
         // Everything else is the populated card.
         ASSERT_EQ(after->objectCount(vcard::Chain::DATA_OBJECTS), 1u);
@@ -309,21 +297,25 @@ TEST(ToolTest, InitAndShow) {
     Driver d(*card);
     d.select();
     EXPECT_EQ(d.login(1, "2222"), 0x9000);
-    EXPECT_EQ(d.login(2, "12345678"), 0x9000);
-
     ASSERT_EQ(run("show " + img, &out), 0) << out;
     EXPECT_NE(out.find("mscp/cmapfile"), std::string::npos) << out;
-    EXPECT_NE(out.find("/cardcf"), std::string::npos) << out;
 
     // Refusals: existing image, bad values, unknown things, damaged image.
-    EXPECT_EQ(run("init " + img, &out), 1);
-    EXPECT_NE(out.find("already exists"), std::string::npos);
-    EXPECT_EQ(run("init " + dir.file("u.img") + " --user-pin 12", &out), 2);
-    EXPECT_NE(out.find("PIN policy"), std::string::npos) << out;
-    EXPECT_EQ(run("init --bogus " + dir.file("u.img"), &out), 2);
     writeAll(dir.file("bad.img"), Bytes(100, 1));
-    EXPECT_EQ(run("show " + dir.file("bad.img"), &out), 1);
-    EXPECT_NE(out.find("not a Kalvik card image"), std::string::npos) << out;
+    const struct {
+        std::string args;
+        int status;
+        const char* message;
+    } refusals[] = {
+        {"init " + img, 1, "already exists"},
+        {"init " + dir.file("u.img") + " --user-pin 12", 2, "PIN policy"},
+        {"init --bogus " + dir.file("u.img"), 2, ""},
+        {"show " + dir.file("bad.img"), 1, "not a Kalvik card image"},
+    };
+    for (const auto& r : refusals) {
+        EXPECT_EQ(run(r.args, &out), r.status) << r.args;
+        EXPECT_NE(out.find(r.message), std::string::npos) << out;
+    }
 }
 #endif
 
