@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -15,27 +16,15 @@ namespace cardtest {
 
 using vcard::Bytes;
 
-// "80 02 00 00 02" -> bytes.
+// "80 02 00 00 02" -> bytes (anything but hex digits is skipped).
 inline Bytes hex(const std::string& text) {
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits += c;
     Bytes out;
-    int nibble = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else
-            continue;
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out.push_back(std::uint8_t(nibble << 4 | v));
-            nibble = -1;
-        }
-    }
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(std::uint8_t(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -194,22 +183,6 @@ public:
         return 0x9000;
     }
 
-    // readData of `size` bytes, in requests of at most 255.
-    Bytes readData(std::size_t size) {
-        Bytes out;
-        while (out.size() < size) {
-            const std::size_t n = std::min<std::size_t>(255, size - out.size());
-            Bytes r = send(apdu(0x1A, 0, 0, {}, int(n)));
-            if (sw(r) != 0x9000) {
-                ADD_FAILURE() << "readData answered " << std::hex << sw(r);
-                return out;
-            }
-            Bytes d = body(r);
-            out.insert(out.end(), d.begin(), d.end());
-        }
-        return out;
-    }
-
     // setMetadataSize/beginUpdate..., writeData, commit; block id or 0x8000 and the failing SW.
     std::pair<std::uint16_t, std::uint16_t> commitMetadata(const Bytes& metadata) {
         std::uint16_t s = writeData(metadata);
@@ -252,11 +225,20 @@ public:
         return swOf(apdu(0x38, 0, 0, {}, 0));
     }
 
-    // beginReadContent + readData.
+    // beginReadContent, then readData in requests of at most 255 bytes.
     Bytes readContent(std::uint16_t id) {
         Bytes r = send(apdu(0x1E, std::uint8_t(id >> 8), std::uint8_t(id), {}, 2));
         EXPECT_EQ(sw(r), 0x9000);
-        return sw(r) == 0x9000 ? readData(std::size_t(r[0] << 8 | r[1])) : Bytes();
+        const std::size_t size = sw(r) == 0x9000 ? std::size_t(r[0] << 8 | r[1]) : 0;
+        Bytes out;
+        while (out.size() < size) {
+            r = send(apdu(0x1A, 0, 0, {}, int(std::min<std::size_t>(255, size - out.size()))));
+            EXPECT_EQ(sw(r), 0x9000);
+            if (sw(r) != 0x9000)
+                break;
+            out.insert(out.end(), r.begin(), r.end() - 2);
+        }
+        return out;
     }
 
     Bytes header(std::uint16_t id, std::size_t size) {
