@@ -1,5 +1,7 @@
-// SCardGetStatusChange: blocking, PnP, cancel, timeout, stop. What a first,
-// unaware call answers is compared with pcscd by tests/e2e/testing_pcsc.
+// SCardGetStatusChange: event counters, blocking, cancel, timeout, stop. What
+// a first, unaware call and the PnP entry answer is compared with pcscd by
+// tests/e2e/testing_pcsc; readers coming and going under a blocked wait and a
+// cancelled wait are the transport's listener tests (tests/unit/ctl).
 #include <functional>
 #include <future>
 #include <thread>
@@ -10,8 +12,6 @@ namespace testpcsc::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr const char* kPnp = "\\\\?PnP?\\Notification";
 
 class StatusChangeTest : public ServiceTest {
 protected:
@@ -69,52 +69,22 @@ TEST_F(StatusChangeTest, CardChangesWakeABlockedWaitOthersTimeOut) {
     EXPECT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_E_TIMEOUT);
 }
 
-TEST_F(StatusChangeTest, PnpEntryChangesOnlyWithTheReaderCountDuringTheCall) {
-    svc.addReader("A");
-    svc.addReader("R");
-    // The caller's view is not compared: nothing to report at once.
-    std::vector<SCARD_READERSTATE> s = {entry(kPnp)};
-    EXPECT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_E_TIMEOUT);
-    EXPECT_EQ(s[0].dwEventState, 0u);
-
-    auto f = blockedWait(s);
-    svc.addReader("B");
-    ASSERT_EQ(f.get(), SCARD_S_SUCCESS);
-    EXPECT_EQ(s[0].dwEventState, DWORD(SCARD_STATE_CHANGED));
-
-    // A removed reader's own entry turns unknown.
-    s = {entry(kPnp, SCARD_STATE_CHANGED), entry("R", SCARD_STATE_EMPTY)};
-    f = blockedWait(s);
-    svc.removeReader("R");
-    ASSERT_EQ(f.get(), SCARD_S_SUCCESS);
-    EXPECT_EQ(s[0].dwEventState, DWORD(SCARD_STATE_CHANGED));
-    EXPECT_EQ(s[1].dwEventState, DWORD(SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED));
-
-    // A reader added while nobody waits is not reported afterwards.
-    svc.addReader("C");
-    EXPECT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_E_TIMEOUT);
-}
-
-TEST_F(StatusChangeTest, CancelWakesOnlyAWaitInProgress) {
+// Cancel ends the wait of its own context in progress, and is not
+// remembered for a later one; stopping the service ends any wait.
+TEST_F(StatusChangeTest, CancelAndStopEndAWaitInProgress) {
     svc.addReader("R");
     std::vector<SCARD_READERSTATE> s = {entry("R", SCARD_STATE_EMPTY)};
     auto f = blockedWait(s);
     EXPECT_EQ(SCardCancel(ctx), SCARD_S_SUCCESS);
     EXPECT_EQ(f.get(), SCARD_E_CANCELLED);
-    // Cancel is not remembered for a later wait.
     EXPECT_EQ(SCardCancel(ctx), SCARD_S_SUCCESS);
     EXPECT_EQ(SCardGetStatusChange(ctx, 20, s.data(), 1), SCARD_E_TIMEOUT);
-    // Cancel on another context leaves this wait alone.
     SCARDCONTEXT other = establish();
     f = blockedWait(s, 300);
     EXPECT_EQ(SCardCancel(other), SCARD_S_SUCCESS);
     EXPECT_EQ(f.get(), SCARD_E_TIMEOUT);
-}
 
-TEST_F(StatusChangeTest, StoppingTheServiceEndsAWait) {
-    svc.addReader("R");
-    std::vector<SCARD_READERSTATE> s = {entry("R", SCARD_STATE_EMPTY)};
-    auto f = blockedWait(s);
+    f = blockedWait(s);
     svc.stop();
     EXPECT_EQ(f.get(), SCARD_E_SERVICE_STOPPED);
     EXPECT_EQ(SCardGetStatusChange(ctx, 0, s.data(), 1), SCARD_E_NO_SERVICE);
