@@ -196,8 +196,6 @@ TEST_F(StoreTest, AccessConditionsAreEnforced) {
         {"remove content", apdu(0x14, hi(pub), lo(pub), {}, 0), 0x6982},
         {"create content", apdu(0x1C, hi(pub), lo(pub), be16(2)), 0x6982},
         {"delete", apdu(0x10, hi(pub), lo(pub), {}, 0), 0x6982},
-        {"memory info", hex("80 06 01 00 08"), 0x9000},
-        {"freshness", hex("80 0C 00 00 2F"), 0x9000},
     };
     for (const auto& c : cases)
         EXPECT_EQ(d.swOf(c.command), c.withoutLogin) << c.what;

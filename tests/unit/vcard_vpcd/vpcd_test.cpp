@@ -27,6 +27,27 @@ using namespace std::chrono_literals;
 
 constexpr auto TIMEOUT = 3s;
 
+Bytes frame(const Bytes& body) {
+    Bytes f{std::uint8_t(body.size() >> 8), std::uint8_t(body.size())};
+    f.insert(f.end(), body.begin(), body.end());
+    return f;
+}
+
+// `size` bytes from 80 `ins` on.
+Bytes apdu(std::size_t size, std::uint8_t ins = 0x02) {
+    Bytes a{0x80, ins};
+    for (std::size_t i = 2; i < size; ++i)
+        a.push_back(std::uint8_t(i * 7 + 1));
+    a.resize(size);
+    return a;
+}
+
+Bytes echoed(Bytes command) {
+    command.push_back(0x90);
+    command.push_back(0x00);
+    return command;
+}
+
 // Answers a command with the command itself followed by 90 00; a command with
 // INS EE makes it throw. Records power events.
 class EchoCard : public vcard::CardDevice {
@@ -38,10 +59,7 @@ public:
     Bytes transmit(const Bytes& command) override {
         if (command.size() > 1 && command[1] == 0xEE)
             throw std::runtime_error("card fault");
-        Bytes response = command;
-        response.push_back(0x90);
-        response.push_back(0x00);
-        return response;
+        return echoed(command);
     }
 
     std::vector<std::string> events() {
@@ -68,28 +86,6 @@ private:
     std::condition_variable changed_;
     std::vector<std::string> events_;
 };
-
-Bytes frame(const Bytes& body) {
-    Bytes f{std::uint8_t(body.size() >> 8), std::uint8_t(body.size())};
-    f.insert(f.end(), body.begin(), body.end());
-    return f;
-}
-
-Bytes apdu(std::size_t size, std::uint8_t ins = 0x02) {
-    Bytes a(size);
-    for (std::size_t i = 0; i < size; ++i)
-        a[i] = std::uint8_t(i * 7 + 1);
-    a[0] = 0x80;
-    if (size > 1)
-        a[1] = ins;
-    return a;
-}
-
-Bytes echoed(Bytes command) {
-    command.push_back(0x90);
-    command.push_back(0x00);
-    return command;
-}
 
 // The reader side: listens on loopback, accepts the client, exchanges frames.
 class FakeVpcd {
