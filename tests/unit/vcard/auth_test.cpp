@@ -23,16 +23,11 @@ Bytes encrypt3des(const Bytes& key, const Bytes& block) {
     return out;
 }
 
+// Role 3: a key with 2 tries, changed and unblocked by the SO.
 vcard::PersonalisationOptions withKeyObject() {
     auto o = fixedOptions();
-    vcard::AuthObjectSetup key;
-    key.role = 3;
-    key.type = vcard::AuthType::KEY;
-    key.value = KEY_24;
-    key.maxTries = 2;
-    key.changeAc = vcard::ac::ADMIN;
-    key.unblockAc = vcard::ac::ADMIN;
-    o.extraAuthObjects.push_back(key);
+    o.extraAuthObjects.push_back(
+        {3, vcard::AuthType::KEY, KEY_24, 2, false, vcard::ac::ADMIN, vcard::ac::ADMIN, {}});
     return o;
 }
 

@@ -33,9 +33,13 @@ void writeAll(const std::string& path, const Bytes& b) {
     out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
 }
 
-// `image` with bytes replaced at `at` and the checksum made to fit again.
-Bytes resealed(Bytes image, std::size_t at, const Bytes& bytes) {
+// `image` with bytes replaced at `at`, and then with the checksum made to fit again.
+Bytes patched(Bytes image, std::size_t at, const Bytes& bytes) {
     std::copy(bytes.begin(), bytes.end(), image.begin() + std::ptrdiff_t(at));
+    return image;
+}
+Bytes resealed(Bytes image, std::size_t at, const Bytes& bytes) {
+    image = patched(image, at, bytes);
     unsigned int len = 0;
     EVP_Digest(image.data(), image.size() - 32, image.data() + image.size() - 32, &len,
                EVP_sha256(), nullptr);
@@ -121,21 +125,11 @@ TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
         {"truncated", Bytes(good.begin(), good.end() - 40), "length does not match"},
         {"extended", cat(good, Bytes{0}), "length does not match"},
         {"flipped bit",
-         [&] {
-             Bytes b = good;
-             b[good.size() / 2] ^= 0x10;
-             return b;
-         }(),
+         patched(good, good.size() / 2, {std::uint8_t(good[good.size() / 2] ^ 0x10)}),
          "checksum mismatch"},
-        {"newer format",
-         [&] {
-             Bytes b = good;
-             b[9] = 2;
-             return b;
-         }(),
-         "unsupported image format version 2"},
-        // Sound checksum, but the memory shrunk under the objects (total block count at body offset
-        // 135).
+        {"newer format", patched(good, 9, {2}), "unsupported image format version 2"},
+        // Sound checksum, but the memory shrunk under the objects (total block
+        // count at body offset 135).
         {"blocks outside memory", resealed(good, 14 + 135, {0x00, 0x02}), "outside memory"},
         {"memory of zero blocks", resealed(good, 14 + 135, {0x00, 0x00}),
          "total block count out of range"},
@@ -158,8 +152,6 @@ TEST(ImageTest, DamagedImagesAreRefusedWithAReason) {
     EXPECT_THROW(vcard::KalvikCard::load(dir.file("missing.img")), vcard::ImageError);
 }
 
-// The child writes the freshness block with a counter over and over, from
-// the counter found in the image on, until it is killed.
 // The freshness block a writer puts for counter i: i big-endian, then bytes of i.
 Bytes freshnessFor(std::uint32_t i) {
     Bytes block(47);
