@@ -491,20 +491,9 @@ TEST_F(CryptoTest, RefusedGenerationsLeaveTheCardAsItWas) {
 
 // --------------------------------------------------------------------- APDU counts
 
-// What one call sends with the user logged in: the session PIN proof and
-// its removal around the work, and a 2048-bit block in two chained commands.
-// The counts are printed for the record, not judged.
-TEST_F(CryptoTest, ApduPerCall) {
-    KeyHandles keys, second;
-    // The first generation also reads the card's directories and files.
-    const auto firstGeneration = instructions([&] {
-        ASSERT_EQ(generate(generationPublic(2048, {0x20}), generationPrivate({0x20}), &keys),
-                  CKR_OK);
-    });
-    const auto generation = instructions([&] {
-        ASSERT_EQ(generate(generationPublic(2048, {0x21}), generationPrivate({0x21}), &second),
-                  CKR_OK);
-    });
+// A 2048-bit block goes to the card in two chained commands.
+TEST_F(CryptoTest, SignAndDecryptChainTheBlock) {
+    const KeyHandles keys = generated(2048, {0x20});
     KeyPtr key = publicKey(keys.publicKey);
     ASSERT_EQ(signInit(keys.privateKey), CKR_OK);
     ASSERT_EQ(decryptInit(keys.privateKey), CKR_OK);
@@ -529,10 +518,6 @@ TEST_F(CryptoTest, ApduPerCall) {
     const std::vector<std::uint8_t> twoBlocks = {INS_CRYPT_INIT, INS_CRYPT, INS_CRYPT_FINAL};
     EXPECT_EQ(cryptPart(signing), twoBlocks);
     EXPECT_EQ(cryptPart(decryption), twoBlocks);
-    std::printf(
-        "APDUs (2048 bits, logged in): C_Sign %zu, C_Decrypt %zu, C_GenerateKeyPair "
-        "%zu (first on the card %zu)\n",
-        signing.size(), decryption.size(), generation.size(), firstGeneration.size());
 }
 
 // ----------------------------------------------------------------- oversized keys
