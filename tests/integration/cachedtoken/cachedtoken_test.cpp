@@ -10,6 +10,7 @@
 #include "processlog.h"
 #include "tempdir.h"
 #include "testpcsc/service.h"
+#include "tokencall.h"
 #include "vcard/kalvikcard.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +37,7 @@ constexpr const char* READER = "Virtual Reader 0";
 constexpr std::uint16_t EVERYONE = 0x0101;
 constexpr std::uint16_t USER = 0x0102;
 constexpr std::uint16_t USER_OR_SO = 0x0106;
-const std::string USER_PIN = "123456";
+const std::string USER_PIN = TokenCall::USER_PIN;
 
 using logrecords::EnabledLog;
 using logrecords::newBodies;
@@ -78,44 +79,12 @@ struct Process {
     std::unique_ptr<ctl::LockablePcScCardConnection> connection;
 };
 
-// One front-end call on the card.
-class Call {
-public:
-    explicit Call(Process& process) : process_(process) {
-        process_.connection->lock();
-        try {
-            token_.reset(amw::Token::createToken(process_.connection.get(), 0, true));
-            amw::CardId cardId;
-            token_->getCardId(cardId);
-            cached_.reset(new CachedToken(token_.get(), cardId, process_.cacheDirectory));
-        } catch (...) {
-            token_.reset();
-            process_.connection->unlock(ctl::CardConnection::LEAVE_CARD);
-            throw;
-        }
-    }
-    ~Call() {
-        cached_.reset();
-        token_.reset();
-        process_.connection->unlock(ctl::CardConnection::LEAVE_CARD);
-    }
-    CachedToken* operator->() const { return cached_.get(); }
-    CachedToken& operator*() const { return *cached_; }
-
-private:
-    Process& process_;
-    std::unique_ptr<amw::Token> token_;
-    std::unique_ptr<CachedToken> cached_;
+// One front-end call on the card, logged in as `role` (0: nobody).
+struct Call : TokenCall {
+    explicit Call(Process& process, std::uint32_t role = amw::AMWROLE_EVERYONE)
+        : TokenCall(*process.connection, role, process.cacheDirectory) {}
+    CachedToken& operator*() const { return *get(); }
 };
-
-void login(CachedToken& token) {
-    amw::AuthenticationObject* user = token.findAuthenticationObject(amw::AMWROLE_USER);
-    ASSERT_NE(user, nullptr);
-    std::uint32_t tries = 0;
-    ASSERT_EQ(token.authenticate(user, reinterpret_cast<const std::uint8_t*>(USER_PIN.data()),
-                                 USER_PIN.size(), &tries, nullptr),
-              amw::AUTHENTICATION_SUCCESS);
-}
 
 amw::DataObject* addDataObject(CachedToken& token, const std::string& label,
                                const std::string& content, std::uint16_t readContent) {
@@ -205,8 +174,7 @@ protected:
 
 // Ten objects of the three kinds a PKCS#11 application sees.
 void populateTenObjects(Process& process) {
-    Call call(process);
-    login(*call);
+    Call call(process, amw::AMWROLE_USER);
     for (int i = 0; i < 4; ++i)
         addDataObject(*call, "data " + std::to_string(i), "public body " + std::to_string(i),
                       EVERYONE);
@@ -217,7 +185,6 @@ void populateTenObjects(Process& process) {
         addCertificate(*call, "certificate " + std::to_string(i), id,
                        std::string(600 + 100 * i, static_cast<char>('A' + i)));
     }
-    call->refreshCache();
 }
 
 TEST_F(CachedTokenTest, WarmCacheListsEverythingWithoutTalkingToTheCard) {
@@ -275,7 +242,6 @@ TEST_F(CachedTokenTest, ChangeByAnotherProcessMakesTheListMissAndReload) {
     {
         Call call(b);
         EXPECT_TRUE(call->getDataObjects().empty());
-        call->refreshCache();
     }
     {
         Call call(b);
@@ -284,10 +250,8 @@ TEST_F(CachedTokenTest, ChangeByAnotherProcessMakesTheListMissAndReload) {
         EXPECT_EQ(apdus(), 0u) << "second call of b is a hit";
     }
     {
-        Call call(a);
-        login(*call);
+        Call call(a, amw::AMWROLE_USER);
         addDataObject(*call, "from a", "made by the other process", EVERYONE);
-        call->refreshCache();
     }
     EXPECT_EQ(cardCounter(CachedToken::CACHED_OBJECT_DATA_OBJECT), 1);
     newBodies();
@@ -298,7 +262,6 @@ TEST_F(CachedTokenTest, ChangeByAnotherProcessMakesTheListMissAndReload) {
         EXPECT_GT(apdus(), 0u) << "b had to read the card";
         EXPECT_TRUE(loggedStartingWith(
             newBodies(), "CACHE MEMORY: miss [requested_freshness=1, cache_freshness=0]"));
-        call->refreshCache();
     }
     {
         Call call(b);
@@ -319,13 +282,10 @@ TEST_F(CachedTokenTest, ProcessesSharingACacheDirectorySeeEachOthersFiles) {
     {
         Call call(b);
         call->getDataObjects();
-        call->refreshCache();
     }
     {
-        Call call(a);
-        login(*call);
+        Call call(a, amw::AMWROLE_USER);
         addDataObject(*call, "from a", "x", EVERYONE);
-        call->refreshCache();
     }
     Call call(b);
     clearTrace();
@@ -374,8 +334,7 @@ TEST_F(CachedTokenTest, CacheDirectoryThatCannotBeWrittenChangesNothingForTheCal
         }
         EXPECT_EQ(card->freshness(), before) << "nothing changed, nothing written";
         {
-            Call call(p);
-            login(*call);
+            Call call(p, amw::AMWROLE_USER);
             addDataObject(*call, "kept on the card", "y", EVERYONE);
             EXPECT_NO_THROW(call->refreshCache());
         }
@@ -399,11 +358,9 @@ TEST_F(CachedTokenTest, PrivateContentNeverReachesAFile) {
     const std::string open = "PUBLIC-MARKER-19c2";
     Process writer(dir.path() + "/writer");
     {
-        Call call(writer);
-        login(*call);
+        Call call(writer, amw::AMWROLE_USER);
         addDataObject(*call, "secret", secret, USER);
         addDataObject(*call, "open", open, EVERYONE);
-        call->refreshCache();
     }
     // Loading a list reads public bodies only: nobody is logged in here.
     {
@@ -417,12 +374,10 @@ TEST_F(CachedTokenTest, PrivateContentNeverReachesAFile) {
     // Another process, logged in, reads every body into memory before its files are written.
     Process reader(dir.path() + "/reader");
     {
-        Call call(reader);
-        login(*call);
+        Call call(reader, amw::AMWROLE_USER);
         listEverything(*call);
         for (amw::DataObject* d : call->getDataObjects())
             d->getContent();
-        call->refreshCache();
     }
     const auto files = filesBelow(dir.path());
     ASSERT_GE(files.size(), 6u);
@@ -451,7 +406,6 @@ TEST_F(CachedTokenTest, CountersRiseWrapAndClearTheirDigestPrefix) {
     {
         Call call(p);
         call->getKeyPairs();
-        call->refreshCache();
     }
     const std::size_t prefix1 = 12;
     auto block = card->freshness();
@@ -497,8 +451,7 @@ TEST_F(CachedTokenTest, CardErrorWhileWritingTheBlockIsLoggedNotThrown) {
 TEST_F(CachedTokenTest, RefusedOperationsSendNothingToTheCard) {
     Process p(dir.path() + "/cache");
     populateTenObjects(p);
-    Call call(p);
-    login(*call);
+    Call call(p, amw::AMWROLE_USER);
     listEverything(*call);
     amw::KeyPair* existingPair = call->getKeyPairs().front();
     const StaticBuffer<128> pairId = existingPair->pkcs11Id;
@@ -570,8 +523,7 @@ TEST_F(CachedTokenTest, DeletedObjectsLeaveTheListsAndTheCard) {
     Process p(dir.path() + "/cache");
     populateTenObjects(p);
     {
-        Call call(p);
-        login(*call);
+        Call call(p, amw::AMWROLE_USER);
         call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_KEYPAIR, true);
         call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_CERTIFICATE, true);
         call->increaseFreshnessCounter(CachedToken::CACHED_OBJECT_DATA_OBJECT, true);
@@ -584,7 +536,6 @@ TEST_F(CachedTokenTest, DeletedObjectsLeaveTheListsAndTheCard) {
         EXPECT_EQ(call->getKeyPairs().size(), 2u);
         EXPECT_EQ(call->getCertificates().size(), 2u);
         EXPECT_EQ(call->getDataObjects().size(), 3u);
-        call->refreshCache();
     }
     EXPECT_EQ(card->objectCount(vcard::Chain::KEY_PAIRS), 2u);
     EXPECT_EQ(card->objectCount(vcard::Chain::CERTIFICATES), 2u);
