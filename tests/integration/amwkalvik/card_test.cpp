@@ -9,13 +9,11 @@
 #include "ctl/pcscreader.h"
 #include "exceptions.h"
 #include "fakeconnection.h"
+#include "testcerts.h"
 #include "testpcsc/service.h"
 #include "vcard/kalvikcard.h"
 
 #include <gtest/gtest.h>
-#include <openssl/bn.h>
-#include <openssl/evp.h>
-#include <openssl/rsa.h>
 
 #include <algorithm>
 #include <cstring>
@@ -103,22 +101,11 @@ protected:
 
 // OpenSSL's view of a public half: data^e mod n.
 Bytes publicOperation(const amw::KeyPair& pair, const Bytes& input) {
-    BN_CTX* ctx = BN_CTX_new();
-    BIGNUM* n = BN_bin2bn(pair.publicKey.modulus.data,
-                          static_cast<int>(pair.publicKey.modulus.size()), nullptr);
-    BIGNUM* e = BN_bin2bn(pair.publicKey.publicExponent.data,
-                          static_cast<int>(pair.publicKey.publicExponent.size()), nullptr);
-    BIGNUM* x = BN_bin2bn(input.data(), static_cast<int>(input.size()), nullptr);
-    BIGNUM* r = BN_new();
-    BN_mod_exp(r, x, e, n, ctx);
-    Bytes out(pair.publicKey.modulus.size());
-    BN_bn2binpad(r, out.data(), static_cast<int>(out.size()));
-    BN_free(r);
-    BN_free(x);
-    BN_free(e);
-    BN_free(n);
-    BN_CTX_free(ctx);
-    return out;
+    const auto& k = pair.publicKey;
+    const testcerts::KeyPtr key =
+        testcerts::rsaPublicKey(Bytes(k.modulus.begin(), k.modulus.end()),
+                                Bytes(k.publicExponent.begin(), k.publicExponent.end()));
+    return testcerts::rsaEncrypt(key.get(), input, RSA_NO_PADDING);
 }
 
 // A message representative below any modulus of that length.
@@ -263,30 +250,20 @@ TEST_P(CardTest, GeneratedKeysAnswerWhatOpenSslExpects) {
 
 TEST_P(CardTest, ImportedKeyAndItsHalvesAmended) {
     login();
-    EVP_PKEY* key = EVP_RSA_gen(2048);
-    ASSERT_NE(key, nullptr);
-    auto component = [&](const char* name) {
-        BIGNUM* bn = nullptr;
-        EVP_PKEY_get_bn_param(key, name, &bn);
-        Bytes b(static_cast<std::size_t>(BN_num_bytes(bn)));
-        BN_bn2bin(bn, b.data());
-        BN_free(bn);
-        // CRT parts are sent at half the modulus length.
-        return b;
-    };
+    const testcerts::RsaComponents c = testcerts::rsaComponents(testcerts::rsaKey(2048).get());
+    // CRT parts are sent at half the modulus length.
     auto padded = [](Bytes b, std::size_t length) {
         b.insert(b.begin(), length - b.size(), 0);
         return StaticBuffer<256>(b.data(), b.size());
     };
     amw::RsaPrivateKeyComponents k;
-    k.n = padded(component("n"), 256);
-    k.e = padded(component("e"), 4);  // 00 01 00 01: the token strips the zero
-    k.p = padded(component("rsa-factor1"), 128);
-    k.q = padded(component("rsa-factor2"), 128);
-    k.dp = padded(component("rsa-exponent1"), 128);
-    k.dq = padded(component("rsa-exponent2"), 128);
-    k.inv = padded(component("rsa-coefficient1"), 128);
-    EVP_PKEY_free(key);
+    k.n = padded(c.n, 256);
+    k.e = padded(c.e, 4);  // 00 01 00 01: the token strips the zero
+    k.p = padded(c.p, 128);
+    k.q = padded(c.q, 128);
+    k.dp = padded(c.dp, 128);
+    k.dq = padded(c.dq, 128);
+    k.inv = padded(c.inv, 128);
 
     std::unique_ptr<amw::KeyPair> pair(token->importKeyPair(text<128>("p"), text<128>("q"), 2048, 2,
                                                             amw::KeyPair::KEY_EXCHANGE_KEY,
